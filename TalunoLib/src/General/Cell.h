@@ -1,0 +1,22 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+/// One occupied cube of the sparse grid. It stores only list heads: the
+/// particles of a cell are chained through Particle::nextInCell.
+class Cell
+{
+public:
+  /// Index of the entry for the offset (dx, dy, dz) in the 27-entry snapshots.
+  static constexpr int neighborIndex(int dx, int dy, int dz) { return 9 * (dx + 1) + 3 * (dy + 1) + (dz + 1); }
+  static constexpr int selfIndex = 13; ///< entry of the cell itself
+
+  int64_t firstParticle = -1;      ///< head of this cell's particle list, -1 when empty
+  int64_t firstGhostParticle = -1; ///< head of this cell's ghost list, -1 when empty
+  /// firstParticle of the 27 cells around this one (x outermost, z innermost), -1 for missing cells;
+  /// a snapshot taken at the last neighbour refresh.
+  std::vector<int64_t> neighborFirstParticles = std::vector<int64_t>(27, -1);
+  /// The same snapshot for the ghost lists.
+  std::vector<int64_t> neighborFirstGhostParticles = std::vector<int64_t>(27, -1);
+};

@@ -1,0 +1,182 @@
+#pragma once
+
+#include "Cell.h"
+#include "Particle.h"
+#include "SimSettings.h"
+#include "Spring.h"
+#include "subParticle.h"
+
+#include <Eigen/Core>
+#include <cstdint>
+#include <ctime>
+#include <map>
+#include <vector>
+
+class CollisionObject;
+class EmitterObject;
+
+/// The whole state of one particle simulation and its only entry point. A
+/// solver builds one from its settings, hands it collision objects and
+/// emitters, calls initialize() at the reset frame and simulStep() once per
+/// frame. Members are public: the phases, each in a source file of its own,
+/// and the output read and write them directly.
+class SimSystem
+{
+public:
+  SimSystem(double gravity, double particlesInteractionRadius, bool springs, bool fluid, double restDensity,
+            double internalPressure, bool automaticSpringRestLength, double springsNeighborSearchRadius,
+            double springRestLength, double springConstant, double springDamping, bool plasticDeformation,
+            double yieldRatio, double plasticityConstant, bool springsCanBreak, double springsBreakLengthThreshold,
+            double springsBreakForceThreshold, bool springsCanReconnect, bool objectsCollisions,
+            double particleRadius, bool viscosity, double viscosityFactor, bool surfaceTension,
+            double surfaceTensionThreshold, double surfaceTensionScale, bool interParticleCollisions,
+            int32_t interParticlesCollMode, subParticleShape interParticlesCollShape, bool enableRotations,
+            bool randInitRotations, double normalConstant, double normalDamping, double shearConstant,
+            double shearDamping, double coulombConstant, bool enforceStaticFriction);
+  explicit SimSystem(SimSettings const& s);
+  ~SimSystem();
+
+  SimSystem(SimSystem const&) = delete;
+  SimSystem& operator=(SimSystem const&) = delete;
+
+  // --- Construction and step sequence (SimSystem.cpp) ---
+  void setUnitLength(double s);
+  void initialize(unsigned frame);
+  void simulStep(unsigned frame, double frameDt, unsigned iterations);
+  void applyForces();
+
+  // --- Grid (SimSystemGrid.cpp) ---
+  uint64_t cellKeyOf(double x, double y, double z) const;
+  uint64_t cellKeyOf(Eigen::Vector3d const& p) const { return cellKeyOf(p.x(), p.y(), p.z()); }
+  /// Integer cell coordinate of a scene coordinate, kept inside the key range.
+  int32_t cellCoordinate(double v) const;
+  void updateCellsParticles();
+  void updateCellsNeighbors();
+  void sortArrays(unsigned n);
+  static bool particlesArrayCompare(Particle const& a, Particle const& b) { return a.cellKey < b.cellKey; }
+  void getCellFromPos(double x, double y, double z, Cell*& cell) const;
+  void getNeighborFirstParticlesFromPos(double x, double y, double z, std::vector<int64_t>& heads) const;
+  void deleteEmptyCells();
+  /// Pushes array index `index` at the front of the particle (or ghost) list of
+  /// the cell under `key`, creating the cell when it does not exist.
+  Cell* linkToCell(uint64_t key, int64_t index, bool ghost);
+
+  // --- Emission (SimSystemEmission.cpp) ---
+  void emitParticles(unsigned frame);
+  /// Appends a new particle at p with velocity v, links it into its cell and
+  /// maps its id; returns the id. Neighbour snapshots see it at the next refresh.
+  uint32_t placeParticle(Eigen::Vector3d const& p, Eigen::Vector3d const& v, char nature,
+                         EmitterObject const* emitter = nullptr);
+
+  // --- Springs (SimSystemSprings.cpp) ---
+  void adjustSprings(bool firstStep);
+  void breakVeryLongSprings();
+  void applySpringForces();
+
+  // --- Fluid (SimSystemFluid.cpp) ---
+  void updateParticleMass(bool fromKernelSum);
+  void updateMaxSurfaceTensionNormal();
+  void applyFluidSPH();
+
+  // --- Contact (SimSystemContact.cpp, SimSystemSubParticles.cpp) ---
+  void resolveInterparticleCollisions_NoExplicitStaticFriction();
+  void resolveInterparticleCollisions_SpringBased();
+  void resolveInterparticleCollisions_SubParticles();
+
+  // --- Collision response and advance (SimSystemCollisions.cpp) ---
+  void resolveCollisionsAndAdvance();
+
+  // --- Ghost particles (SimSystemGhosts.cpp) ---
+  void updateGhostParticles();
+
+  /// Offset added to every cell coordinate so that encoded coordinates are non-negative.
+  static constexpr int32_t _minDomain = 50000;
+  /// Cell coordinates are clamped into this range: keys stay unique and every
+  /// cell keeps one cell of margin for its neighbour snapshot.
+  static constexpr int32_t _minCellCoordinate = -_minDomain + 1;
+  static constexpr int32_t _maxCellCoordinate = (1 << 21) - 2 - _minDomain;
+
+  // --- Containers and counters ---
+  std::vector<Particle> _particlesArray;        ///< all simulated particles
+  std::vector<int32_t> _particlesArrayMap;      ///< particle id -> index in _particlesArray
+  std::vector<Particle> _ghostParticlesArray;   ///< ghost particles mirrored across walls
+  std::vector<int32_t> _ghostParticlesArrayMap; ///< ghost id -> index, -1 for a deleted ghost
+  std::vector<Spring> _springs;                 ///< soft-body springs
+  std::map<uint64_t, Cell*> _cells;             ///< occupied grid cells by Morton key (owning)
+  std::map<uint32_t, CollisionObject const*> _collisionObjects; ///< borrowed, by index
+  std::map<uint32_t, EmitterObject*> _emitterObjects;           ///< borrowed, by index
+  std::map<uint64_t, uint32_t> _springsMap;                ///< particle pair key -> spring index
+  std::map<uint64_t, uint32_t> _demTangentialSpringsMap;   ///< particle pair key -> shear spring index
+  std::vector<DEMTangentialSpring> _demTangentialSprings;    ///< granular shear springs
+  std::vector<DEMTangentialSpring> _newDemTangentialSprings; ///< shear springs made in this sub-step
+  subParticle _subParticle;          ///< cluster template shared by all particles
+  uint32_t _nbParticles = 0;         ///< particles created so far; the next id
+  uint32_t _nbGhostParticles = 0;    ///< ghosts created so far; the next ghost id
+  uint32_t _nbCollisionObjects = 0;  ///< next collision-object index
+  uint32_t _nbEmitterObjects = 0;    ///< next emitter index
+  int32_t _verbose = 0;              ///< 0 silent; otherwise timing lines on standard output
+
+  // --- State and derived constants ---
+  bool _firstStep = true;            ///< cleared after the first force pass with springs on
+  double _dt = double(0.04f);        ///< sub-step length (s)
+  double _unitLength = 0.01;         ///< scene unit length s (m)
+  double _unitLength2 = 0.0001;      ///< s^2
+  double _cellSize;                  ///< edge of a grid cell (scene units)
+  double _particleMass = double(0.001f); ///< mass of one particle
+  double _collisionDistance;         ///< distance kept between a particle centre and a surface
+  double _poly6Coef;                 ///< 315 / (64 pi hs^9)
+  double _spikyGradCoef;             ///< -45 / (pi hs^6)
+  double _viscLaplacianCoef;         ///< 45 / (pi hs^6)
+  double _colorGradCoef;             ///< -6 poly6 s^4
+  double _surfaceTensionCoef;        ///< 6 poly6 sigma s^4
+  double _pressureStiffness;         ///< Tait B = rho0 c / 7
+  double _invRestDensity7;           ///< (1 / rho0)^7
+  double _normalScale = 1.0;         ///< 1 / |reference surface normal|
+  double _normalScale2 = 1.0;        ///< 1 / |reference surface normal|^2
+  double _invRandMax = 4.656612875245797e-10; ///< 1 / 2147483647, scales rand() to [0, 1]
+
+  // --- Settings, named after the solver parameters ---
+  double gravity;
+  double particlesInteractionRadius;
+  double particlesInteractionRadius2;
+  bool springs;
+  bool fluid;
+  double restDensity;
+  double internalPressure;
+  bool automaticSpringRestLength;
+  double springsNeighborSearchRadius2;
+  double springRestLength;
+  double springConstant;
+  double springDamping;
+  bool plasticDeformation;
+  double yieldRatio;
+  double plasticityConstant;
+  bool springsCanBreak;
+  double springsBreakLengthThreshold2;
+  double springsBreakForceThreshold;
+  bool springsCanReconnect;
+  bool objectsCollisions;
+  double particleRadius;
+  bool viscosity;
+  double viscosityFactor;
+  bool surfaceTension;
+  double surfaceTensionThreshold2;
+  double surfaceTensionScale;
+  bool interParticleCollisions;
+  int32_t interParticlesCollMode;
+  subParticleShape interParticlesCollShape;
+  bool enableRotations;
+  bool randInitRotations;
+  double normalConstant;
+  double normalDamping;
+  double shearConstant;
+  double shearDamping;
+  double coulombConstant;
+  bool enforceStaticFriction;
+
+private:
+  void computeKernelConstants();
+  /// Writes one timing line (label, clock ticks since `start`, "ms") when
+  /// verbose, then restarts the clock so the next line covers the next phase.
+  void reportPhase(char const* label, std::clock_t& start) const;
+};

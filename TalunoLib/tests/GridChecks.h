@@ -1,0 +1,95 @@
+#pragma once
+
+// Independent checks of the grid's invariants, shared by the grid and
+// determinism tests.
+#include "SimSystem.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+#include <set>
+
+namespace gridchecks {
+
+/// Places a side^3 block of particles on a lattice of `spacing` starting at `origin`.
+inline void placeBlock(SimSystem& system, int side, double spacing, Eigen::Vector3d const& origin, char nature)
+{
+  for (int i = 0; i < side; ++i)
+    for (int j = 0; j < side; ++j)
+      for (int k = 0; k < side; ++k)
+        system.placeParticle(origin + spacing * Eigen::Vector3d(i, j, k), Eigen::Vector3d::Zero(), nature);
+}
+
+/// Places n particles uniformly at random in the box [0, extent)^3.
+inline void placeRandom(SimSystem& system, int n, double extent, unsigned seed, char nature)
+{
+  std::mt19937 rng(seed);
+  std::uniform_real_distribution<double> u(0.0, extent);
+  for (int i = 0; i < n; ++i)
+    system.placeParticle(Eigen::Vector3d(u(rng), u(rng), u(rng)), Eigen::Vector3d::Zero(), nature);
+}
+
+/// Every particle sits in exactly one list, the list of the cell under its own
+/// key; every listed cell is non-empty; the id map points at the right index.
+inline ::testing::AssertionResult listsAreConsistent(SimSystem const& system)
+{
+  const auto& particles = system._particlesArray;
+  std::vector<int> seen(particles.size(), 0);
+  for (auto const& [key, cell] : system._cells) {
+    if (cell->firstParticle == -1 && cell->firstGhostParticle == -1)
+      return ::testing::AssertionFailure() << "empty cell " << key << " kept";
+    for (int64_t i = cell->firstParticle; i != -1; i = particles[i].nextInCell) {
+      if (i < 0 || i >= int64_t(particles.size()))
+        return ::testing::AssertionFailure() << "index " << i << " out of range in cell " << key;
+      if (seen[i]++)
+        return ::testing::AssertionFailure() << "particle " << i << " listed twice";
+      if (particles[i].cell != cell || particles[i].cellKey != key)
+        return ::testing::AssertionFailure() << "particle " << i << " listed in a cell that is not its own";
+      if (particles[i].cellKey != system.cellKeyOf(particles[i].position))
+        return ::testing::AssertionFailure() << "particle " << i << " has a stale key";
+    }
+  }
+  for (size_t i = 0; i < particles.size(); ++i) {
+    if (!seen[i])
+      return ::testing::AssertionFailure() << "particle " << i << " is in no list";
+    if (system._particlesArrayMap[particles[i].id] != int32_t(i))
+      return ::testing::AssertionFailure() << "id map of " << particles[i].id << " is wrong";
+  }
+  return ::testing::AssertionSuccess();
+}
+
+/// Indices reached by walking the 27 neighbour snapshots of particle i's cell.
+inline std::set<int64_t> walkNeighbors(SimSystem const& system, size_t i)
+{
+  std::set<int64_t> found;
+  const Cell* cell = system._particlesArray[i].cell;
+  for (int64_t head : cell->neighborFirstParticles)
+    for (int64_t j = head; j != -1; j = system._particlesArray[j].nextInCell)
+      found.insert(j);
+  return found;
+}
+
+/// The snapshots reach exactly the particles whose cell coordinates differ from
+/// particle i's by at most one on each axis, computed by brute force.
+inline ::testing::AssertionResult neighborsMatchBruteForce(SimSystem const& system)
+{
+  const auto& particles = system._particlesArray;
+  for (size_t i = 0; i < particles.size(); ++i) {
+    std::set<int64_t> expected;
+    const Eigen::Vector3d& a = particles[i].position;
+    for (size_t j = 0; j < particles.size(); ++j) {
+      const Eigen::Vector3d& b = particles[j].position;
+      bool near = true;
+      for (int axis = 0; axis < 3; ++axis)
+        near = near && std::abs(int64_t(system.cellCoordinate(a[axis])) - system.cellCoordinate(b[axis])) <= 1;
+      if (near)
+        expected.insert(int64_t(j));
+    }
+    if (walkNeighbors(system, i) != expected)
+      return ::testing::AssertionFailure() << "neighbourhood of particle " << i << " differs from brute force";
+  }
+  return ::testing::AssertionSuccess();
+}
+
+} // namespace gridchecks

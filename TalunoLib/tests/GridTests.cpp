@@ -1,0 +1,262 @@
+#include "GridChecks.h"
+#include "Morton.h"
+#include "SimSystem.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <random>
+
+using magnet::math::dilate;
+using magnet::math::undilate;
+
+namespace {
+
+SimSystem makeSystem(double cellSize = 2.0)
+{
+  SimSettings settings;
+  settings.particlesInteractionRadius = cellSize;
+  settings.particleRadius = cellSize / 4; // the cell edge is max(2R, h)
+  return SimSystem(settings);
+}
+
+// Moves every particle by a random step of up to `step` per axis.
+void jiggle(SimSystem& system, std::mt19937& rng, double step)
+{
+  std::uniform_real_distribution<double> u(-step, step);
+  for (Particle& p : system._particlesArray)
+    p.position += Eigen::Vector3d(u(rng), u(rng), u(rng));
+}
+
+} // namespace
+
+TEST(GridKeys, OriginAndFacesFollowFloor)
+{
+  for (double cellSize : {0.3, 1.0, 2.0, 7.5}) {
+    SimSystem system = makeSystem(cellSize);
+    ASSERT_EQ(system._cellSize, cellSize);
+    EXPECT_EQ(system.cellKeyOf(0, 0, 0), dilate(50000) | dilate(50000) << 1 | dilate(50000) << 2);
+  }
+  SimSystem system = makeSystem(2.0);
+  EXPECT_EQ(system.cellCoordinate(2.0), 1);   // a face belongs to the cell on its positive side
+  EXPECT_EQ(system.cellCoordinate(1.999999), 0);
+  EXPECT_EQ(system.cellCoordinate(-1e-12), -1);
+  EXPECT_EQ(system.cellCoordinate(-2.0), -1);
+  const uint64_t key = system.cellKeyOf(4.5, -3.0, 0.5);
+  EXPECT_EQ(undilate(key), 50002u);
+  EXPECT_EQ(undilate(key >> 1), 49998u);
+  EXPECT_EQ(undilate(key >> 2), 50000u);
+}
+
+TEST(GridKeys, OutOfRangeAndNonFinitePositionsAreClamped)
+{
+  SimSystem system = makeSystem(1.0);
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double inf = std::numeric_limits<double>::infinity();
+  EXPECT_EQ(system.cellCoordinate(nan), SimSystem::_minCellCoordinate);
+  EXPECT_EQ(system.cellCoordinate(-inf), SimSystem::_minCellCoordinate);
+  EXPECT_EQ(system.cellCoordinate(-1e300), SimSystem::_minCellCoordinate);
+  EXPECT_EQ(system.cellCoordinate(inf), SimSystem::_maxCellCoordinate);
+  EXPECT_EQ(system.cellCoordinate(1e300), SimSystem::_maxCellCoordinate);
+  EXPECT_EQ(system.cellCoordinate(-49999.5), -49999); // floor gives -50000, one below the range
+  EXPECT_EQ(system.cellCoordinate(-49998.5), -49999);
+  EXPECT_EQ(system.cellCoordinate(2047150.5), 2047150);
+  EXPECT_EQ(system.cellCoordinate(2047151.5), 2047150);
+
+  // Clamped cells keep one cell of margin, so their neighbour keys round-trip.
+  for (double v : {nan, inf, -inf}) {
+    const uint64_t key = system.cellKeyOf(v, v, v);
+    const uint32_t u = undilate(key);
+    EXPECT_GE(u, 1u);
+    EXPECT_LE(u + 1, magnet::math::dilatedinteger::maxValue);
+  }
+}
+
+TEST(GridKeys, ParticlesFarOutsideTheRangeKeepAValidGrid)
+{
+  SimSystem system = makeSystem(1.0);
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  gridchecks::placeBlock(system, 3, 0.7, Eigen::Vector3d::Zero(), char(natureLiquid));
+  const uint32_t far1 = system.placeParticle(Eigen::Vector3d(1e12, 0, 0), Eigen::Vector3d::Zero(), 2);
+  const uint32_t far2 = system.placeParticle(Eigen::Vector3d(1e12 + 0.5, 0, 0), Eigen::Vector3d::Zero(), 2);
+  system.placeParticle(Eigen::Vector3d(nan, nan, nan), Eigen::Vector3d::Zero(), 2);
+  system.placeParticle(Eigen::Vector3d(-1e30, 1e30, std::numeric_limits<double>::infinity()),
+                       Eigen::Vector3d::Zero(), 2);
+  system.initialize(1);
+  EXPECT_TRUE(gridchecks::listsAreConsistent(system));
+  EXPECT_TRUE(gridchecks::neighborsMatchBruteForce(system));
+  // Two close particles far outside the range still see each other.
+  const auto around = gridchecks::walkNeighbors(system, system._particlesArrayMap[far1]);
+  EXPECT_EQ(around.count(system._particlesArrayMap[far2]), 1u);
+
+  // Moving particles into and out of the clamped region keeps the lists sound.
+  system._particlesArray[system._particlesArrayMap[0]].position = Eigen::Vector3d(nan, 0, 0);
+  system._particlesArray[system._particlesArrayMap[far1]].position = Eigen::Vector3d(0.2, 0.2, 0.2);
+  system.updateCellsParticles();
+  system.updateCellsNeighbors();
+  EXPECT_TRUE(gridchecks::listsAreConsistent(system));
+  EXPECT_TRUE(gridchecks::neighborsMatchBruteForce(system));
+  system.sortArrays(100);
+  EXPECT_TRUE(gridchecks::listsAreConsistent(system));
+}
+
+TEST(GridBinning, RebinnedParticlesKeepListsAndSnapshotsExact)
+{
+  SimSystem system = makeSystem(1.0);
+  gridchecks::placeRandom(system, 800, 6.0, 11, char(natureGranular));
+  system.initialize(1);
+  ASSERT_TRUE(gridchecks::listsAreConsistent(system));
+  ASSERT_TRUE(gridchecks::neighborsMatchBruteForce(system));
+
+  std::mt19937 rng(3);
+  for (int step = 1; step <= 6; ++step) {
+    jiggle(system, rng, 0.6);
+    system.updateCellsParticles();
+    system.updateCellsNeighbors();
+    ASSERT_TRUE(gridchecks::listsAreConsistent(system)) << "step " << step;
+    ASSERT_TRUE(gridchecks::neighborsMatchBruteForce(system)) << "step " << step;
+  }
+}
+
+TEST(GridBinning, ParticlesThatStayKeepTheirListOrder)
+{
+  SimSystem system = makeSystem(2.0);
+  for (double x : {0.1, 0.2, 0.3})
+    system.placeParticle(Eigen::Vector3d(x, 0.5, 0.5), Eigen::Vector3d::Zero(), 1);
+  system.initialize(1);
+  Cell* cell = system._particlesArray[0].cell;
+  ASSERT_EQ(cell->firstParticle, 0);
+  // Particle 1 leaves and comes back: it is pushed at the front of the list.
+  system._particlesArray[1].position.x() = 5.0;
+  system.updateCellsParticles();
+  EXPECT_EQ(cell->firstParticle, 0);
+  EXPECT_EQ(system._particlesArray[0].nextInCell, 2);
+  system._particlesArray[1].position.x() = 0.25;
+  system.updateCellsParticles();
+  EXPECT_EQ(system._particlesArray[1].cell, cell);
+  EXPECT_EQ(cell->firstParticle, 1);
+  EXPECT_EQ(system._particlesArray[1].nextInCell, 0);
+  EXPECT_TRUE(gridchecks::listsAreConsistent(system));
+}
+
+TEST(GridBinning, EmptyCellsGoUnlessTheyHoldGhosts)
+{
+  SimSystem system = makeSystem(2.0);
+  system.placeParticle(Eigen::Vector3d(0.5, 0.5, 0.5), Eigen::Vector3d::Zero(), 2);
+  system.placeParticle(Eigen::Vector3d(4.5, 0.5, 0.5), Eigen::Vector3d::Zero(), 2);
+  system.initialize(1);
+  const uint64_t ghostKey = system.cellKeyOf(0.5, 0.5, 0.5);
+  system._ghostParticlesArray.emplace_back(0.6, 0.5, 0.5, 0, 0, 0, 0, nullptr, ghostKey, 2, nullptr);
+  system._ghostParticlesArrayMap.push_back(0);
+  system.linkToCell(ghostKey, 0, true);
+  ASSERT_EQ(system._cells.size(), 2u);
+
+  // Both particles leave their cells; only the cell with a ghost survives.
+  system._particlesArray[0].position.x() = 8.5;
+  system._particlesArray[1].position.x() = 12.5;
+  system.updateCellsParticles();
+  ASSERT_EQ(system._cells.count(ghostKey), 1u);
+  EXPECT_EQ(system._cells.at(ghostKey)->firstParticle, -1);
+  EXPECT_EQ(system._cells.at(ghostKey)->firstGhostParticle, 0);
+  EXPECT_EQ(system._cells.count(system.cellKeyOf(4.5, 0.5, 0.5)), 0u);
+  EXPECT_EQ(system._cells.size(), 3u);
+
+  // A new cell has no neighbours until the snapshots are refreshed.
+  Cell* fresh = system._particlesArray[0].cell;
+  for (int64_t head : fresh->neighborFirstParticles)
+    EXPECT_EQ(head, -1);
+  system.updateCellsNeighbors();
+  EXPECT_EQ(fresh->neighborFirstParticles[Cell::selfIndex], 0);
+  // The ghost's cell is four cells to the -x side: not a neighbour.
+  for (int64_t head : fresh->neighborFirstGhostParticles)
+    EXPECT_EQ(head, -1);
+  Cell* ghostCell = system._cells.at(ghostKey);
+  EXPECT_EQ(ghostCell->neighborFirstGhostParticles[Cell::selfIndex], 0);
+}
+
+TEST(GridBinning, LookupsByPositionFindCellsAndNeighbourHeads)
+{
+  SimSystem system = makeSystem(1.0);
+  system.placeParticle(Eigen::Vector3d(0.5, 0.5, 0.5), Eigen::Vector3d::Zero(), 4);
+  system.placeParticle(Eigen::Vector3d(1.5, 0.5, -0.5), Eigen::Vector3d::Zero(), 4);
+  system.initialize(1);
+
+  Cell* cell = nullptr;
+  system.getCellFromPos(0.9, 0.1, 0.2, cell);
+  EXPECT_EQ(cell, system._particlesArray[system._particlesArrayMap[0]].cell);
+  system.getCellFromPos(0.5, 1.5, 0.5, cell);
+  EXPECT_EQ(cell, nullptr);
+
+  // Around the empty cell (1, 1, 0): particle 0 is at offset (-1, -1, 0),
+  // particle 1 at (0, -1, -1).
+  std::vector<int64_t> heads(27, 7);
+  system.getNeighborFirstParticlesFromPos(1.5, 1.5, 0.5, heads);
+  for (int k = 0; k < 27; ++k) {
+    int64_t expected = -1;
+    if (k == Cell::neighborIndex(-1, -1, 0))
+      expected = system._particlesArrayMap[0];
+    else if (k == Cell::neighborIndex(0, -1, -1))
+      expected = system._particlesArrayMap[1];
+    EXPECT_EQ(heads[k], expected) << "entry " << k;
+  }
+}
+
+TEST(GridSort, SortsOnlyOnMultiplesOfAHundred)
+{
+  SimSystem empty = makeSystem(1.0);
+  empty.sortArrays(0); // nothing to sort, nothing happens
+  EXPECT_TRUE(empty._cells.empty());
+
+  SimSystem system = makeSystem(1.0);
+  gridchecks::placeRandom(system, 500, 5.0, 5, char(natureLiquid));
+  system.updateCellsNeighbors();
+  auto ids = [&] {
+    std::vector<uint32_t> out;
+    for (Particle const& p : system._particlesArray)
+      out.push_back(p.id);
+    return out;
+  };
+  const auto unsorted = ids();
+  Cell* someCell = system._particlesArray[0].cell;
+  const auto snapshot = someCell->neighborFirstParticles;
+
+  system.sortArrays(150);
+  EXPECT_EQ(ids(), unsorted);
+  EXPECT_EQ(someCell->neighborFirstParticles, snapshot);
+
+  system.sortArrays(200);
+  EXPECT_NE(ids(), unsorted);
+  EXPECT_TRUE(std::is_sorted(system._particlesArray.begin(), system._particlesArray.end(),
+                             SimSystem::particlesArrayCompare));
+  ASSERT_TRUE(gridchecks::listsAreConsistent(system));
+  EXPECT_TRUE(gridchecks::neighborsMatchBruteForce(system)); // snapshots refreshed by the sort
+
+  // Each cell's list is one contiguous run in increasing index order.
+  for (auto const& [key, cell] : system._cells) {
+    int64_t expected = cell->firstParticle;
+    for (int64_t i = cell->firstParticle; i != -1; i = system._particlesArray[i].nextInCell) {
+      EXPECT_EQ(i, expected);
+      EXPECT_EQ(system._particlesArray[i].cellKey, key);
+      ++expected;
+    }
+    if (expected < int64_t(system._particlesArray.size())) {
+      EXPECT_NE(system._particlesArray[expected].cellKey, key);
+    }
+    if (cell->firstParticle > 0) {
+      EXPECT_NE(system._particlesArray[cell->firstParticle - 1].cellKey, key);
+    }
+  }
+  for (uint32_t id = 0; id < system._nbParticles; ++id)
+    EXPECT_EQ(system._particlesArray[system._particlesArrayMap[id]].id, id);
+}
+
+TEST(GridSort, InitializeSortsTheFirstEmission)
+{
+  SimSystem system = makeSystem(1.0);
+  gridchecks::placeRandom(system, 200, 4.0, 9, char(natureLiquid));
+  system.initialize(37);
+  EXPECT_TRUE(std::is_sorted(system._particlesArray.begin(), system._particlesArray.end(),
+                             SimSystem::particlesArrayCompare));
+  EXPECT_TRUE(gridchecks::neighborsMatchBruteForce(system));
+}
