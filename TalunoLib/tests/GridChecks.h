@@ -2,6 +2,7 @@
 
 // Independent checks of the grid's invariants, shared by the grid and
 // determinism tests.
+#include "Morton.h"
 #include "SimSystem.h"
 
 #include <gtest/gtest.h>
@@ -64,9 +65,12 @@ inline std::set<int64_t> walkNeighbors(SimSystem const& system, size_t i)
 {
   std::set<int64_t> found;
   const Cell* cell = system._particlesArray[i].cell;
-  for (int64_t head : cell->neighborFirstParticles)
-    for (int64_t j = head; j != -1; j = system._particlesArray[j].nextInCell)
+  const size_t limit = system._particlesArray.size();
+  for (int64_t head : cell->neighborFirstParticles) {
+    size_t steps = 0;
+    for (int64_t j = head; j != -1 && steps <= limit; j = system._particlesArray[j].nextInCell, ++steps)
       found.insert(j);
+  }
   return found;
 }
 
@@ -88,6 +92,21 @@ inline ::testing::AssertionResult neighborsMatchBruteForce(SimSystem const& syst
     }
     if (walkNeighbors(system, i) != expected)
       return ::testing::AssertionFailure() << "neighbourhood of particle " << i << " differs from brute force";
+
+    // Entry 9 (dx + 1) + 3 (dy + 1) + (dz + 1) holds the head of the cell at offset (dx, dy, dz).
+    const Cell* cell = particles[i].cell;
+    const uint32_t u[3] = {uint32_t(system.cellCoordinate(a.x()) + SimSystem::_minDomain),
+                           uint32_t(system.cellCoordinate(a.y()) + SimSystem::_minDomain),
+                           uint32_t(system.cellCoordinate(a.z()) + SimSystem::_minDomain)};
+    for (int dx = -1; dx <= 1; ++dx)
+      for (int dy = -1; dy <= 1; ++dy)
+        for (int dz = -1; dz <= 1; ++dz) {
+          const auto found = system._cells.find(magnet::math::mortonKey(u[0] + dx, u[1] + dy, u[2] + dz));
+          const int64_t head = found == system._cells.end() ? -1 : found->second->firstParticle;
+          if (cell->neighborFirstParticles[Cell::neighborIndex(dx, dy, dz)] != head)
+            return ::testing::AssertionFailure() << "snapshot entry (" << dx << ", " << dy << ", " << dz
+                                                 << ") of particle " << i << "'s cell is wrong";
+        }
   }
   return ::testing::AssertionSuccess();
 }
