@@ -37,6 +37,46 @@ std::vector<std::pair<double, int>> bruteForce(std::vector<Eigen::Vector3d> cons
   return all;
 }
 
+// The query as a plain scan: the stop node's list, then each sibling's whole
+// list on the way up, inserting behind equal distances. The tree's pruned
+// walk must give exactly this, ties included.
+std::vector<int> flatScanReference(KdTree const& tree, Eigen::Vector3d const& q, unsigned n)
+{
+  std::vector<int> indices(n, -1);
+  std::vector<double> distances(n, KdTree::noDistance);
+  auto scan = [&](KdTree const* node) {
+    for (int index : node->_indices) {
+      const double d2 = (tree._vertices[index]->position - q).squaredNorm();
+      size_t slot = 0;
+      while (slot < n && !(distances[slot] > d2))
+        ++slot;
+      if (slot == n)
+        continue;
+      indices.insert(indices.begin() + slot, index);
+      distances.insert(distances.begin() + slot, d2);
+      indices.pop_back();
+      distances.pop_back();
+    }
+  };
+  KdTree const* node = &tree;
+  for (int depth = 0;; ++depth) {
+    KdTree const* child = node->_split > q[depth % 3] ? node->_left : node->_right;
+    if (!child)
+      break;
+    node = child;
+  }
+  scan(node);
+  for (KdTree const* s = node; s->_parent; s = s->_parent) {
+    const double plane = q[s->_parent->_axis] - s->_parent->_split;
+    KdTree const* sibling = s->_isRightChild ? s->_parent->_left : s->_parent->_right;
+    if (distances.back() > plane * plane && sibling)
+      scan(sibling);
+  }
+  while (!indices.empty() && indices.back() == -1)
+    indices.pop_back();
+  return indices;
+}
+
 } // namespace
 
 TEST(KdTree, NearestVerticesEqualBruteForce)
@@ -51,8 +91,9 @@ TEST(KdTree, NearestVerticesEqualBruteForce)
                                  : Eigen::Vector3d(u(rng), u(rng), u(rng)));
     VertexSet set(points);
     KdTree tree(set.vertices.data(), int(points.size()));
-    for (int n = 0; n < 400; ++n) {
-      const Eigen::Vector3d q(u(rng), u(rng), u(rng));
+    for (int n = 0; n < 800; ++n) {
+      const Eigen::Vector3d q = n % 2 ? Eigen::Vector3d(u(rng), u(rng), u(rng))
+                                      : Eigen::Vector3d(lattice(rng) * 0.5, lattice(rng) * 0.5, lattice(rng) * 0.5);
       const unsigned k = 1 + n % 12;
       const auto expected = bruteForce(points, q);
       const std::vector<int> got = tree.closestVertices(q.x(), q.y(), q.z(), k);
@@ -67,6 +108,7 @@ TEST(KdTree, NearestVerticesEqualBruteForce)
         }
       }
       ASSERT_EQ(std::set<int>(got.begin(), got.end()).size(), k) << "a vertex returned twice";
+      ASSERT_EQ(got, flatScanReference(tree, q, k)) << "tie order differs from a plain scan";
     }
   }
 }

@@ -10,12 +10,14 @@ KdTree::KdTree(Vertex** vertices, int nbVertices)
   _indices.resize(nbVertices);
   for (int i = 0; i < nbVertices; ++i)
     _indices[i] = i;
+  computeBox();
   divide(0);
 }
 
 KdTree::KdTree(Vertex** vertices, std::vector<int> indices, int depth, KdTree* parent)
     : _axis(3), _isRightChild(0), _parent(parent), _vertices(vertices), _indices(std::move(indices))
 {
+  computeBox();
   if (!staysLeaf())
     divide(depth);
 }
@@ -23,6 +25,32 @@ KdTree::KdTree(Vertex** vertices, std::vector<int> indices, int depth, KdTree* p
 KdTree::KdTree(Vertex** vertices, std::vector<int> indices, KdTree* parent, NoDivide)
     : _axis(3), _isRightChild(0), _parent(parent), _vertices(vertices), _indices(std::move(indices))
 {
+  computeBox();
+}
+
+void KdTree::computeBox()
+{
+  for (int axis = 0; axis < 3; ++axis) {
+    _boxMin[axis] = _indices.empty() ? 0.0 : coordinate(_indices[0], axis);
+    _boxMax[axis] = _boxMin[axis];
+  }
+  for (int index : _indices)
+    for (int axis = 0; axis < 3; ++axis) {
+      const double c = coordinate(index, axis);
+      _boxMin[axis] = c < _boxMin[axis] ? c : _boxMin[axis];
+      _boxMax[axis] = c > _boxMax[axis] ? c : _boxMax[axis];
+    }
+}
+
+double KdTree::boxDistance2(double const* point) const
+{
+  double d2 = 0.0;
+  for (int axis = 0; axis < 3; ++axis) {
+    const double below = _boxMin[axis] - point[axis], above = point[axis] - _boxMax[axis];
+    const double gap = below > 0.0 ? below : (above > 0.0 ? above : 0.0);
+    d2 += gap * gap;
+  }
+  return d2;
 }
 
 KdTree::~KdTree()
@@ -54,16 +82,9 @@ bool KdTree::staysLeaf() const
     return true;
   // Some pair differs by more than the tolerance on an axis exactly when the
   // extremes on that axis do.
-  for (int axis = 0; axis < 3; ++axis) {
-    double lo = coordinate(_indices[0], axis), hi = lo;
-    for (int index : _indices) {
-      const double c = coordinate(index, axis);
-      lo = c < lo ? c : lo;
-      hi = c > hi ? c : hi;
-    }
-    if (hi - lo > tolerance)
+  for (int axis = 0; axis < 3; ++axis)
+    if (_boxMax[axis] - _boxMin[axis] > tolerance)
       return false;
-  }
   return true;
 }
 
@@ -119,28 +140,45 @@ void KdTree::splitOnce(int depth)
 
 namespace {
 
-// The n nearest vertices found so far, sorted by ascending squared distance.
+// The n nearest vertices found so far, in ascending order of squared distance.
+// Vertices are scanned in groups: the stop node of the descent is group 0 and
+// each sibling subtree of the ascent the next group. Scanning a group's index
+// list in order, a vertex enters behind the held ones at equal distance; the
+// same outcome is to rank by (distance, group, index), which this does, so a
+// group's subtree can be walked in any order and pruned.
 struct NearestSlots
 {
-  NearestSlots(unsigned n) : indices(n, -1), distances(n, KdTree::noDistance) {}
+  explicit NearestSlots(unsigned n) : indices(n, -1), groups(n, 0), distances(n, KdTree::noDistance) {}
 
-  void offer(int index, double d2)
+  bool before(double d2, int group, int index, size_t slot) const
+  {
+    if (indices[slot] == -1 || distances[slot] != d2)
+      return distances[slot] > d2;
+    return groups[slot] != group ? groups[slot] > group : indices[slot] > index;
+  }
+
+  void offer(int index, double d2, int group)
   {
     const size_t n = indices.size();
     size_t slot = 0;
-    while (slot < n && !(distances[slot] > d2))
+    while (slot < n && !before(d2, group, index, slot))
       ++slot;
     if (slot == n)
       return;
     for (size_t k = n - 1; k > slot; --k) {
       indices[k] = indices[k - 1];
+      groups[k] = groups[k - 1];
       distances[k] = distances[k - 1];
     }
     indices[slot] = index;
+    groups[slot] = group;
     distances[slot] = d2;
   }
 
+  double worst() const { return distances.back(); }
+
   std::vector<int> indices;
+  std::vector<int> groups;
   std::vector<double> distances;
 };
 
@@ -150,12 +188,36 @@ std::vector<int> KdTree::closestVertices(double x, double y, double z, unsigned 
 {
   const double query[3] = {x, y, z};
   NearestSlots slots(n);
-  auto scan = [&](KdTree const* node) {
-    for (int index : node->_indices) {
-      const double dx = _vertices[index]->position.x() - x;
-      const double dy = _vertices[index]->position.y() - y;
-      const double dz = _vertices[index]->position.z() - z;
-      slots.offer(index, dx * dx + dy * dy + dz * dz);
+
+  // Offers every vertex of a subtree that may rank among the n nearest: a
+  // node whose bounding box lies farther than the worst held distance cannot
+  // hold a better vertex. Nearer children are examined first.
+  std::vector<std::pair<double, KdTree const*>> pending;
+  auto scan = [&](KdTree const* subtree, int group) {
+    pending.assign(1, {subtree->boxDistance2(query), subtree});
+    while (!pending.empty()) {
+      const auto [bound, node] = pending.back();
+      pending.pop_back();
+      if (bound > slots.worst())
+        continue;
+      if (!node->_left && !node->_right) {
+        for (int index : node->_indices) {
+          const double dx = _vertices[index]->position.x() - x;
+          const double dy = _vertices[index]->position.y() - y;
+          const double dz = _vertices[index]->position.z() - z;
+          slots.offer(index, dx * dx + dy * dy + dz * dz, group);
+        }
+        continue;
+      }
+      const double leftBound = node->_left ? node->_left->boxDistance2(query) : 0.0;
+      const double rightBound = node->_right ? node->_right->boxDistance2(query) : 0.0;
+      const bool leftFirst = leftBound <= rightBound;
+      KdTree const* first = leftFirst ? node->_left : node->_right;
+      KdTree const* second = leftFirst ? node->_right : node->_left;
+      if (second)
+        pending.emplace_back(leftFirst ? rightBound : leftBound, second);
+      if (first)
+        pending.emplace_back(leftFirst ? leftBound : rightBound, first); // popped first
     }
   };
 
@@ -167,17 +229,18 @@ std::vector<int> KdTree::closestVertices(double x, double y, double z, unsigned 
       break;
     node = child;
   }
-  scan(node);
+  int group = 0;
+  scan(node, group);
 
-  // Ascent: scan a sibling subtree whenever its half-space may hold a vertex
-  // nearer than the farthest one held.
+  // Ascent: a sibling subtree is examined whenever its half-space may hold a
+  // vertex nearer than the farthest one held.
   for (KdTree const* s = node; s->_parent; s = s->_parent) {
     KdTree const* parent = s->_parent;
-    const double plane = query[parent->_axis < 3 ? parent->_axis : 0] - parent->_split;
-    if (slots.distances.back() > plane * plane) {
+    const double plane = query[parent->_axis] - parent->_split;
+    if (slots.worst() > plane * plane) {
       KdTree const* sibling = s->_isRightChild ? parent->_left : parent->_right;
       if (sibling)
-        scan(sibling);
+        scan(sibling, ++group);
     }
   }
 

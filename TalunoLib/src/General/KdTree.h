@@ -43,7 +43,13 @@ public:
   int _nbVertices = 0;       ///< vertex count, set in the root only
 
 private:
+  double _boxMin[3] = {0.0, 0.0, 0.0}; ///< bounding box of the subtree's vertices, for pruning queries
+  double _boxMax[3] = {0.0, 0.0, 0.0};
+
   struct NoDivide {};
+  void computeBox();
+  /// Squared distance from a point to the subtree's bounding box.
+  double boxDistance2(double const* point) const;
   KdTree(Vertex** vertices, std::vector<int> indices, KdTree* parent, NoDivide);
   /// The leaf rules: fewer than two vertices, or all within tolerance on every axis.
   bool staysLeaf() const;
