@@ -150,7 +150,10 @@ void Mesh::createDistCalcNecessaryData()
 
     // Rodrigues rotation turning n onto -x about the axis n x (-x).
     const double cosTheta = -n.x();
-    const double sinTheta = std::sin(clampedAcos(-n.x()));
+    // sin(acos(-1)) is not exactly 0 in floating point; a normal along +x
+    // turns by exactly half a turn about y, so that points on the plane of an
+    // axis-aligned face are exactly at distance 0.
+    const double sinTheta = n.x() == 1.0 ? 0.0 : std::sin(clampedAcos(-n.x()));
     Eigen::Vector3d k(0.0, -n.z(), n.y());
     const double tiny = double(1e-6f);
     if (std::abs(n.z()) < tiny && std::abs(n.y()) < tiny)

@@ -43,5 +43,10 @@ public:
   Eigen::Vector3d normal = Eigen::Vector3d::Zero(); ///< liquid surface normal (surface tension on)
   Eigen::Quaterniond orientation = Eigen::Quaterniond::Identity(); ///< cluster orientation (x, y, z, w)
   Eigen::Vector3d angularVelocity = Eigen::Vector3d::Zero();       ///< radians per second
-  EmitterObject const* emitter;     ///< emitter that created the particle (not owned); null for ghosts
+  /// Emitter that created the particle (not owned); null for ghosts. Emitters
+  /// are replaced by their operators while particles live on, so the pointer
+  /// identifies the creator but is never followed after creation.
+  EmitterObject const* emitter;
+  /// The creating emitter's friction multiplier, copied at creation (1 without one).
+  double frictionMultiplier = 1.0;
 };

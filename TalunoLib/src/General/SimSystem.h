@@ -61,8 +61,18 @@ public:
   /// the cell under `key`, creating the cell when it does not exist.
   Cell* linkToCell(uint64_t key, int64_t index, bool ghost);
 
+  // --- Objects (SimSystemEmission.cpp) ---
+  /// Registers the emitter under its _id (a new index when it has none yet),
+  /// fills it for particleRadius and places moving emitters at their initial transform.
+  void addEmitterObject(EmitterObject const* emitter);
+  /// Forgets every entry pointing to the emitter: its owner calls this before
+  /// destroying it while the system lives on. Its particles stay.
+  void removeEmitterObject(EmitterObject const* emitter);
+
   // --- Emission (SimSystemEmission.cpp) ---
   void emitParticles(unsigned frame);
+  /// Creates a particle at candidate `index` of the emitter; `cell` is a hint only.
+  void addParticle(EmitterObject const* emitter, unsigned index, Cell* cell);
   /// Appends a new particle at p with velocity v, links it into its cell and
   /// maps its id; returns the id. Neighbour snapshots see it at the next refresh.
   uint32_t placeParticle(Eigen::Vector3d const& p, Eigen::Vector3d const& v, char nature,

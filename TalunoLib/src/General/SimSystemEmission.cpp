@@ -1,6 +1,37 @@
-// Particle creation: emission from the registered emitters, and the placing of
-// one particle into the arrays and the grid.
+// Particle creation: emitters registered with the system, the emission pass
+// that turns their candidate positions into particles, and the placing of one
+// particle into the arrays and the grid.
+#include "EmitterObject.h"
 #include "SimSystem.h"
+
+#include <cmath>
+#include <cstdlib>
+
+void SimSystem::addEmitterObject(EmitterObject const* emitter)
+{
+  // The system keeps the emitter's emission state (index, fill, emitted flag)
+  // on the emitter itself, which its operator hands over as const.
+  EmitterObject* writable = const_cast<EmitterObject*>(emitter);
+  auto found = _emitterObjects.find(writable->_id);
+  if (found != _emitterObjects.end()) {
+    found->second = writable;
+  } else {
+    writable->_id = _nbEmitterObjects++;
+    _emitterObjects.emplace(writable->_id, writable);
+  }
+  double radius = particleRadius;
+  writable->Fill(radius);
+  if (writable->_behaviour == EmitterObject::movingGeometry)
+    writable->applyTransfoMatrix(writable->_initTransfoMatrix);
+}
+
+void SimSystem::removeEmitterObject(EmitterObject const* emitter)
+{
+  // Emission walks indices densely, so the index stays with a null entry.
+  for (auto& entry : _emitterObjects)
+    if (entry.second == emitter)
+      entry.second = nullptr;
+}
 
 uint32_t SimSystem::placeParticle(Eigen::Vector3d const& p, Eigen::Vector3d const& v, char nature,
                                   EmitterObject const* emitter)
@@ -10,11 +41,90 @@ uint32_t SimSystem::placeParticle(Eigen::Vector3d const& p, Eigen::Vector3d cons
   // Particles are never removed, so the new particle's index equals its id.
   const int64_t index = static_cast<int64_t>(_particlesArray.size());
   _particlesArray.emplace_back(p.x(), p.y(), p.z(), v.x(), v.y(), v.z(), id, nullptr, key, nature, emitter);
+  if (emitter)
+    _particlesArray.back().frictionMultiplier = emitter->_frictionMultiplier;
   linkToCell(key, index, false);
   _particlesArrayMap.push_back(static_cast<int32_t>(index));
   ++_nbParticles;
   return id;
 }
 
-// Not simulated yet: emitters arrive with the emitter objects.
-void SimSystem::emitParticles(unsigned /*frame*/) {}
+void SimSystem::addParticle(EmitterObject const* emitter, unsigned index, Cell* /*cell*/)
+{
+  Eigen::Quaterniond orientation = Eigen::Quaterniond::Identity();
+  if (randInitRotations) {
+    // Drawn in the order w, x, y, z, each mapped to [-1, 1].
+    const double w = 2.0 * (std::rand() * _invRandMax - 0.5);
+    const double x = 2.0 * (std::rand() * _invRandMax - 0.5);
+    const double y = 2.0 * (std::rand() * _invRandMax - 0.5);
+    const double z = 2.0 * (std::rand() * _invRandMax - 0.5);
+    const double length = std::sqrt(w * w + x * x + y * y + z * z);
+    // Four draws of exactly 0.5 are the one way to a zero quaternion; keep the
+    // identity rather than divide by zero.
+    if (length > 0.0)
+      orientation = Eigen::Quaterniond(w / length, x / length, y / length, z / length);
+  }
+  placeParticle(emitter->_positions[index], emitter->_velocity, emitter->_nature, emitter);
+  _particlesArray.back().orientation = orientation;
+}
+
+namespace {
+
+// Whether an emitter emits in this pass.
+bool emitsNow(EmitterObject const& emitter, unsigned frame)
+{
+  if (!emitter._hasEmitted)
+    return true;
+  switch (emitter._emissionType) {
+  case EmitterObject::continuousEmission:
+    return true;
+  case EmitterObject::intermittentEmission:
+    // An interval of 0 has no period: it emits every frame, like an interval of 1.
+    return emitter._interval == 0 || frame % emitter._interval == 0;
+  default:
+    return false;
+  }
+}
+
+} // namespace
+
+void SimSystem::emitParticles(unsigned frame)
+{
+  if (_emitterObjects.empty())
+    return;
+  std::vector<int64_t> missingCellHeads(27, -1);
+  const double minimumGap = 4.0 * particleRadius * particleRadius;
+  const double tolerance = double(1e-6f);
+
+  for (uint32_t i = 0; i < _emitterObjects.size(); ++i) {
+    auto found = _emitterObjects.find(i);
+    EmitterObject* emitter = found != _emitterObjects.end() ? found->second : nullptr;
+    if (!emitter || !emitter->_active)
+      continue;
+    if (!emitsNow(*emitter, frame))
+      continue;
+
+    for (unsigned k = 0; k < emitter->_positions.size(); ++k) {
+      const Eigen::Vector3d p = emitter->_positions[k];
+      Cell* cell = nullptr;
+      getCellFromPos(p.x(), p.y(), p.z(), cell);
+      std::vector<int64_t> const* heads = &missingCellHeads;
+      if (cell) {
+        heads = &cell->neighborFirstParticles;
+      } else {
+        getNeighborFirstParticlesFromPos(p.x(), p.y(), p.z(), missingCellHeads);
+      }
+      // Too close: nearer than a diameter by more than the tolerance.
+      bool free = true;
+      for (int n = 0; n < 27 && free; ++n)
+        for (int64_t j = (*heads)[n]; j != -1; j = _particlesArray[j].nextInCell)
+          if (minimumGap - (_particlesArray[j].position - p).squaredNorm() > tolerance) {
+            free = false;
+            break;
+          }
+      if (free)
+        addParticle(emitter, k, cell);
+    }
+    emitter->_hasEmitted = true;
+  }
+}

@@ -1,10 +1,11 @@
 #pragma once
 
 #include <Eigen/Core>
+#include <cstdint>
 #include <vector>
 
 /// Shapes a rigid sub-particle cluster can take.
-enum subParticleShape
+enum subParticleShape : int32_t
 {
   tetrahedron = 0
 };
