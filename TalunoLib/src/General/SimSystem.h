@@ -61,7 +61,13 @@ public:
   /// the cell under `key`, creating the cell when it does not exist.
   Cell* linkToCell(uint64_t key, int64_t index, bool ghost);
 
-  // --- Objects (SimSystemEmission.cpp) ---
+  // --- Objects (SimSystemObjects.cpp) ---
+  /// Registers an active collision object under its _id (a new index when it
+  /// has none yet) and widens its field to the collision distance.
+  void addCollisionObject(CollisionObject const* object);
+  /// Forgets the object: its owner calls this before destroying it while the
+  /// system lives on.
+  void removeCollisionObject(CollisionObject const* object);
   /// Registers the emitter under its _id (a new index when it has none yet),
   /// fills it for particleRadius and places moving emitters at their initial transform.
   void addEmitterObject(EmitterObject const* emitter);

@@ -1,37 +1,11 @@
-// Particle creation: emitters registered with the system, the emission pass
-// that turns their candidate positions into particles, and the placing of one
-// particle into the arrays and the grid.
+// Particle creation: the emission pass that turns emitters' candidate
+// positions into particles, and the placing of one particle into the arrays
+// and the grid.
 #include "EmitterObject.h"
 #include "SimSystem.h"
 
 #include <cmath>
 #include <cstdlib>
-
-void SimSystem::addEmitterObject(EmitterObject const* emitter)
-{
-  // The system keeps the emitter's emission state (index, fill, emitted flag)
-  // on the emitter itself, which its operator hands over as const.
-  EmitterObject* writable = const_cast<EmitterObject*>(emitter);
-  auto found = _emitterObjects.find(writable->_id);
-  if (found != _emitterObjects.end()) {
-    found->second = writable;
-  } else {
-    writable->_id = _nbEmitterObjects++;
-    _emitterObjects.emplace(writable->_id, writable);
-  }
-  double radius = particleRadius;
-  writable->Fill(radius);
-  if (writable->_behaviour == EmitterObject::movingGeometry)
-    writable->applyTransfoMatrix(writable->_initTransfoMatrix);
-}
-
-void SimSystem::removeEmitterObject(EmitterObject const* emitter)
-{
-  // Emission walks indices densely, so the index stays with a null entry.
-  for (auto& entry : _emitterObjects)
-    if (entry.second == emitter)
-      entry.second = nullptr;
-}
 
 uint32_t SimSystem::placeParticle(Eigen::Vector3d const& p, Eigen::Vector3d const& v, char nature,
                                   EmitterObject const* emitter)
