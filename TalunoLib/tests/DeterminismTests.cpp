@@ -67,6 +67,10 @@ TEST(Determinism, OneAndTwoThreadsGiveBitEqualState)
 {
   SimSettings settings;
   settings.fluid = true;
+  settings.viscosity = true;
+  settings.surfaceTension = true;
+  settings.plasticDeformation = true;
+  settings.springsCanReconnect = true;
   settings.interParticleCollisions = true;
   const int saved = omp_get_max_threads();
 

@@ -84,10 +84,42 @@ public:
   uint32_t placeParticle(Eigen::Vector3d const& p, Eigen::Vector3d const& v, char nature,
                          EmitterObject const* emitter = nullptr);
 
+  /// Calls visit(j) for every particle index j listed in the 27 cells around
+  /// `cell`, as of the last neighbour refresh.
+  template <typename Visit>
+  void forEachNeighbor(Cell const* cell, Visit&& visit) const
+  {
+    for (int64_t head : cell->neighborFirstParticles)
+      for (int64_t j = head; j != -1; j = _particlesArray[j].nextInCell)
+        visit(j);
+  }
+  /// The same over the ghost lists of the 27 cells.
+  template <typename Visit>
+  void forEachNeighborGhost(Cell const* cell, Visit&& visit) const
+  {
+    for (int64_t head : cell->neighborFirstGhostParticles)
+      for (int64_t g = head; g != -1; g = _ghostParticlesArray[g].nextInCell)
+        visit(g);
+  }
+
   // --- Springs (SimSystemSprings.cpp) ---
-  void adjustSprings(bool firstStep);
+  /// Joins nearby eligible particles (on the first step, or always while
+  /// springs can reconnect), restores broken springs and lets rest lengths flow.
+  void adjustSprings(bool createNew);
+  /// Breaks springs stretched beyond the stretch limit.
   void breakVeryLongSprings();
+  /// Spring and damping forces as velocity changes; breaks springs by force.
   void applySpringForces();
+  /// Key of the unordered particle pair (lower id in the upper half).
+  static uint64_t pairKey(uint32_t lowerId, uint32_t higherId)
+  {
+    return (static_cast<uint64_t>(lowerId) << 32) | higherId;
+  }
+  /// Whether particles of natures a and b are joined by springs.
+  static bool springEligible(char a, char b);
+  /// Process-wide: soft-body and granular particles are joined by springs
+  /// (and skip contact) instead of meeting through contact. Off by default.
+  static bool sandSoftBodyInteraction;
 
   // --- Fluid (SimSystemFluid.cpp) ---
   void updateParticleMass(bool fromKernelSum);
@@ -191,6 +223,8 @@ public:
   bool enforceStaticFriction;
 
 private:
+  std::vector<Eigen::Vector3d> _velocitySnapshot; ///< velocities at the start of a pass that writes them
+
   void computeKernelConstants();
   /// Writes one timing line (label, clock ticks since `start`, "ms") when
   /// verbose, then restarts the clock so the next line covers the next phase.

@@ -82,5 +82,111 @@ void SimSystem::updateMaxSurfaceTensionNormal()
   }
 }
 
-// Not simulated yet: the phase keeps its place in the sub-step and does nothing.
-void SimSystem::applyFluidSPH() {}
+void SimSystem::applyFluidSPH()
+{
+  const int64_t n = static_cast<int64_t>(_particlesArray.size());
+  const double h = particlesInteractionRadius;
+  const double h2 = particlesInteractionRadius2;
+  const double s = _unitLength;
+  const double s2 = _unitLength2;
+  const double densityScale = _particleMass * _poly6Coef;
+  const bool withGhosts = !_ghostParticlesArray.empty();
+
+  // Density and Tait pressure (exponent 7).
+#pragma omp parallel for schedule(static)
+  for (int64_t i = 0; i < n; ++i) {
+    Particle& pi = _particlesArray[i];
+    if (!(pi.nature & natureAny))
+      continue;
+    double sum = 0.0;
+    forEachNeighbor(pi.cell, [&](int64_t j) {
+      sum += kernelSumTerm((pi.position - _particlesArray[j].position).squaredNorm(), h2, s2);
+    });
+    if (withGhosts)
+      forEachNeighborGhost(pi.cell, [&](int64_t g) {
+        sum += kernelSumTerm((pi.position - _ghostParticlesArray[g].position).squaredNorm(), h2, s2);
+      });
+    const double rho = densityScale * sum;
+    const double rho7 = rho * rho * rho * rho * rho * rho * rho;
+    pi.pressure = _pressureStiffness * (rho7 * _invRestDensity7 - 1.0);
+    pi.invDensity = 1.0 / rho;
+  }
+
+  // Forces. Viscosity reads neighbours' velocities, which other iterations of
+  // this pass change: read them from a copy taken before the pass.
+  _velocitySnapshot.resize(_particlesArray.size());
+  for (int64_t i = 0; i < n; ++i)
+    _velocitySnapshot[i] = _particlesArray[i].velocity;
+
+#pragma omp parallel for schedule(static)
+  for (int64_t i = 0; i < n; ++i) {
+    Particle& pi = _particlesArray[i];
+    if (!(pi.nature & natureAny))
+      continue;
+    const bool liquid = pi.nature & natureLiquid;
+    Eigen::Vector3d force = Eigen::Vector3d::Zero();
+    Eigen::Vector3d colorGradient = Eigen::Vector3d::Zero();
+
+    // Pressure term of a pair; a neighbour at the same place has no direction.
+    auto pressureTerm = [&](Eigen::Vector3d const& r, double dist, double q, double pressureSum) {
+      return dist > 0.0 ? Eigen::Vector3d(-0.5 * r * q * _spikyGradCoef * pressureSum / dist)
+                        : Eigen::Vector3d::Zero();
+    };
+
+    forEachNeighbor(pi.cell, [&](int64_t j) {
+      Particle const& pj = _particlesArray[j];
+      if (!((pi.nature | pj.nature) & natureLiquid))
+        return;
+      const Eigen::Vector3d r = pi.position - pj.position;
+      const double r2 = r.squaredNorm();
+      if (!(r2 < h2))
+        return;
+      const double a = h2 - r2;
+      if (surfaceTension)
+        colorGradient += r * _colorGradCoef * pj.invDensity * (a * a);
+      // A non-liquid particle is only pushed away by a liquid, never pulled.
+      if (pi.id == pj.id || !(liquid || pi.pressure + pj.pressure > 0))
+        return;
+      const double dist = std::sqrt(r2);
+      const double q = (h - dist) * s;
+      Eigen::Vector3d term = pressureTerm(r, dist, q, pi.pressure + pj.pressure);
+      if (viscosity && liquid && (pj.nature & natureLiquid))
+        term += (_velocitySnapshot[j] - _velocitySnapshot[i]) * _viscLaplacianCoef * viscosityFactor;
+      force += term * q * pi.invDensity * pj.invDensity;
+    });
+
+    // Walls mirrored by ghosts push back; they add no viscosity or tension.
+    if (withGhosts && liquid)
+      forEachNeighborGhost(pi.cell, [&](int64_t g) {
+        Particle const& pg = _ghostParticlesArray[g];
+        const Eigen::Vector3d r = pi.position - pg.position;
+        const double r2 = r.squaredNorm();
+        if (!(r2 < h2))
+          return;
+        const double dist = std::sqrt(r2);
+        const double q = (h - dist) * s;
+        force += pressureTerm(r, dist, q, pi.pressure + pg.pressure) * q * pi.invDensity * pg.invDensity;
+      });
+
+    if (surfaceTension && liquid) {
+      pi.normal = colorGradient * _normalScale;
+      const double length2 = colorGradient.squaredNorm();
+      if (length2 * _normalScale2 > surfaceTensionThreshold2) {
+        // Colour-field surface tension along the normal, poly6 Laplacian.
+        const Eigen::Vector3d unit = colorGradient / std::sqrt(length2);
+        forEachNeighbor(pi.cell, [&](int64_t j) {
+          Particle const& pj = _particlesArray[j];
+          if (!(pj.nature & natureLiquid))
+            return;
+          const double r2 = (pi.position - pj.position).squaredNorm();
+          if (!(r2 < h2))
+            return;
+          force += unit * _surfaceTensionCoef * pi.invDensity * pj.invDensity * (h2 - r2) * (3.0 * h2 - 7.0 * r2);
+        });
+      }
+    }
+
+    force *= _particleMass;
+    pi.velocity += force * _dt;
+  }
+}

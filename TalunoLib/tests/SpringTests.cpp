@@ -1,0 +1,178 @@
+#include "GridChecks.h"
+#include "SimSystem.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+namespace {
+
+SimSettings springSettings()
+{
+  SimSettings s;
+  s.gravity = 0.0;
+  s.springsNeighborSearchRadius = 1.5;
+  s.springsCanBreak = false;
+  return s;
+}
+
+// Places particles and refreshes the neighbour snapshots, as a sub-step does
+// before its force passes.
+void place(SimSystem& system, std::vector<Eigen::Vector3d> const& points, char nature = natureSoftBody)
+{
+  for (auto const& p : points)
+    system.placeParticle(p, Eigen::Vector3d::Zero(), nature);
+  system.updateCellsNeighbors();
+}
+
+Particle& byId(SimSystem& system, uint32_t id) { return system._particlesArray[system._particlesArrayMap[id]]; }
+
+} // namespace
+
+TEST(SpringNetwork, BuiltOnTheFirstStepOnlyBetweenCloseSoftBodies)
+{
+  SimSystem system(springSettings());
+  place(system, {{0, 0, 0}, {1, 0, 0}, {0, 1.5, 0}, {1, 1.4, 0}});
+  system.initialize(1);
+  system.simulStep(2, 0.04, 1);
+  // Pairs closer than 1.5: (0,1), (1,3) at 1.4, (2,3) at 1.0049...; (0,2) is exactly 1.5 away.
+  ASSERT_EQ(system._springs.size(), 3u);
+  EXPECT_EQ(system._springsMap.count(SimSystem::pairKey(0, 2)), 0u);
+  for (Spring const& s : system._springs) {
+    EXPECT_LT(s.id1, s.id2);
+    EXPECT_EQ(system._springsMap.at(SimSystem::pairKey(s.id1, s.id2)), &s - &system._springs[0]);
+    // Automatic rest length: the network starts at rest.
+    EXPECT_EQ(s.restLength, (byId(system, s.id1).position - byId(system, s.id2).position).norm());
+  }
+  for (Particle const& p : system._particlesArray)
+    EXPECT_EQ(p.velocity, Eigen::Vector3d::Zero());
+
+  // Particles arriving later never get springs without reconnection.
+  place(system, {{0.5, 0.5, 0}});
+  system.simulStep(3, 0.04, 2);
+  EXPECT_EQ(system._springs.size(), 3u);
+}
+
+TEST(SpringNetwork, OnlySoftBodiesAreJoinedUnlessSandMeetsSoftBodies)
+{
+  for (bool sand : {false, true}) {
+    SimSystem::sandSoftBodyInteraction = sand;
+    SimSystem system(springSettings());
+    place(system, {{0, 0, 0}, {1, 0, 0}}, natureLiquid);
+    place(system, {{0, 5, 0}, {1, 5, 0}}, natureGranular);
+    place(system, {{0, 10, 0}}, natureSoftBody);
+    place(system, {{1, 10, 0}}, natureGranular);
+    place(system, {{0, 15, 0}}, char(natureSoftBody | natureLiquid));
+    place(system, {{1, 15, 0}}, natureSoftBody);
+    system.adjustSprings(true);
+    EXPECT_EQ(system._springsMap.count(SimSystem::pairKey(0, 1)), 0u);
+    EXPECT_EQ(system._springsMap.count(SimSystem::pairKey(2, 3)), 0u);
+    EXPECT_EQ(system._springsMap.count(SimSystem::pairKey(4, 5)), sand ? 1u : 0u);
+    EXPECT_EQ(system._springsMap.count(SimSystem::pairKey(6, 7)), 1u);
+  }
+  SimSystem::sandSoftBodyInteraction = false;
+}
+
+TEST(SpringNetwork, PlasticFlowAbsorbsPartOfTheExcessDeviation)
+{
+  SimSettings settings = springSettings();
+  settings.plasticDeformation = true;
+  settings.yieldRatio = 0.1;
+  settings.plasticityConstant = 0.5;
+  settings.automaticSpringRestLength = false;
+  settings.springRestLength = 1.0;
+  SimSystem system(settings);
+  place(system, {{0, 0, 0}, {1.2, 0, 0}, {0, 5, 0}, {1.05, 5, 0}});
+  system.adjustSprings(true);
+  ASSERT_EQ(system._springs.size(), 2u);
+  EXPECT_NEAR(system._springs[0].restLength, 1.1, 1e-15);
+  EXPECT_EQ(system._springs[1].restLength, 1.0);
+  system.adjustSprings(false); // held there: 0.1 is not beyond 0.1 x 1.1
+  EXPECT_NEAR(system._springs[0].restLength, 1.1, 1e-15);
+  EXPECT_EQ(system._springs[1].restLength, 1.0);
+}
+
+TEST(SpringNetwork, BreaksByStretchAndOnlyByTension)
+{
+  SimSettings settings = springSettings();
+  settings.springsCanBreak = true;
+  settings.springsBreakLengthThreshold = 1.5;
+  settings.springsBreakForceThreshold = 10.0;
+  settings.springConstant = 0.0; // no force: only the stretch limit can break
+  settings.springDamping = 0.0;
+  SimSystem system(settings);
+  place(system, {{0, 0, 0}, {1, 0, 0}, {0, 5, 0}, {1, 5, 0}});
+  system.adjustSprings(true);
+  ASSERT_EQ(system._springs.size(), 2u);
+  byId(system, 1).position.x() = 1.5; // exactly the limit
+  byId(system, 3).position.x() = 1.5000001;
+  system.breakVeryLongSprings();
+  EXPECT_FALSE(system._springs[0].broken);
+  EXPECT_TRUE(system._springs[1].broken);
+
+  // Force limit: a stretched spring pulling hard breaks, a compressed one never.
+  SimSettings stiff = settings;
+  stiff.springConstant = 1000.0;
+  stiff.springsBreakLengthThreshold = 100.0;
+  SimSystem forces(stiff);
+  place(forces, {{0, 0, 0}, {1, 0, 0}, {0, 5, 0}, {1, 5, 0}});
+  forces.adjustSprings(true);
+  byId(forces, 1).position.x() = 1.2; // f = 1000 x 0.2 = 200 > 10
+  byId(forces, 3).position.x() = 0.2; // f = -800
+  forces._dt = 0.01;
+  forces.applySpringForces();
+  EXPECT_TRUE(forces._springs[0].broken);
+  EXPECT_EQ(byId(forces, 0).velocity, Eigen::Vector3d::Zero()); // a breaking spring applies nothing
+  EXPECT_FALSE(forces._springs[1].broken);
+  EXPECT_NEAR(byId(forces, 2).velocity.x(), -8.0, 1e-12); // f = -800 pushes the pair apart
+  EXPECT_NEAR(byId(forces, 3).velocity.x(), 8.0, 1e-12);
+}
+
+TEST(SpringNetwork, ForcesDampAlongTheUnnormalisedDirection)
+{
+  SimSettings settings = springSettings();
+  settings.springConstant = 10.0;
+  settings.springDamping = 2.0;
+  SimSystem system(settings);
+  place(system, {{0, 0, 0}, {1, 0, 0}});
+  system.adjustSprings(true);
+  byId(system, 1).position.x() = 2.0;      // stretched by 1: D = (-2, 0, 0)
+  byId(system, 1).velocity.x() = 0.5;      // separating: V = (-0.5, 0, 0), V . D = 1
+  system._dt = 0.1;
+  system.applySpringForces();
+  // f = 10 x 1 + 2 x 1 = 12; U = (-1, 0, 0)
+  EXPECT_NEAR(byId(system, 0).velocity.x(), 1.2, 1e-12);
+  EXPECT_NEAR(byId(system, 1).velocity.x(), 0.5 - 1.2, 1e-12);
+
+  // Inside the dead band nothing happens; coincident particles get no force.
+  byId(system, 0).velocity.setZero();
+  byId(system, 1).velocity.setZero();
+  byId(system, 1).position.x() = std::sqrt(1.0 + 5e-7);
+  system.applySpringForces();
+  EXPECT_EQ(byId(system, 0).velocity, Eigen::Vector3d::Zero());
+  byId(system, 1).position = byId(system, 0).position;
+  system.applySpringForces();
+  EXPECT_EQ(byId(system, 0).velocity, Eigen::Vector3d::Zero());
+  EXPECT_TRUE(byId(system, 1).velocity.allFinite());
+}
+
+TEST(SpringNetwork, ReconnectionRestoresBrokenSprings)
+{
+  SimSettings settings = springSettings();
+  settings.springsCanReconnect = true;
+  SimSystem system(settings);
+  place(system, {{0, 0, 0}, {1, 0, 0}});
+  system.adjustSprings(true);
+  system._springs[0].broken = true;
+  byId(system, 1).position.x() = 1.3;
+  system.adjustSprings(false);
+  EXPECT_FALSE(system._springs[0].broken);
+  EXPECT_DOUBLE_EQ(system._springs[0].restLength, 1.3);
+  EXPECT_EQ(system._springs.size(), 1u);
+  // New pairs form on every step while reconnection is on (particle 1 is
+  // beyond the search radius of the newcomer).
+  place(system, {{0, 1, 0}});
+  system.adjustSprings(false);
+  EXPECT_EQ(system._springs.size(), 2u);
+  EXPECT_EQ(system._springsMap.count(SimSystem::pairKey(0, 2)), 1u);
+}

@@ -1,0 +1,80 @@
+// One SPH sub-step (density and force passes) and one spring sub-step
+// (stretch breaking and spring forces) on a cubic block of particles one
+// diameter apart, with the solver's default settings, at 1e5 and 1e6
+// particles on 1 and 2 threads. items_per_second is particle-substeps per
+// second.
+//
+//   build-bench/bench/materials-bench
+#include "SimSystem.h"
+
+#include <benchmark/benchmark.h>
+#include <omp.h>
+
+#include <cmath>
+#include <memory>
+
+namespace {
+
+std::unique_ptr<SimSystem> block(int64_t count, char nature, bool fluid)
+{
+  SimSettings settings;
+  settings.fluid = fluid;
+  auto system = std::make_unique<SimSystem>(settings);
+  const int side = static_cast<int>(std::lround(std::cbrt(double(count))));
+  for (int i = 0; i < side; ++i)
+    for (int j = 0; j < side; ++j)
+      for (int k = 0; k < side; ++k)
+        system->placeParticle(Eigen::Vector3d(i, j, k), Eigen::Vector3d::Zero(), nature);
+  system->initialize(1);
+  system->_dt = 1.0 / 48.0;
+  return system;
+}
+
+template <typename Step>
+void run(benchmark::State& state, SimSystem& system, Step step)
+{
+  omp_set_num_threads(int(state.range(1)));
+  for (auto _ : state)
+    step(system);
+  state.SetItemsProcessed(state.iterations() * int64_t(system._particlesArray.size()));
+  state.counters["particles"] = double(system._particlesArray.size());
+}
+
+void BM_FluidSubStep(benchmark::State& state)
+{
+  static std::unique_ptr<SimSystem> system;
+  if (!system || int64_t(system->_particlesArray.size()) < state.range(0) * 9 / 10 ||
+      int64_t(system->_particlesArray.size()) > state.range(0) * 11 / 10)
+    system = block(state.range(0), natureLiquid, true);
+  run(state, *system, [](SimSystem& s) { s.applyFluidSPH(); });
+}
+
+void BM_SpringSubStep(benchmark::State& state)
+{
+  static std::unique_ptr<SimSystem> system;
+  if (!system || int64_t(system->_particlesArray.size()) < state.range(0) * 9 / 10 ||
+      int64_t(system->_particlesArray.size()) > state.range(0) * 11 / 10) {
+    system = block(state.range(0), natureSoftBody, false);
+    system->adjustSprings(true);
+  }
+  state.counters["springs"] = double(system->_springs.size());
+  run(state, *system, [](SimSystem& s) {
+    s.breakVeryLongSprings();
+    s.applySpringForces();
+  });
+}
+
+void sizesAndThreads(benchmark::internal::Benchmark* b)
+{
+  for (int64_t count : {100000, 1000000})
+    for (int64_t threads : {1, 2})
+      b->Args({count, threads});
+  b->ArgNames({"particles", "threads"})->Unit(benchmark::kMillisecond)->UseRealTime();
+}
+
+} // namespace
+
+BENCHMARK(BM_FluidSubStep)->Apply(sizesAndThreads);
+BENCHMARK(BM_SpringSubStep)->Apply(sizesAndThreads);
+
+BENCHMARK_MAIN();
