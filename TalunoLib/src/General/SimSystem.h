@@ -110,10 +110,11 @@ public:
   void breakVeryLongSprings();
   /// Spring and damping forces as velocity changes; breaks springs by force.
   void applySpringForces();
-  /// Key of the unordered particle pair (lower id in the upper half).
-  static uint64_t pairKey(uint32_t lowerId, uint32_t higherId)
+  /// Key of a particle pair, the first id in the upper half: springs key
+  /// their pair by (lower id, higher id), contact records by (owner, other).
+  static uint64_t pairKey(uint32_t first, uint32_t second)
   {
-    return (static_cast<uint64_t>(lowerId) << 32) | higherId;
+    return (static_cast<uint64_t>(first) << 32) | second;
   }
   /// Whether particles of natures a and b are joined by springs.
   static bool springEligible(char a, char b);
@@ -127,9 +128,16 @@ public:
   void applyFluidSPH();
 
   // --- Contact (SimSystemContact.cpp, SimSystemSubParticles.cpp) ---
+  /// Sphere contact with shear damping capped by Coulomb friction.
   void resolveInterparticleCollisions_NoExplicitStaticFriction();
+  /// Sphere contact with tangential springs that hold sticking contacts.
   void resolveInterparticleCollisions_SpringBased();
+  /// Contact between the rigid sub-sphere clusters of neighbouring particles.
   void resolveInterparticleCollisions_SubParticles();
+  /// Whether particle i (nature a) is pushed by neighbour j (nature b).
+  static bool contactEligible(char a, char b);
+  /// Rotation matrix of a unit quaternion.
+  static Eigen::Matrix3d rotationOf(Eigen::Quaterniond const& q);
 
   // --- Collision response and advance (SimSystemCollisions.cpp) ---
   void resolveCollisionsAndAdvance();
@@ -224,6 +232,11 @@ public:
 
 private:
   std::vector<Eigen::Vector3d> _velocitySnapshot; ///< velocities at the start of a pass that writes them
+  std::vector<Eigen::Vector3d> _angularVelocitySnapshot; ///< the same for angular velocities
+
+  /// Copies every particle's velocity (and angular velocity) before a pass
+  /// whose iterations read neighbours' values while writing their own.
+  void snapshotVelocities(bool angular);
 
   void computeKernelConstants();
   /// Writes one timing line (label, clock ticks since `start`, "ms") when

@@ -114,9 +114,7 @@ void SimSystem::applyFluidSPH()
 
   // Forces. Viscosity reads neighbours' velocities, which other iterations of
   // this pass change: read them from a copy taken before the pass.
-  _velocitySnapshot.resize(_particlesArray.size());
-  for (int64_t i = 0; i < n; ++i)
-    _velocitySnapshot[i] = _particlesArray[i].velocity;
+  snapshotVelocities(false);
 
 #pragma omp parallel for schedule(static)
   for (int64_t i = 0; i < n; ++i) {

@@ -1,0 +1,225 @@
+#include "GridChecks.h"
+#include "SimSystem.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+namespace {
+
+SimSettings contactSettings(bool staticFriction = false)
+{
+  SimSettings s;
+  s.gravity = 0.0;
+  s.springs = false;
+  s.interParticleCollisions = true;
+  s.enforceStaticFriction = staticFriction;
+  return s;
+}
+
+void place(SimSystem& system, std::vector<Eigen::Vector3d> const& points, char nature = natureGranular)
+{
+  for (auto const& p : points)
+    system.placeParticle(p, Eigen::Vector3d::Zero(), nature);
+  system.updateCellsNeighbors();
+}
+
+Particle& byId(SimSystem& system, uint32_t id) { return system._particlesArray[system._particlesArrayMap[id]]; }
+
+// Moves particles by their velocities and refreshes the grid: a stand-in for
+// the advance, so that contact tests can run a collision over time.
+void advance(SimSystem& system)
+{
+  for (Particle& p : system._particlesArray)
+    p.position += p.velocity * system._dt;
+  system.updateCellsParticles();
+  system.updateCellsNeighbors();
+}
+
+} // namespace
+
+TEST(SphereContact, NormalSpringStartsInsideTwoRadii)
+{
+  for (bool staticFriction : {false, true}) {
+    SimSystem system(contactSettings(staticFriction));
+    const double eps = 0.01;
+    place(system, {{0, 0, 0}, {1.0, 0, 0}, {0, 5, 0}, {1.0 - eps, 5, 0}}); // 2R = 1
+    system._dt = 0.1;
+    system.applyForces();
+    EXPECT_EQ(byId(system, 0).velocity, Eigen::Vector3d::Zero());
+    EXPECT_EQ(byId(system, 1).velocity, Eigen::Vector3d::Zero());
+    EXPECT_NEAR(byId(system, 2).velocity.x(), -1000.0 * eps * 0.1, 1e-9);
+    EXPECT_NEAR(byId(system, 3).velocity.x(), 1000.0 * eps * 0.1, 1e-9);
+    EXPECT_EQ(byId(system, 2).velocity.y(), 0.0);
+  }
+}
+
+TEST(SphereContact, NaturesThatMeet)
+{
+  auto pushed = [](char a, char b) {
+    SimSystem system(contactSettings());
+    place(system, {{0, 0, 0}}, a);
+    place(system, {{0.9, 0, 0}}, b);
+    system._dt = 0.1;
+    system.resolveInterparticleCollisions_NoExplicitStaticFriction();
+    return byId(system, 0).velocity.x() != 0.0;
+  };
+  EXPECT_TRUE(pushed(natureGranular, natureGranular));
+  EXPECT_FALSE(pushed(natureSoftBody, natureSoftBody));
+  EXPECT_TRUE(pushed(natureSoftBody, natureGranular));
+  EXPECT_TRUE(pushed(natureGranular, natureSoftBody));
+  EXPECT_FALSE(pushed(natureLiquid, natureGranular));
+  EXPECT_FALSE(pushed(natureGranular, natureLiquid));
+  SimSystem::sandSoftBodyInteraction = true;
+  EXPECT_FALSE(pushed(natureSoftBody, natureGranular));
+  EXPECT_TRUE(pushed(natureGranular, natureGranular));
+  SimSystem::sandSoftBodyInteraction = false;
+  // Coincident particles push nothing.
+  EXPECT_FALSE([] {
+    SimSystem system(contactSettings());
+    place(system, {{0, 0, 0}, {0, 0, 0}});
+    system._dt = 0.1;
+    system.resolveInterparticleCollisions_NoExplicitStaticFriction();
+    return byId(system, 0).velocity.norm() != 0.0 || !byId(system, 0).velocity.allFinite();
+  }());
+}
+
+TEST(SphereContact, StickingContactsAnchorAndSlidingOnesReset)
+{
+  SimSettings settings = contactSettings(true);
+  settings.normalDamping = 0.0;
+  settings.shearDamping = 10.0;
+  settings.coulombConstant = 0.5;
+  settings.shearConstant = 100.0;
+  SimSystem system(settings);
+  place(system, {{0, 0, 0}, {0.9, 0, 0}}); // overlap 0.1: |Fn| = 100, Coulomb limit 50
+  system._dt = 0.01;
+
+  // Slow tangential motion (10 x 1 <= 50): sticks, creates both records, no tangential force yet.
+  byId(system, 1).velocity = Eigen::Vector3d(0, 1, 0);
+  system.resolveInterparticleCollisions_SpringBased();
+  ASSERT_EQ(system._demTangentialSprings.size(), 2u);
+  const uint32_t own = system._demTangentialSpringsMap.at(SimSystem::pairKey(0, 1));
+  EXPECT_EQ(system._demTangentialSprings[own].displacement, Eigen::Vector3d(-0.9, 0, 0));
+  EXPECT_EQ(system._demTangentialSprings[own].id1, 0u);
+  EXPECT_EQ(byId(system, 0).velocity.y(), 0.0);
+
+  // The pair shifts along y: besides the normal push, the tangential spring
+  // pulls particle 0 back towards its anchor by -ks times the in-plane shift.
+  byId(system, 1).position.y() = 0.05;
+  byId(system, 0).velocity.setZero();
+  byId(system, 1).velocity.setZero();
+  system.resolveInterparticleCollisions_SpringBased();
+  Eigen::Vector3d r = byId(system, 0).position - byId(system, 1).position;
+  Eigen::Vector3d normal = r.normalized();
+  const double fn = 1000.0 * (r.norm() - 1.0);
+  const Eigen::Vector3d shift = r - Eigen::Vector3d(-0.9, 0, 0);
+  const Eigen::Vector3d inPlane = shift - shift.dot(normal) * normal;
+  const Eigen::Vector3d expected = (-fn * normal - 100.0 * inPlane) * 0.01;
+  EXPECT_TRUE(byId(system, 0).velocity.isApprox(expected, 1e-12));
+  EXPECT_LT((-100.0 * inPlane).y(), 5.0); // a restoring pull of about 5 along +y
+  EXPECT_GT((-100.0 * inPlane).y(), 4.9);
+  EXPECT_EQ(system._demTangentialSprings.size(), 2u);
+
+  // Fast tangential motion slides: the anchor moves to the current relative
+  // position and the tangential force is capped at mu |Fn|.
+  byId(system, 0).velocity.setZero();
+  byId(system, 1).velocity = Eigen::Vector3d(0, 0, 20); // 10 x 20 > 0.5 |Fn|
+  system.resolveInterparticleCollisions_SpringBased();
+  EXPECT_EQ(system._demTangentialSprings[own].displacement, r);
+  EXPECT_NEAR(byId(system, 0).velocity.z(), 0.5 * std::abs(fn) * 0.01, 1e-12);
+
+  // Without static friction no record is ever made.
+  SimSystem plain(contactSettings(false));
+  place(plain, {{0, 0, 0}, {0.9, 0, 0}});
+  plain._dt = 0.01;
+  plain.applyForces();
+  EXPECT_TRUE(plain._demTangentialSprings.empty());
+  // Parted pairs get marked.
+  byId(system, 1).position.x() = 3.0;
+  system.resolveInterparticleCollisions_SpringBased();
+  EXPECT_TRUE(system._demTangentialSprings[own].marked);
+}
+
+TEST(SphereContact, HeadOnRestitutionOfALinearSpringDashpot)
+{
+  // Relative normal motion obeys x'' = -2 kn x - 2 gn x' (unit masses, each
+  // side pushed by kn x + gn x'): a damped oscillator with w0 = sqrt(2 kn) and
+  // zeta = gn / sqrt(2 kn). The contact ends where it began, so the
+  // restitution is e = exp(-pi zeta / sqrt(1 - zeta^2)).
+  SimSettings settings = contactSettings();
+  const double kn = settings.normalConstant, gn = settings.normalDamping;
+  const double zeta = gn / std::sqrt(2 * kn);
+  const double expected = std::exp(-M_PI * zeta / std::sqrt(1 - zeta * zeta));
+  SimSystem system(settings);
+  place(system, {{0, 0, 0}, {1.1, 0, 0}});
+  byId(system, 0).velocity = Eigen::Vector3d(0.5, 0, 0);
+  byId(system, 1).velocity = Eigen::Vector3d(-0.5, 0, 0);
+  system._dt = 1e-4;
+  for (int step = 0; step < 20000; ++step) {
+    system.resolveInterparticleCollisions_NoExplicitStaticFriction();
+    advance(system);
+  }
+  const double separation = byId(system, 1).velocity.x() - byId(system, 0).velocity.x();
+  EXPECT_NEAR(separation / 1.0, expected, 0.01 * expected); // within 1 %
+  EXPECT_NEAR(byId(system, 0).velocity.x(), -byId(system, 1).velocity.x(), 1e-12); // momentum kept
+}
+
+TEST(SubParticleContact, ThresholdsDependOnOrientation)
+{
+  SimSettings settings = contactSettings();
+  settings.interParticlesCollMode = 1;
+  auto touches = [&](Eigen::Vector3d const& axis, double distance) {
+    SimSystem system(settings);
+    place(system, {{0, 0, 0}, distance * axis});
+    system._dt = 0.01;
+    system.applyForces();
+    return byId(system, 0).velocity.norm() > 0.0;
+  };
+  const double R = settings.particleRadius;
+  for (auto [axis, threshold] : {std::pair<Eigen::Vector3d, double>{Eigen::Vector3d::UnitY(), 1.5486},
+                                 std::pair<Eigen::Vector3d, double>{Eigen::Vector3d::UnitZ(), 1.8165},
+                                 std::pair<Eigen::Vector3d, double>{Eigen::Vector3d::UnitX(), 1.6200}}) {
+    EXPECT_TRUE(touches(axis, (threshold - 0.002) * R)) << axis.transpose();
+    EXPECT_FALSE(touches(axis, (threshold + 0.002) * R)) << axis.transpose();
+  }
+  EXPECT_FALSE(touches(Eigen::Vector3d::UnitY(), 1.6 * R)); // spheres would already overlap
+}
+
+TEST(SubParticleContact, TorquesSpinClustersOnlyWithRotations)
+{
+  for (bool rotations : {false, true}) {
+    SimSettings settings = contactSettings();
+    settings.interParticlesCollMode = 1;
+    settings.enableRotations = rotations;
+    SimSystem system(settings);
+    // Off-centre contact: particle 1 is offset in z and approaches along x.
+    place(system, {{0, 0, 0}, {0.75, 0.0, 0.2}});
+    byId(system, 1).velocity = Eigen::Vector3d(-1, 0, 0);
+    system._dt = 0.01;
+    system.resolveInterparticleCollisions_SubParticles();
+    EXPECT_GT(byId(system, 0).velocity.norm(), 0.0);
+    if (rotations) {
+      EXPECT_GT(byId(system, 0).angularVelocity.norm(), 0.0);
+    } else {
+      EXPECT_EQ(byId(system, 0).angularVelocity, Eigen::Vector3d::Zero());
+      EXPECT_EQ(byId(system, 1).angularVelocity, Eigen::Vector3d::Zero());
+    }
+  }
+  // An empty template applies no force.
+  SimSettings settings = contactSettings();
+  settings.interParticlesCollMode = 1;
+  SimSystem system(settings);
+  system._subParticle.positions.clear();
+  place(system, {{0, 0, 0}, {0.5, 0, 0}});
+  system._dt = 0.01;
+  system.resolveInterparticleCollisions_SubParticles();
+  EXPECT_EQ(byId(system, 0).velocity, Eigen::Vector3d::Zero());
+}
+
+TEST(SubParticleContact, RotationMatrixOfUnitQuaternions)
+{
+  const Eigen::Quaterniond q = Eigen::Quaterniond(0.3, -0.5, 0.2, 0.7).normalized();
+  EXPECT_TRUE(SimSystem::rotationOf(q).isApprox(q.toRotationMatrix(), 1e-14));
+  EXPECT_EQ(SimSystem::rotationOf(Eigen::Quaterniond::Identity()), Eigen::Matrix3d::Identity());
+}
