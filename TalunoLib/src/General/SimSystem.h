@@ -140,10 +140,24 @@ public:
   static Eigen::Matrix3d rotationOf(Eigen::Quaterniond const& q);
 
   // --- Collision response and advance (SimSystemCollisions.cpp) ---
+  /// Moves the particles, keeps them outside the collision objects and
+  /// re-derives their velocities; turns rotating clusters.
   void resolveCollisionsAndAdvance();
+  /// Sphere response of one particle to one object whose field reported
+  /// distance d and outward normal n; false when the object does not act.
+  bool sphereResponse(Particle& p, CollisionObject const& object, double d, Eigen::Vector3d const& n) const;
+  /// Response of a rotating cluster: per sub-sphere contacts, forces and torque.
+  bool clusterResponse(Particle& p, CollisionObject const& object, double dq) const;
+  /// One step of every rotating particle's orientation by its angular velocity.
+  void integrateOrientations();
 
   // --- Ghost particles (SimSystemGhosts.cpp) ---
+  /// Mirrors liquid particles near ghost-enabled objects across their
+  /// surfaces: creates, moves and deletes ghosts, then relinks their lists.
   void updateGhostParticles();
+  /// Creates the ghost of particle `index` at the given position and velocity;
+  /// `cell` is a hint only.
+  void addGhostParticle(double x, double y, double z, double vx, double vy, double vz, Cell* cell, int index);
 
   /// Offset added to every cell coordinate so that encoded coordinates are non-negative.
   static constexpr int32_t _minDomain = 50000;

@@ -1,6 +1,122 @@
-// Ghost particles mirrored across collision surfaces.
-// Not simulated yet: the phase keeps its place in the sub-step and does nothing.
+// Ghost particles: liquid particles near ghost-enabled collision surfaces are
+// mirrored across them, so that the wall takes part in the SPH passes.
+#include "CollisionObject.h"
+#include "Morton.h"
 #include "SimSystem.h"
 
-void SimSystem::updateGhostParticles() {}
+#include <algorithm>
+#include <unordered_set>
 
+void SimSystem::addGhostParticle(double x, double y, double z, double vx, double vy, double vz, Cell* cell, int index)
+{
+  const uint64_t key = cellKeyOf(x, y, z);
+  _ghostParticlesArray.emplace_back(x, y, z, vx, vy, vz, 0, cell, key, char(natureLiquid), nullptr);
+  const int64_t g = static_cast<int64_t>(_ghostParticlesArray.size()) - 1;
+  linkToCell(key, g, true);
+  Particle& ghost = _ghostParticlesArray[g];
+  Particle& mirrored = _particlesArray[index];
+  ghost.id = _nbGhostParticles;
+  mirrored.ghostLink = static_cast<int32_t>(_nbGhostParticles);
+  ghost.ghostLink = static_cast<int32_t>(mirrored.id);
+  ghost.invDensity = mirrored.invDensity;
+  ghost.pressure = mirrored.pressure;
+  _ghostParticlesArrayMap.push_back(static_cast<int32_t>(g));
+  ++_nbGhostParticles;
+}
+
+void SimSystem::updateGhostParticles()
+{
+  const int64_t n = static_cast<int64_t>(_particlesArray.size());
+  const double h = particlesInteractionRadius;
+  std::vector<int64_t> deleted;
+  std::vector<double> distances(_particlesArray.size());
+  std::vector<Eigen::Vector3d> normals(_particlesArray.size());
+
+  for (auto const& entry : _collisionObjects) {
+    CollisionObject const* object = entry.second;
+    if (!object || !object->_active || !object->_ghostParticles)
+      continue;
+    // The field queries are independent: run them in parallel, then create,
+    // move and delete ghosts in particle order.
+#pragma omp parallel for schedule(static)
+    for (int64_t i = 0; i < n; ++i) {
+      Particle const& p = _particlesArray[i];
+      if (p.nature & natureLiquid)
+        object->_asdf->trilinearInterpolation(p.position.x(), p.position.y(), p.position.z(), distances[i], h,
+                                              normals[i]);
+    }
+    for (int64_t i = 0; i < n; ++i) {
+      Particle& p = _particlesArray[i];
+      if (!(p.nature & natureLiquid))
+        continue;
+      const double d = distances[i];
+      if (d < h) {
+        Eigen::Vector3d const& normal = normals[i];
+        const Eigen::Vector3d position = p.position - 2.0 * d * normal;
+        const Eigen::Vector3d velocity = p.velocity - 2.0 * p.velocity.dot(normal) * normal;
+        if (p.ghostLink == -1) {
+          addGhostParticle(position.x(), position.y(), position.z(), velocity.x(), velocity.y(), velocity.z(),
+                           nullptr, static_cast<int>(i));
+        } else {
+          Particle& ghost = _ghostParticlesArray[_ghostParticlesArrayMap[p.ghostLink]];
+          ghost.position = position;
+          ghost.velocity = velocity;
+          ghost.pressure = p.pressure;
+          ghost.invDensity = p.invDensity;
+        }
+      } else if (p.ghostLink != -1) {
+        deleted.push_back(_ghostParticlesArrayMap[p.ghostLink]);
+        _ghostParticlesArrayMap[p.ghostLink] = -1;
+        p.ghostLink = -1;
+      }
+    }
+  }
+
+  for (Particle const& ghost : _ghostParticlesArray)
+    ghost.cell->firstGhostParticle = -1;
+
+  std::sort(deleted.begin(), deleted.end());
+  if (!deleted.empty()) {
+    // Close the gaps in one sweep: the same result as erasing from the
+    // highest noted index down.
+    size_t next = 0, kept = 0;
+    for (size_t k = 0; k < _ghostParticlesArray.size(); ++k) {
+      if (next < deleted.size() && deleted[next] == int64_t(k)) {
+        ++next;
+        continue;
+      }
+      if (kept != k)
+        _ghostParticlesArray[kept] = _ghostParticlesArray[k];
+      ++kept;
+    }
+    _ghostParticlesArray.resize(kept, _ghostParticlesArray.front());
+  }
+
+  const int64_t ghosts = static_cast<int64_t>(_ghostParticlesArray.size());
+  for (int64_t k = 0; k < ghosts; ++k) {
+    Particle& ghost = _ghostParticlesArray[k];
+    ghost.nextInCell = static_cast<int32_t>(ghost.cell->firstGhostParticle);
+    ghost.cell->firstGhostParticle = k;
+  }
+
+  // Refresh the ghost heads around every cell that holds a ghost, once each.
+  std::unordered_set<uint64_t> refreshed;
+  for (int64_t k = 0; k < ghosts; ++k) {
+    Particle const& ghost = _ghostParticlesArray[k];
+    if (!refreshed.insert(ghost.cellKey).second)
+      continue;
+    Cell* cell = ghost.cell;
+    const uint32_t ux = magnet::math::undilate(ghost.cellKey), uy = magnet::math::undilate(ghost.cellKey >> 1),
+                   uz = magnet::math::undilate(ghost.cellKey >> 2);
+    int e = 0;
+    for (uint32_t x = ux - 1; x != ux + 2; ++x)
+      for (uint32_t y = uy - 1; y != uy + 2; ++y)
+        for (uint32_t z = uz - 1; z != uz + 2; ++z, ++e) {
+          auto found = _cells.find(magnet::math::mortonKey(x, y, z));
+          cell->neighborFirstGhostParticles[e] = found != _cells.end() ? found->second->firstGhostParticle : -1;
+        }
+  }
+
+  for (int64_t k = 0; k < ghosts; ++k)
+    _ghostParticlesArrayMap[_ghostParticlesArray[k].id] = static_cast<int32_t>(k);
+}
