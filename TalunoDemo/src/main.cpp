@@ -1,43 +1,105 @@
-// A small demonstration of the simulation spine: a block of particles is
-// placed in a SimSystem, binned into the grid and stepped for a few frames
-// with the verbose timing lines on.
+// A demonstration of the simulation core without the host: a tank built from
+// box meshes, and three emitters filling a liquid block, a soft-body cube and
+// a granular column that fall into it. Prints one line per frame, and the
+// per-phase timing lines of the first frame.
+//
+//   taluno-demo [FRAMES] [--quiet]
+#include "CollisionObject.h"
+#include "EmitterObject.h"
+#include "Mesh.h"
+#include "MeshShapes.h"
 #include "SimSystem.h"
 
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
-#include <string>
+#include <memory>
+#include <vector>
+
+namespace {
+
+struct Objects
+{
+  CollisionObject* box(Eigen::Vector3d const& min, Eigen::Vector3d const& max, double friction, bool ghosts = false)
+  {
+    meshes.emplace_back(makeMesh(boxSoup(min, max), 1));
+    colliders.push_back(std::make_unique<CollisionObject>(meshes.back().get(), 1e-3, 5, friction, false, 0.0, 0.0,
+                                                          ghosts, CollisionObject::staticGeometry, -1, 0.0));
+    return colliders.back().get();
+  }
+  EmitterObject* emitter(Eigen::Vector3d const& min, Eigen::Vector3d const& max, char nature,
+                         EmitterObject::fillType fill = EmitterObject::cubic)
+  {
+    meshes.emplace_back(makeMesh(boxSoup(min, max), 1));
+    emitters.push_back(std::make_unique<EmitterObject>(meshes.back().get(), nature, EmitterObject::emitOnce, fill, 0,
+                                                       EmitterObject::staticGeometry, 0, 0, 0, 1, 0, 0, 0, 1.0,
+                                                       4294967295u));
+    return emitters.back().get();
+  }
+  std::vector<std::unique_ptr<Mesh>> meshes;
+  std::vector<std::unique_ptr<CollisionObject>> colliders;
+  std::vector<std::unique_ptr<EmitterObject>> emitters;
+};
+
+} // namespace
 
 int main(int argc, char** argv)
 {
-  const int side = argc > 1 ? std::atoi(argv[1]) : 20;
-  const unsigned frames = argc > 2 ? static_cast<unsigned>(std::atoi(argv[2])) : 3;
-  if (side <= 0 || side > 400) {
-    std::cerr << "usage: taluno-demo [BLOCK_SIDE 1..400] [FRAMES]\n";
-    return 2;
+  unsigned frames = 48;
+  bool quiet = false;
+  for (int a = 1; a < argc; ++a) {
+    if (std::strcmp(argv[a], "--quiet") == 0) {
+      quiet = true;
+    } else if (std::atoi(argv[a]) > 0) {
+      frames = static_cast<unsigned>(std::atoi(argv[a]));
+    } else {
+      std::cerr << "usage: taluno-demo [FRAMES] [--quiet]\n";
+      return 2;
+    }
   }
 
   SimSettings settings;
   settings.fluid = true;
+  settings.viscosity = true;
+  settings.interParticleCollisions = true;
+  settings.springConstant = 400.0;
+  settings.springsBreakForceThreshold = 1000.0;
   SimSystem system(settings);
   system.setUnitLength(0.01);
-  system._verbose = 1;
 
-  // A cube of side*side*side liquid particles on a lattice of one diameter.
-  const double spacing = 2.0 * settings.particleRadius;
-  for (int i = 0; i < side; ++i)
-    for (int j = 0; j < side; ++j)
-      for (int k = 0; k < side; ++k)
-        system.placeParticle(Eigen::Vector3d(i * spacing, 10.0 + j * spacing, k * spacing), Eigen::Vector3d::Zero(),
-                             char(natureLiquid));
+  Objects objects;
+  // A tank 30 x 30 units, open at the top; the floor's top face is y = 0 and
+  // mirrors the liquid with ghost particles.
+  system.addCollisionObject(objects.box({-17, -2, -17}, {17, 0, 17}, 2000.0, true));
+  system.addCollisionObject(objects.box({-17, -2, -17}, {-15, 16, 17}, 0.5));
+  system.addCollisionObject(objects.box({15, -2, -17}, {17, 16, 17}, 0.5));
+  system.addCollisionObject(objects.box({-17, -2, -17}, {17, 16, -15}, 0.5));
+  system.addCollisionObject(objects.box({-17, -2, 15}, {17, 16, 17}, 0.5));
+  system.addEmitterObject(objects.emitter({-13, 1, -13}, {-3, 9, -3}, char(natureLiquid)));
+  system.addEmitterObject(objects.emitter({3, 6, -9}, {9, 12, -3}, char(natureSoftBody)));
+  system.addEmitterObject(objects.emitter({3, 0, 3}, {8, 14, 8}, char(natureGranular), EmitterObject::crossed));
   system.initialize(1);
 
-  std::cout << "Particles: " << system._particlesArray.size() << ", cells: " << system._cells.size()
-            << ", particle mass: " << system._particleMass << std::endl;
-  for (unsigned frame = 2; frame < 2 + frames; ++frame)
-    system.simulStep(frame, 1.0 / 24.0, 2);
-
-  const Particle& p = system._particlesArray[0];
-  std::cout << "After " << frames << " frames particle " << p.id << " has velocity (" << p.velocity.x() << ", "
-            << p.velocity.y() << ", " << p.velocity.z() << ")" << std::endl;
+  std::printf("Particles: %zu (liquid, soft body, granular), cells: %zu, particle mass: %g\n",
+              system._particlesArray.size(), system._cells.size(), system._particleMass);
+  for (unsigned frame = 2; frame < 2 + frames; ++frame) {
+    system._verbose = !quiet && frame == 2;
+    system.simulStep(frame, 1.0 / 24.0, 8);
+    double height[3] = {0, 0, 0};
+    int count[3] = {0, 0, 0};
+    for (Particle const& p : system._particlesArray) {
+      const int m = p.nature & natureLiquid ? 0 : p.nature & natureSoftBody ? 1 : 2;
+      height[m] += p.position.y();
+      ++count[m];
+    }
+    size_t broken = 0;
+    for (Spring const& s : system._springs)
+      broken += s.broken;
+    std::printf("frame %3u  mean height: liquid %6.3f  soft body %6.3f  granular %6.3f  springs %zu (%zu broken)  "
+                "ghosts %zu\n",
+                frame, height[0] / count[0], height[1] / count[1], height[2] / count[2], system._springs.size(),
+                broken, system._ghostParticlesArray.size());
+  }
   return 0;
 }
