@@ -1,0 +1,44 @@
+#pragma once
+
+#include "OP/OP_Operator.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+class OP_Node;
+
+/// A network of nodes made from an operator table's types: creates and owns
+/// nodes, wires inputs, and tells nodes about modifications.
+class OP_Network
+{
+public:
+  explicit OP_Network(OP_OperatorTable const& table) : _table(table) {}
+  ~OP_Network();
+  OP_Network(OP_Network const&) = delete;
+  OP_Network& operator=(OP_Network const&) = delete;
+
+  /// A new node of the named type, or null when the type is unknown.
+  OP_Node* createNode(std::string const& type, std::string const& name);
+  void destroyNode(OP_Node* node);
+  /// Connects `source` (or nothing, when null) to input `index` of `node`;
+  /// false beyond the operator's maximum inputs.
+  bool setInput(OP_Node* node, unsigned index, OP_Node* source);
+  OP_Node* getInput(OP_Node const* node, unsigned index) const;
+  unsigned nInputs(OP_Node const* node) const;
+  /// Tells a node and, through them, its dependents that something changed:
+  /// propagateModification with the event, then clearCache.
+  void modified(OP_Node* node, int eventType, int index);
+
+private:
+  struct Entry
+  {
+    std::unique_ptr<OP_Node> node;
+    std::vector<OP_Node*> inputs;
+  };
+  Entry* find(OP_Node const* node);
+  Entry const* find(OP_Node const* node) const;
+
+  OP_OperatorTable const& _table;
+  std::vector<Entry> _nodes;
+};

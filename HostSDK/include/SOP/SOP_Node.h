@@ -1,0 +1,28 @@
+#pragma once
+
+#include "GU/GU_Detail.h"
+#include "OP/OP_Node.h"
+
+/// A geometry operator's node: cooks its output detail `gdp` from its inputs.
+class SOP_Node : public OP_Node
+{
+public:
+  SOP_Node(OP_Network* network, char const* name, OP_Operator* op) : OP_Node(network, name, op) {}
+
+  /// Cooks the node at a context: the host's entry point.
+  OP_ERROR cook(OP_Context& context);
+  GU_Detail* getCookedGeo() { return gdp; }
+
+protected:
+  virtual OP_ERROR cookMySop(OP_Context& context) = 0;
+  /// Cooks the connected inputs; the worst error level among them.
+  OP_ERROR lockInputs(OP_Context& context);
+  void unlockInputs() {}
+  /// The cooked geometry of input i, or null when it is not connected.
+  GU_Detail const* inputGeo(unsigned index) const;
+
+  GU_Detail* gdp = &_detail;
+
+private:
+  GU_Detail _detail;
+};

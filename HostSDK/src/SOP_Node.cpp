@@ -1,0 +1,38 @@
+#include "SOP/SOP_Node.h"
+
+#include "OP/OP_Network.h"
+
+#include <algorithm>
+
+OP_ERROR SOP_Node::cook(OP_Context& context)
+{
+  clearErrors();
+  return cookMySop(context);
+}
+
+OP_ERROR SOP_Node::lockInputs(OP_Context& context)
+{
+  OP_ERROR worst = UT_ERROR_NONE;
+  if (!_network)
+    return worst;
+  const unsigned n = _network->nInputs(this);
+  unsigned connected = 0;
+  for (unsigned i = 0; i < n; ++i)
+    if (auto* input = dynamic_cast<SOP_Node*>(_network->getInput(this, i))) {
+      ++connected;
+      worst = std::max(worst, input->cook(context));
+    }
+  if (connected < _operator->minInputs()) {
+    addError(UT_ERROR_ABORT, "Not enough sources specified.");
+    worst = UT_ERROR_ABORT;
+  }
+  return worst;
+}
+
+GU_Detail const* SOP_Node::inputGeo(unsigned index) const
+{
+  if (!_network)
+    return nullptr;
+  auto* input = dynamic_cast<SOP_Node*>(_network->getInput(this, index));
+  return input ? input->getCookedGeo() : nullptr;
+}

@@ -1,0 +1,164 @@
+// The solver operator's parameter list: tokens, labels, types, defaults
+// (expressions where a default follows another parameter), menus and folders.
+#include "SOP_Taluno.h"
+
+namespace {
+
+PRM_Name names[] = {
+    {"reset", "Reset Frame"},
+    {"particlesInteractionRadius", "Interaction Radius"},
+    {"gridCellSize", "Grid Cell Size"},
+    {"subSteps", "SubSteps"},
+    {"gravity", "Gravity"},
+    {"particleRadius", "Particle Radius"},
+    {"sceneScale", "Unit Length (m)"},
+    {"type", "Type"},
+    {"verbose", "Verbose"},
+    {"mainTabs", nullptr},
+    // Springs
+    {"springs", "Enable"},
+    {"springsNeighborSearchRadius", "Search Radius"},
+    {"automaticSpringRestLength", "Automatic Rest Length"},
+    {"springRestLength", "Rest Length"},
+    {"springConstant", "Constant"},
+    {"springDamping", "Damping"},
+    {"plasticDeformation", "Plastic Deformation"},
+    {"yieldRatio", "Yield Ratio"},
+    {"plasticityConstant", "Plasticity Constant"},
+    {"springsCanBreak", "Springs Can Break"},
+    {"springsBreakLengthThreshold", "Stretch Limit"},
+    {"springsBreakForceThreshold", "Force Limit"},
+    {"springsCanReconnect", "Springs Can Reconnect"},
+    // Fluid
+    {"fluid", "Enable"},
+    {"showGhostParticles", "Show Ghost Particles"},
+    {"fluidTabs", nullptr},
+    {"restDensity", "Rest Density"},
+    {"internalPressure", "Internal Pressure"},
+    {"surfaceTension", "Enable"},
+    {"surfaceTensionThreshold", "Threshold"},
+    {"surfaceTensionScale", "Scale"},
+    {"addPointsNormals", "Add Points Normals"},
+    {"viscosity", "Enable"},
+    {"viscosityFactor", "Viscosity Factor"},
+    // Collisions
+    {"objectsCollisions", "Collide With Objects"},
+    {"interParticleCollisions", "Inter-Particle Collisions"},
+    {"interParticlesCollMode", "Mode"},
+    {"interParticlesCollShape", "Shape"},
+    {"enableRotations", "Enable Rotations"},
+    {"randInitRotations", "Random Initial Rotations"},
+    {"addRotAttribs", "Add Rotation Attributes"},
+    {"normalConstant", "Normal Constant"},
+    {"normalDamping", "Normal Damping"},
+    {"shearDamping", "Shear Damping"},
+    {"coulombConstant", "Coulomb's Constant"},
+    {"enforceStaticFriction", "Enforce Static Friction"},
+    {"shearConstant", "Shear Constant"},
+    // Colors
+    {"colorData", "Data"},
+    {"colorDataInterval", "Interval"},
+};
+
+PRM_Name typeItems[] = {{"points", "Points"}, {"particles", "Particles"}, {"spheres", "Spheres"}, {}};
+PRM_Name verboseItems[] = {{"off", "Off"},         {"level1", "Level 1"}, {"level2", "Level 2"}, {"level3", "Level 3"},
+                           {"level4", "Level 4"}, {"level5", "Level 5"}, {}};
+PRM_Name modeItems[] = {{"spheres", "Spheres"}, {"subParticles", "Sub-Particles"}, {}};
+PRM_Name shapeItems[] = {{"tetrahedron", "Tetrahedron"}, {}};
+PRM_Name colorItems[] = {{"off", "Off"}, {"velocity", "Velocity"}, {"pressure", "Pressure"}, {}};
+
+PRM_ChoiceList typeMenu(PRM_CHOICELIST_SINGLE, typeItems);
+PRM_ChoiceList verboseMenu(PRM_CHOICELIST_SINGLE, verboseItems);
+PRM_ChoiceList modeMenu(PRM_CHOICELIST_SINGLE, modeItems);
+PRM_ChoiceList shapeMenu(PRM_CHOICELIST_SINGLE, shapeItems);
+PRM_ChoiceList colorMenu(PRM_CHOICELIST_SINGLE, colorItems);
+
+PRM_Default resetDefault(1);
+PRM_Default interactionRadiusDefault(2.0, "4*ch(particleRadius)");
+PRM_Default gridCellSizeDefault(2.0, "ch(particlesInteractionRadius)");
+PRM_Default subStepsDefault(2);
+PRM_Default gravityDefault(-9.80665);
+PRM_Default particleRadiusDefault(0.5);
+PRM_Default sceneScaleDefault(0.01);
+PRM_Default typeDefault(1);
+PRM_Default off(0);
+PRM_Default on(1);
+PRM_Default mainFolders[] = {{13, "Springs"}, {3, "Fluid"}, {13, "Collisions"}, {2, "Colors"}};
+PRM_Default searchRadiusDefault(1.5, "3*ch(particleRadius)");
+PRM_Default restLengthDefault(1.0);
+PRM_Default springConstantDefault(100);
+PRM_Default springDampingDefault(1.0);
+PRM_Default yieldRatioDefault(0.1);
+PRM_Default plasticityDefault(0.3);
+PRM_Default stretchLimitDefault(1.3);
+PRM_Default forceLimitDefault(10);
+PRM_Default fluidFolders[] = {{2, "Basic"}, {4, "Surface Tension"}, {2, "Viscosity"}};
+PRM_Default restDensityDefault(998);
+PRM_Default internalPressureDefault(1.5);
+PRM_Default thresholdDefault(0.85);
+PRM_Default scaleDefault(1.0);
+PRM_Default viscosityFactorDefault(0.5);
+PRM_Default normalConstantDefault(1000);
+PRM_Default dampingDefault(10);
+PRM_Default coulombDefault(0.5);
+PRM_Default shearConstantDefault(10);
+PRM_Default colorIntervalDefault[] = {0, 300};
+
+} // namespace
+
+PRM_Template SOP_Taluno::myTemplateList[] = {
+    PRM_Template(PRM_INT, 1, &names[0], &resetDefault),
+    PRM_Template(PRM_FLT_J, 1, &names[1], &interactionRadiusDefault),
+    PRM_Template(PRM_FLT_J, 1, &names[2], &gridCellSizeDefault),
+    PRM_Template(PRM_INT_J, 1, &names[3], &subStepsDefault),
+    PRM_Template(PRM_FLT_J, 1, &names[4], &gravityDefault),
+    PRM_Template(PRM_FLT, 1, &names[5], &particleRadiusDefault),
+    PRM_Template(PRM_FLT, 1, &names[6], &sceneScaleDefault),
+    PRM_Template(PRM_ORD, 1, &names[7], &typeDefault, &typeMenu),
+    PRM_Template(PRM_ORD, 1, &names[8], &off, &verboseMenu),
+    PRM_Template(PRM_SWITCHER, 4, &names[9], mainFolders),
+    // Springs
+    PRM_Template(PRM_TOGGLE_J, 1, &names[10], &on),
+    PRM_Template(PRM_FLT_J, 1, &names[11], &searchRadiusDefault),
+    PRM_Template(PRM_TOGGLE_J, 1, &names[12], &on),
+    PRM_Template(PRM_FLT_J, 1, &names[13], &restLengthDefault),
+    PRM_Template(PRM_FLT_J, 1, &names[14], &springConstantDefault),
+    PRM_Template(PRM_FLT_J, 1, &names[15], &springDampingDefault),
+    PRM_Template(PRM_TOGGLE_J, 1, &names[16], &off),
+    PRM_Template(PRM_FLT_J, 1, &names[17], &yieldRatioDefault),
+    PRM_Template(PRM_FLT_J, 1, &names[18], &plasticityDefault),
+    PRM_Template(PRM_TOGGLE_J, 1, &names[19], &on),
+    PRM_Template(PRM_FLT_J, 1, &names[20], &stretchLimitDefault),
+    PRM_Template(PRM_FLT_J, 1, &names[21], &forceLimitDefault),
+    PRM_Template(PRM_TOGGLE_J, 1, &names[22], &off),
+    // Fluid
+    PRM_Template(PRM_TOGGLE_J, 1, &names[23], &off),
+    PRM_Template(PRM_TOGGLE_J, 1, &names[24], &off),
+    PRM_Template(PRM_SWITCHER, 3, &names[25], fluidFolders),
+    PRM_Template(PRM_FLT_J, 1, &names[26], &restDensityDefault),
+    PRM_Template(PRM_FLT_J, 1, &names[27], &internalPressureDefault),
+    PRM_Template(PRM_TOGGLE_J, 1, &names[28], &off),
+    PRM_Template(PRM_FLT_J, 1, &names[29], &thresholdDefault),
+    PRM_Template(PRM_FLT_J, 1, &names[30], &scaleDefault),
+    PRM_Template(PRM_TOGGLE_J, 1, &names[31], &off),
+    PRM_Template(PRM_TOGGLE_J, 1, &names[32], &off),
+    PRM_Template(PRM_FLT_J, 1, &names[33], &viscosityFactorDefault),
+    // Collisions
+    PRM_Template(PRM_TOGGLE_J, 1, &names[34], &on),
+    PRM_Template(PRM_TOGGLE_J, 1, &names[35], &off),
+    PRM_Template(PRM_ORD, 1, &names[36], &off, &modeMenu),
+    PRM_Template(PRM_ORD, 1, &names[37], &off, &shapeMenu),
+    PRM_Template(PRM_TOGGLE_J, 1, &names[38], &off),
+    PRM_Template(PRM_TOGGLE, 1, &names[39], &off),
+    PRM_Template(PRM_TOGGLE, 1, &names[40], &off),
+    PRM_Template(PRM_FLT_J, 1, &names[41], &normalConstantDefault),
+    PRM_Template(PRM_FLT_J, 1, &names[42], &dampingDefault),
+    PRM_Template(PRM_FLT_J, 1, &names[43], &dampingDefault),
+    PRM_Template(PRM_FLT_J, 1, &names[44], &coulombDefault),
+    PRM_Template(PRM_TOGGLE_J, 1, &names[45], &off),
+    PRM_Template(PRM_FLT_J, 1, &names[46], &shearConstantDefault),
+    // Colors
+    PRM_Template(PRM_ORD, 1, &names[47], &off, &colorMenu),
+    PRM_Template(PRM_FLT_MINMAX, 2, &names[48], colorIntervalDefault),
+    PRM_Template(),
+};
