@@ -1,7 +1,6 @@
 // Small pieces of the host layer: the director and channel manager, contexts,
 // menus, ranges, operator tables and details.
 #include "CH/CH_Manager.h"
-#include "GU/GU_Detail.h"
 #include "OP/OP_Context.h"
 #include "OP/OP_Director.h"
 #include "OP/OP_Operator.h"
@@ -71,10 +70,4 @@ OP_Operator* OP_OperatorTable::getOperator(std::string const& name) const
     if (op->getName() == name)
       return op;
   return nullptr;
-}
-
-GU_Detail::GU_Detail()
-{
-  static std::atomic<int64_t> next{1};
-  _uniqueId = next++;
 }

@@ -36,3 +36,20 @@ GU_Detail const* SOP_Node::inputGeo(unsigned index) const
   auto* input = dynamic_cast<SOP_Node*>(_network->getInput(this, index));
   return input ? input->getCookedGeo() : nullptr;
 }
+
+OP_ERROR SOP_Node::cookGuide(OP_Context& context)
+{
+  myGuide1->clearAndDestroy();
+  return cookMyGuide1(context);
+}
+
+OP_ERROR SOP_Node::duplicateSource(unsigned index, OP_Context&, GU_Detail* detail)
+{
+  GU_Detail const* source = inputGeo(index);
+  if (!source) {
+    addError(UT_ERROR_ERROR, "Input " + std::to_string(index) + " of " + _name + " is not connected");
+    return error();
+  }
+  (detail ? detail : gdp)->copy(*source);
+  return error();
+}

@@ -12,6 +12,19 @@
 
 namespace {
 
+// A geometry source with no inputs.
+class SourceNode : public SOP_Node
+{
+public:
+  using SOP_Node::SOP_Node;
+  static OP_Node* make(OP_Network* n, char const* name, OP_Operator* op) { return new SourceNode(n, name, op); }
+
+protected:
+  OP_ERROR cookMySop(OP_Context&) override { return error(); }
+};
+
+PRM_Template noParameters[] = {PRM_Template()};
+
 // A table with the three operators, registered as the plug-in does, for
 // tests that look inside the nodes.
 struct Host
@@ -24,6 +37,7 @@ struct Host
         new OP_Operator("Taluno", "Taluno", SOP_Taluno::myConstructor, SOP_Taluno::myTemplateList, 1, 9999));
     table.addOperator(new OP_Operator("EmitterObject", "Emitter Object", SOP_EmitterObject::myConstructor,
                                       SOP_EmitterObject::myTemplateList, 1, 1));
+    table.addOperator(new OP_Operator("source", "Source", SourceNode::make, noParameters, 0, 0));
   }
   OP_OperatorTable table;
   OP_Network network{table};
@@ -185,4 +199,21 @@ TEST(Nodes, TransformsTurnZThenYThenXAndTranslate)
   const Eigen::Matrix4d order = buildTransform(0, 0, 0, 90, 90, 0);
   // Rx first, then Ry: x stays x under Rx, then Ry takes x to -z.
   EXPECT_TRUE((order * Eigen::Vector4d(1, 0, 0, 0)).isApprox(Eigen::Vector4d(0, 0, -1, 0), 1e-6));
+}
+
+TEST(Nodes, CooksLockTheirInputsFirst)
+{
+  Host host;
+  auto* solver = static_cast<SOP_Node*>(host.network.createNode("Taluno", "solver"));
+  OP_Context context(0.0);
+  EXPECT_EQ(solver->cook(context), UT_ERROR_ABORT); // needs one connected input
+  EXPECT_FALSE(solver->isTimeDependent());
+  auto* emitter = static_cast<SOP_Node*>(host.network.createNode("EmitterObject", "emitter"));
+  host.network.setInput(solver, 0, emitter);
+  // The emitter lacks its own input: its abort stops the solver's cook early.
+  EXPECT_EQ(solver->cook(context), UT_ERROR_NONE);
+  EXPECT_FALSE(solver->isTimeDependent());
+  host.network.setInput(emitter, 0, host.network.createNode("source", "box"));
+  EXPECT_EQ(solver->cook(context), UT_ERROR_NONE);
+  EXPECT_TRUE(solver->isTimeDependent());
 }
