@@ -18,10 +18,10 @@ OP_Director* OPgetDirector()
   return &director;
 }
 
-double CH_Manager::niceNumber(double value)
+double CH_Manager::niceNumber(double value, int digits)
 {
-  char text[32];
-  std::snprintf(text, sizeof text, "%.7g", value);
+  char text[64];
+  std::snprintf(text, sizeof text, "%.*g", std::max(digits, 1), value);
   return std::strtod(text, nullptr);
 }
 

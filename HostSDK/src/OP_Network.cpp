@@ -56,6 +56,18 @@ bool OP_Network::setInput(OP_Node* node, unsigned index, OP_Node* source)
   Entry* entry = find(node);
   if (!entry || index >= node->getOperator()->maxInputs())
     return false;
+  // A node may not feed itself, directly or through its inputs.
+  std::vector<OP_Node const*> upstream{source};
+  while (!upstream.empty()) {
+    OP_Node const* at = upstream.back();
+    upstream.pop_back();
+    if (!at)
+      continue;
+    if (at == node)
+      return false;
+    if (Entry const* e = find(at))
+      upstream.insert(upstream.end(), e->inputs.begin(), e->inputs.end());
+  }
   if (entry->inputs.size() <= index)
     entry->inputs.resize(index + 1, nullptr);
   entry->inputs[index] = source;

@@ -39,6 +39,8 @@ TEST(PluginLoader, RegistersTheThreeOperatorsInOrder)
   EXPECT_FALSE(network.setInput(collider, 1, solver)); // one input only
   EXPECT_TRUE(network.setInput(solver, 9998, collider));
   EXPECT_FALSE(network.setInput(solver, 9999, collider));
+  EXPECT_FALSE(network.setInput(collider, 0, solver)); // would feed the solver its own output
+  EXPECT_FALSE(network.setInput(solver, 3, solver));
 }
 
 TEST(PluginLoader, RefusesWhatIsNotACompatiblePlugin)

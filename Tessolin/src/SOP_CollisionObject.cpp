@@ -111,20 +111,160 @@ unsigned SOP_CollisionObject::disableParms()
          enableParm("stickDist", sticky);
 }
 
+int SOP_CollisionObject::propagateModification(OP_Node* by, OP_EventType reason, int index, OP_PropagateData& data)
+{
+  _rebuildMesh = _rebuildObject = false;
+  if (reason == OP_PARM_CHANGED) {
+    const int nearest = evalInt("nbKdTreeReturnedVertices", &myOffsets[9], 0, 0.0);
+    if (nearest != _nbKdTreeReturnedVertices) {
+      _rebuildMesh = _rebuildObject = true;
+      _nbKdTreeReturnedVertices = nearest;
+    }
+    const int depth = evalInt("maxDepth", &myOffsets[11], 0, 0.0);
+    const float threshold = floatParm("errorThreshold", 10, 0, 0.0);
+    if (depth == _maxDepth && threshold == _errorThreshold) {
+      _skipClearCache = true;
+      return SOP_Node::propagateModification(by, reason, index, data);
+    }
+    _rebuildObject = true;
+    _maxDepth = depth;
+    _errorThreshold = threshold;
+  } else if (reason == OP_INPUT_REWIRED || reason == OP_INPUT_CHANGED) {
+    _rebuildMesh = _rebuildObject = true;
+  }
+  _skipClearCache = true;
+  return SOP_Node::propagateModification(by, reason, index, data);
+}
+
+void SOP_CollisionObject::clearCache()
+{
+  if (!_skipClearCache)
+    _rebuildMesh = _rebuildObject = true;
+  else
+    _skipClearCache = false;
+}
+
+CollisionObject* SOP_CollisionObject::newObject(int id, double t)
+{
+  const int hint = evalInt("hint", &myOffsets[1], 0, 0.0);
+  return new CollisionObject(_mesh, double(floatParm("errorThreshold", 10, 0, 0.0)),
+                             evalInt("maxDepth", &myOffsets[11], 0, 0.0), double(floatParm("friction", 5, 0, t)),
+                             evalInt("sticky", &myOffsets[6], 0, t) != 0, double(floatParm("stickiness", 7, 0, t)),
+                             double(floatParm("stickDist", 8, 0, t)),
+                             evalInt("ghostParticles", &myOffsets[13], 0, 0.0) != 0,
+                             static_cast<CollisionObject::behaviour>(hint), id, t);
+}
+
 OP_ERROR SOP_CollisionObject::cookMySop(OP_Context& context)
 {
-  // The object is not built from the input geometry yet.
   if (lockInputs(context) >= UT_ERROR_ABORT)
     return error();
+  const double t = double(float(OPgetDirector()->getChannelManager()->getEvaluateTime()));
+  duplicateSource(0, context);
+  const int32_t uid = static_cast<int32_t>(gdp->getUniqueId());
+  gdp->destroyAttribute(GA_ATTRIB_DETAIL, "CollisionObjectUID");
+  gdp->addIntTuple(GA_ATTRIB_DETAIL, "CollisionObjectUID", 1, GA_Defaults(uid))
+      ->getOptions()
+      .setOptionB("export_on_merge", true);
+  GU_Detail const* input = inputGeo(0);
+  const unsigned nearest = static_cast<unsigned>(evalInt("nbKdTreeReturnedVertices", &myOffsets[9], 0, 0.0));
+  const int hint = evalInt("hint", &myOffsets[1], 0, 0.0);
+
+  if (hint == CollisionObject::staticGeometry || hint == CollisionObject::movingGeometry) {
+    if (_rebuildMesh) {
+      delete _mesh;
+      _mesh = nullptr;
+    }
+    if (!_mesh)
+      _mesh = buildMesh(input, nearest);
+    if (_rebuildObject && _object) {
+      if (_registry)
+        _registry->removeObject(_object);
+      delete _object;
+      _object = nullptr;
+    }
+    const auto b = static_cast<CollisionObject::behaviour>(hint);
+    if (_object) {
+      _object->updateCollisionObjectParms(double(floatParm("friction", 5, 0, t)),
+                                          evalInt("sticky", &myOffsets[6], 0, t) != 0,
+                                          double(floatParm("stickiness", 7, 0, t)),
+                                          double(floatParm("stickDist", 8, 0, t)),
+                                          evalInt("ghostParticles", &myOffsets[13], 0, 0.0) != 0, b);
+    } else {
+      _object = newObject(-1, t);
+      if (_registry)
+        _registry->addObject(uid, _object);
+    }
+    if (hint == CollisionObject::movingGeometry) {
+      double tr[3], rot[3];
+      for (int c = 0; c < 3; ++c) {
+        tr[c] = double(floatParm("translation", 2, c, t));
+        rot[c] = double(floatParm("rotation", 3, c, t));
+      }
+      Eigen::Matrix4d m = buildTransform(tr[0], tr[1], tr[2], rot[0], rot[1], rot[2]);
+      _object->setTransfoMatrix(m);
+      _object->setVelocities(t, tr[0], tr[1], tr[2], rot[0], rot[1], rot[2]);
+      toHostMatrix(m, _transform);
+      gdp->transform(_transform);
+    }
+    _rebuildMesh = _rebuildObject = false;
+  } else if (hint == CollisionObject::deformingGeometry) {
+    delete _mesh;
+    _mesh = buildMesh(input, nearest);
+    const int id = _object ? _object->_id : -1;
+    if (_object) {
+      if (_registry)
+        _registry->removeObject(_object);
+      delete _object;
+    }
+    _object = newObject(id, t);
+    if (_registry)
+      _registry->addObject(uid, _object);
+  }
+  if (_object)
+    _object->_active = evalInt("active", &myOffsets[0], 0, 0.0) != 0;
   unlockInputs();
   return error();
 }
 
-Eigen::Matrix4d buildTransform(double tx, double ty, double tz, double rx, double ry, double rz)
+void SOP_CollisionObject::guideRecursion(ASDFCell const* cell)
 {
-  const double degrees = double(0.0174532924f);
-  Eigen::Affine3d transform = Eigen::Translation3d(tx, ty, tz) * Eigen::AngleAxisd(rz * degrees, Eigen::Vector3d::UnitZ()) *
-                              Eigen::AngleAxisd(ry * degrees, Eigen::Vector3d::UnitY()) *
-                              Eigen::AngleAxisd(rx * degrees, Eigen::Vector3d::UnitX());
-  return transform.matrix();
+  if (!cell->isLeaf()) {
+    for (ASDFCell const* child : cell->_children)
+      guideRecursion(child);
+    return;
+  }
+  Corner const* c0 = cell->_corners[0];
+  Corner const* c7 = cell->_corners[7];
+  myGuide1->meshCube(2, 2, 2, float(c0->x), float(c7->x), float(c0->y), float(c7->y), float(c0->z), float(c7->z));
+}
+
+OP_ERROR SOP_CollisionObject::cookMyGuide1(OP_Context& context)
+{
+  const int guide = evalInt("guide", &myOffsets[12], 0, 0.0);
+  if (guide == 0) {
+    myGuide1->clearAndDestroy();
+    return error();
+  }
+  if (lockInputs(context) >= UT_ERROR_ABORT)
+    return error();
+  myGuide1->clearAndDestroy();
+  if (error() < UT_ERROR_ABORT && _object && _object->_asdf && _object->_asdf->_root) {
+    if (guide == 1) {
+      std::vector<TriangleIS> triangles;
+      _object->getIsoSurfaceTriangles(triangles);
+      for (TriangleIS const& triangle : triangles) {
+        GEO_PrimPoly* poly = GU_PrimPoly::build(myGuide1, 3, false, true);
+        for (int v = 0; v < 3; ++v)
+          myGuide1->setPos3(poly->getPointOffset(v),
+                            UT_Vector3(float(triangle.p[v].x()), float(triangle.p[v].y()), float(triangle.p[v].z())));
+      }
+    } else if (guide == 2) {
+      guideRecursion(_object->_asdf->_root);
+    }
+  }
+  if (evalInt("hint", &myOffsets[1], 0, 0.0) == CollisionObject::movingGeometry)
+    myGuide1->transform(_transform);
+  unlockInputs();
+  return error();
 }

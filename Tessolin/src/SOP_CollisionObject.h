@@ -4,13 +4,12 @@
 #include "SOP/SOP_Node.h"
 #include "TalunoObjects.h"
 
-#include <Eigen/Core>
+#include "MeshBuilder.h"
+#include "UT/UT_Vector3.h"
 
+class ASDFCell;
 class CollisionObject;
 class Mesh;
-
-/// Translation times rotations about z, y and x (degrees), for column vectors.
-Eigen::Matrix4d buildTransform(double tx, double ty, double tz, double rx, double ry, double rz);
 
 /// The operator "CollisionObject": turns its input triangles into a collision
 /// object with a distance field, registered for the solver under its UID.
@@ -26,11 +25,24 @@ public:
 
   char const* inputLabel(unsigned index) const override;
   unsigned disableParms() override;
+  int propagateModification(OP_Node* by, OP_EventType reason, int index, OP_PropagateData& data) override;
+  void clearCache() override;
+
+  CollisionObject const* object() const { return _object; }
+  Mesh const* mesh() const { return _mesh; }
 
 protected:
   OP_ERROR cookMySop(OP_Context& context) override;
+  OP_ERROR cookMyGuide1(OP_Context& context) override;
 
 private:
+  float floatParm(char const* name, int slot, int component, double time)
+  {
+    return static_cast<float>(evalFloat(name, &myOffsets[slot], component, time));
+  }
+  CollisionObject* newObject(int id, double t);
+  void guideRecursion(ASDFCell const* cell);
+
   CollisionObject* _object = nullptr; ///< owned
   Mesh* _mesh = nullptr;              ///< owned
   int32_t _nbKdTreeReturnedVertices;
@@ -40,4 +52,5 @@ private:
   bool _rebuildMesh = true;
   bool _rebuildObject = true;
   bool _skipClearCache = false;
+  UT_Matrix4F _transform; ///< the moving object's transform, host layout
 };

@@ -2,7 +2,10 @@
 
 #include "EmitterObject.h"
 #include "Mesh.h"
+#include "MeshBuilder.h"
 #include "OP/OP_Director.h"
+
+#include <cmath>
 
 namespace {
 
@@ -109,11 +112,137 @@ unsigned SOP_EmitterObject::disableParms()
          enableParm("interval", intermittent);
 }
 
+int SOP_EmitterObject::propagateModification(OP_Node* by, OP_EventType reason, int index, OP_PropagateData& data)
+{
+  _rebuildMesh = _rebuildObject = false;
+  if (reason == OP_PARM_CHANGED) {
+    const int nearest = nbKdTreeReturnedVertices();
+    if (nearest != _nbKdTreeReturnedVertices) {
+      _rebuildMesh = _rebuildObject = true;
+      _nbKdTreeReturnedVertices = nearest;
+    }
+  } else if (reason == OP_INPUT_REWIRED || reason == OP_INPUT_CHANGED) {
+    _rebuildMesh = _rebuildObject = true;
+  }
+  _skipClearCache = true;
+  return SOP_Node::propagateModification(by, reason, index, data);
+}
+
+void SOP_EmitterObject::clearCache()
+{
+  if (!_skipClearCache)
+    _rebuildMesh = _rebuildObject = true;
+  else
+    _skipClearCache = false;
+}
+
+void SOP_EmitterObject::dropObject()
+{
+  if (_object && _registry)
+    _registry->removeObject(_object);
+  delete _object;
+  _object = nullptr;
+}
+
+namespace {
+
+// Menu indices to nature bits: soft body, liquid, granular and their mixes.
+constexpr char natureBits[7] = {1, 2, 4, 3, 5, 6, 7};
+
+} // namespace
+
+EmitterObject* SOP_EmitterObject::newObject(char nature, int emission, int fill, int behaviour, float t, unsigned id)
+{
+  return new EmitterObject(_mesh, nature, static_cast<EmitterObject::emissionType>(emission),
+                           static_cast<EmitterObject::fillType>(fill), thickness(),
+                           static_cast<EmitterObject::behaviour>(behaviour), vx(t), vy(t), vz(t),
+                           static_cast<unsigned>(interval(t)), px(t), py(t), pz(t), frictionMultiplier(t), id);
+}
+
 OP_ERROR SOP_EmitterObject::cookMySop(OP_Context& context)
 {
-  // The emitter is not built from the input geometry yet.
-  if (lockInputs(context) >= UT_ERROR_ABORT)
+  if (lockInputs(context) > UT_ERROR_ERROR)
     return error();
+  CH_Manager const* channels = OPgetDirector()->getChannelManager();
+  const double fps = channels->getSamplesPerSec();
+  // The parameter time is the context's, snapped to the frame number shown to
+  // the user (three significant digits, and never fewer than the frame's
+  // integer digits, so that frames past 999 are not rounded to tens).
+  const double frame = context.getTime() * fps + 1.0;
+  int digits = 3;
+  for (double f = std::abs(frame); f >= 1000.0; f /= 10.0)
+    ++digits;
+  const float t = static_cast<float>((CH_Manager::niceNumber(frame, digits) - 1.0) / fps);
+
+  duplicateSource(0, context);
+  GU_Detail const* input = inputGeo(0);
+  const int32_t uid = static_cast<int32_t>(gdp->getUniqueId());
+  gdp->destroyAttribute(GA_ATTRIB_DETAIL, "CollisionObjectUID");
+  gdp->addIntTuple(GA_ATTRIB_DETAIL, "CollisionObjectUID", 1, GA_Defaults(uid))
+      ->getOptions()
+      .setOptionB("export_on_merge", true);
+
+  const int emitMenu = evalInt("emit", &myOffsets[8], 0, 0.0);
+  const int emission = emitMenu >= 0 && emitMenu <= 2 ? emitMenu : EmitterObject::continuousEmission;
+  const int fillMenu = evalInt("fill", &myOffsets[2], 0, 0.0);
+  const int fill = fillMenu == 1 ? EmitterObject::crossed : EmitterObject::cubic;
+  const int natureMenu = evalInt("nature", &myOffsets[1], 0, t);
+  const char nature = natureBits[natureMenu >= 0 && natureMenu < 7 ? natureMenu : 0];
+  const int hint = evalInt("hint", &myOffsets[3], 0, 0.0);
+
+  auto updateOrCreate = [&](int behaviour) {
+    if (_rebuildMesh) {
+      delete _mesh;
+      _mesh = nullptr;
+    }
+    if (!_mesh)
+      _mesh = buildMesh(input, static_cast<unsigned>(nbKdTreeReturnedVertices()));
+    if (_rebuildObject)
+      dropObject();
+    if (_object) {
+      _object->updateEmitterObjectParms(nature, static_cast<EmitterObject::emissionType>(emission),
+                                        static_cast<EmitterObject::fillType>(fill), thickness(),
+                                        static_cast<EmitterObject::behaviour>(behaviour), vx(t), vy(t), vz(t),
+                                        static_cast<unsigned>(interval(t)), px(t), py(t), pz(t),
+                                        frictionMultiplier(t));
+      return;
+    }
+    _object = newObject(nature, emission, fill, behaviour, t, 4294967295u);
+    if (behaviour == EmitterObject::movingGeometry) {
+      Eigen::Matrix4d initial = buildTransform(real("t", 4, 0, t), real("t", 4, 1, t), real("t", 4, 2, t),
+                                               real("r", 5, 0, t), real("r", 5, 1, t), real("r", 5, 2, t));
+      _object->setInitTransfoMatrix(initial);
+    }
+    if (_registry)
+      _registry->addObject(uid, _object);
+  };
+
+  if (hint == EmitterObject::staticGeometry) {
+    updateOrCreate(EmitterObject::staticGeometry);
+    _rebuildMesh = _rebuildObject = false;
+  } else if (hint == EmitterObject::movingGeometry) {
+    updateOrCreate(EmitterObject::movingGeometry);
+    if (_object) {
+      // The geometry turns about the origin, the candidates about the pivot.
+      Eigen::Matrix4d m = buildTransform(real("t", 4, 0, t), real("t", 4, 1, t), real("t", 4, 2, t),
+                                         real("r", 5, 0, t), real("r", 5, 1, t), real("r", 5, 2, t));
+      _object->applyTransfoMatrix(m);
+      UT_Matrix4F host;
+      toHostMatrix(m, host);
+      gdp->transform(host);
+    }
+    _rebuildMesh = _rebuildObject = false;
+  } else if (hint == EmitterObject::deformingGeometry) {
+    delete _mesh;
+    _mesh = buildMesh(input, static_cast<unsigned>(nbKdTreeReturnedVertices()));
+    const unsigned id = _object ? _object->_id : 4294967295u;
+    dropObject();
+    _object = newObject(nature, emission, fill, EmitterObject::deformingGeometry, t, id);
+    if (_registry)
+      _registry->addObject(uid, _object);
+  }
+  if (_object)
+    _object->_active = evalInt("active", &myOffsets[0], 0, t) != 0;
   unlockInputs();
   return error();
 }

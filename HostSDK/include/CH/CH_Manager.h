@@ -13,8 +13,8 @@ public:
   double getSample(double time) const { return (time + _offset) * _fps + 1.0; }
   /// Time of a frame number, the inverse of getSample.
   double getTime(double frame) const { return (frame - 1.0) / _fps - _offset; }
-  /// A value rounded to the precision the host shows (7 significant digits).
-  static double niceNumber(double value);
+  /// A value rounded to `digits` significant digits, as the host shows it.
+  static double niceNumber(double value, int digits = 7);
   /// The time at which the host currently evaluates parameters outside a cook.
   double getEvaluateTime() const { return _evaluateTime; }
   void setEvaluateTime(double time) { _evaluateTime = time; }

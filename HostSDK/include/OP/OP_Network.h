@@ -22,7 +22,7 @@ public:
   OP_Node* createNode(std::string const& type, std::string const& name);
   void destroyNode(OP_Node* node);
   /// Connects `source` (or nothing, when null) to input `index` of `node`;
-  /// false beyond the operator's maximum inputs.
+  /// false beyond the operator's maximum inputs or when it would close a loop.
   bool setInput(OP_Node* node, unsigned index, OP_Node* source);
   OP_Node* getInput(OP_Node const* node, unsigned index) const;
   unsigned nInputs(OP_Node const* node) const;

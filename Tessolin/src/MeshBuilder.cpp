@@ -1,0 +1,64 @@
+#include "MeshBuilder.h"
+
+#include "GU/GU_Detail.h"
+#include "Mesh.h"
+
+#include <cmath>
+#include <iostream>
+
+Mesh* buildMesh(GU_Detail const* geometry, unsigned int nbKdTreeReturnedVertices)
+{
+  if (!geometry)
+    return nullptr;
+  const int nbPoints = static_cast<int>(geometry->getNumPoints());
+  int nbTriangles = 0;
+  for (GA_Offset p = 0; p < geometry->getNumPrimitives(); ++p) {
+    GEO_Primitive const* prim = geometry->getGEOPrimitive(p);
+    if (prim->getTypeId() == GA_PRIMPOLY && prim->getVertexCount() == 3)
+      ++nbTriangles;
+  }
+  Vertex** vertices = nbPoints > 0 ? new Vertex*[nbPoints] : nullptr;
+  for (int i = 0; i < nbPoints; ++i) {
+    const UT_Vector3 p = geometry->getPos3(i);
+    vertices[i] = new Vertex(double(p.x()), double(p.y()), double(p.z()), i);
+  }
+  Triangle** triangles = nbTriangles > 0 ? new Triangle*[nbTriangles] : nullptr;
+  int next = 0;
+  bool skipped = false;
+  for (GA_Offset p = 0; p < geometry->getNumPrimitives(); ++p) {
+    GEO_Primitive const* prim = geometry->getGEOPrimitive(p);
+    if (prim->getTypeId() != GA_PRIMPOLY)
+      continue;
+    if (prim->getVertexCount() != 3) {
+      skipped = true;
+      continue;
+    }
+    triangles[next++] = new Triangle(vertices[prim->getPointOffset(2)], vertices[prim->getPointOffset(1)],
+                                     vertices[prim->getPointOffset(0)]);
+  }
+  if (skipped)
+    std::cout << "Attention! you have non triangle polygons, that could lead to unexpected behavior." << std::endl;
+  // With no triangle the mesh releases what it is given.
+  return new Mesh(nbPoints, nbTriangles, vertices, triangles, nbKdTreeReturnedVertices);
+}
+
+Eigen::Matrix4d buildTransform(double tx, double ty, double tz, double rx, double ry, double rz)
+{
+  const double degrees = double(0.0174532924f);
+  const double cx = std::cos(rx * degrees), sx = std::sin(rx * degrees);
+  const double cy = std::cos(ry * degrees), sy = std::sin(ry * degrees);
+  const double cz = std::cos(rz * degrees), sz = std::sin(rz * degrees);
+  Eigen::Matrix4d m;
+  m << cz * cy, cz * sy * sx - sz * cx, cz * sy * cx + sz * sx, tx, //
+      sz * cy, sz * sy * sx + cz * cx, sz * sy * cx - cz * sx, ty,  //
+      -sy, cy * sx, cy * cx, tz,                                    //
+      0, 0, 0, 1;
+  return m;
+}
+
+void toHostMatrix(Eigen::Matrix4d const& m, UT_Matrix4F& out)
+{
+  for (int r = 0; r < 4; ++r)
+    for (int c = 0; c < 4; ++c)
+      out[r][c] = static_cast<float>(m(c, r));
+}

@@ -1,0 +1,18 @@
+#pragma once
+
+#include <Eigen/Core>
+
+class GU_Detail;
+class Mesh;
+
+/// A mesh from a detail's triangles (corners from the primitive's vertices 2,
+/// 1, 0); other polygons are skipped with one warning. Null for null geometry.
+Mesh* buildMesh(GU_Detail const* geometry, unsigned int nbKdTreeReturnedVertices);
+
+/// Translation times rotations about z, y and x (degrees): a point turns about
+/// x first, then y, then z, then moves. Column-major, for column vectors.
+Eigen::Matrix4d buildTransform(double tx, double ty, double tz, double rx, double ry, double rz);
+
+/// The host's single-precision row-vector matrix of a column-vector transform.
+class UT_Matrix4F;
+void toHostMatrix(Eigen::Matrix4d const& m, UT_Matrix4F& out);
