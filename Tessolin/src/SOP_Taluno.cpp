@@ -1,6 +1,12 @@
 #include "SOP_Taluno.h"
 
+#include "CollisionObject.h"
+#include "EmitterObject.h"
 #include "SimSystem.h"
+
+#include <algorithm>
+#include <cmath>
+#include <iostream>
 
 int* SOP_Taluno::myOffsets = nullptr;
 
@@ -80,13 +86,230 @@ unsigned SOP_Taluno::disableParms()
   return changed;
 }
 
+// Parameter slots in the index cache: the parameter's place in the list.
+enum Slot
+{
+  sReset = 0, sInteractionRadius = 1, sGridCellSize = 2, sSubSteps = 3, sGravity = 4, sParticleRadius = 5,
+  sSceneScale = 6, sType = 7, sVerbose = 8, sSprings = 10, sSearchRadius = 11, sAutomaticRestLength = 12,
+  sRestLength = 13, sSpringConstant = 14, sSpringDamping = 15, sPlastic = 16, sYieldRatio = 17, sPlasticity = 18,
+  sCanBreak = 19, sStretchLimit = 20, sForceLimit = 21, sReconnect = 22, sFluid = 23, sShowGhosts = 24,
+  sRestDensity = 26, sInternalPressure = 27, sSurfaceTension = 28, sTensionThreshold = 29, sTensionScale = 30,
+  sAddNormals = 31, sViscosity = 32, sViscosityFactor = 33, sObjectsCollisions = 34, sInterParticle = 35,
+  sCollMode = 36, sCollShape = 37, sRotations = 38, sRandomRotations = 39, sAddRotAttribs = 40,
+  sNormalConstant = 41, sNormalDamping = 42, sShearDamping = 43, sCoulomb = 44, sStaticFriction = 45,
+  sShearConstant = 46, sColorData = 47, sColorInterval = 48
+};
+
 OP_ERROR SOP_Taluno::cookMySop(OP_Context& context)
 {
-  // Inputs are cooked so that object nodes register their objects; the
-  // simulation itself is not driven from this node yet.
   if (lockInputs(context) >= UT_ERROR_ABORT)
     return error();
   setTimeDep(true);
+  const double frame = context.getFrame();
+  const float t = static_cast<float>(context.getTime());
+  const int reset = evalInt("reset", &myOffsets[sReset], 0, 0.0);
+  if (reset >= frame) {
+    if (!_initialized) {
+      _frameCounter = static_cast<int64_t>(frame);
+      initSystem();
+      updateSimulationSystem(true);
+      simStep(t, true);
+      _initialized = true;
+    }
+  } else {
+    _initialized = false;
+    while (frame + 0.0001 > double(_frameCounter)) {
+      updateSimulationSystem(false);
+      simStep(t, false);
+      ++_frameCounter;
+    }
+  }
   unlockInputs();
   return error();
+}
+
+void SOP_Taluno::initSystem()
+{
+  const int reset = evalInt("reset", &myOffsets[sReset], 0, 0.0);
+  const double T = double(float(reset));
+  auto on = [this](char const* name, int slot, double time) { return evalInt(name, &myOffsets[slot], 0, time) != 0; };
+  _system.reset();
+  _system = std::make_unique<SimSystem>(
+      real("gravity", sGravity, T), real("particlesInteractionRadius", sInteractionRadius, 0),
+      on("springs", sSprings, T), on("fluid", sFluid, T), real("restDensity", sRestDensity, 0),
+      real("internalPressure", sInternalPressure, T), on("automaticSpringRestLength", sAutomaticRestLength, T),
+      real("springsNeighborSearchRadius", sSearchRadius, T), real("springRestLength", sRestLength, T),
+      real("springConstant", sSpringConstant, T), real("springDamping", sSpringDamping, T),
+      on("plasticDeformation", sPlastic, T), real("yieldRatio", sYieldRatio, T),
+      real("plasticityConstant", sPlasticity, T), on("springsCanBreak", sCanBreak, T),
+      real("springsBreakLengthThreshold", sStretchLimit, T), real("springsBreakForceThreshold", sForceLimit, T),
+      on("springsCanReconnect", sReconnect, T), on("objectsCollisions", sObjectsCollisions, T),
+      real("particleRadius", sParticleRadius, 0), on("viscosity", sViscosity, T),
+      real("viscosityFactor", sViscosityFactor, T), on("surfaceTension", sSurfaceTension, T),
+      real("surfaceTensionThreshold", sTensionThreshold, T), real("surfaceTensionScale", sTensionScale, T),
+      on("interParticleCollisions", sInterParticle, T), evalInt("interParticlesCollMode", &myOffsets[sCollMode], 0, 0),
+      tetrahedron, on("enableRotations", sRotations, T), on("randInitRotations", sRandomRotations, 0),
+      real("normalConstant", sNormalConstant, T), real("normalDamping", sNormalDamping, T),
+      real("shearConstant", sShearConstant, T), real("shearDamping", sShearDamping, T),
+      real("coulombConstant", sCoulomb, T), on("enforceStaticFriction", sStaticFriction, T));
+  _system->setUnitLength(real("sceneScale", sSceneScale, 0));
+  _system->_cellSize = std::max(2.0 * _system->particleRadius, real("gridCellSize", sGridCellSize, 0));
+  _system->_verbose = evalInt("verbose", &myOffsets[sVerbose], 0, 0);
+  _handedOver.clear();
+  prepareOutput(T);
+  _frameTime = static_cast<float>(1.0 / OPgetDirector()->getChannelManager()->getSamplesPerSec());
+}
+
+void SOP_Taluno::prepareOutput(double resetTime)
+{
+  auto on = [this](char const* name, int slot, double time) { return evalInt(name, &myOffsets[slot], 0, time) != 0; };
+  _showGhostParticles = on("showGhostParticles", sShowGhosts, 0);
+  _addNormals = on("addPointsNormals", sAddNormals, 0) && on("surfaceTension", sSurfaceTension, resetTime);
+  _addRotAttribs = on("enableRotations", sRotations, resetTime) && on("addRotAttribs", sAddRotAttribs, 0) &&
+                   evalInt("interParticlesCollMode", &myOffsets[sCollMode], 0, 0) != 0;
+
+  gdp->clearAndDestroy(); // P1
+  _particlesGroup = _ghostsGroup = _ghostsToDeleteGroup = nullptr;
+  _particlePrimitive = nullptr;
+  _colorAttribute = _normalAttribute = _rotationAttribute = _angularVelocityAttribute = nullptr;
+  if (_showGhostParticles) { // P2
+    _particlesGroup = gdp->newPointGroup("TalunoParticles");
+    _ghostsGroup = gdp->newPointGroup("TalunoGhostParticles");
+    _ghostsToDeleteGroup = gdp->newPointGroup("TalunoGhostParticlesToDelete", true);
+  }
+  if (evalInt("type", &myOffsets[sType], 0, 0) == 1) { // P3
+    _particlePrimitive = static_cast<GEO_PrimParticle*>(gdp->insertPrimitive(GA_PRIMPART));
+    _particlePrimitive->deleteLists();
+  }
+  _velocityAttribute = gdp->addFloatTuple(GA_ATTRIB_POINT, "v", 3); // P4
+  _idAttribute = gdp->addIntTuple(GA_ATTRIB_POINT, "ID", 1);
+  if (_addRotAttribs) { // P5
+    _rotationAttribute = gdp->addFloatTuple(GA_ATTRIB_POINT, "rot", 4);
+    _angularVelocityAttribute = gdp->addFloatTuple(GA_ATTRIB_POINT, "av", 3);
+  }
+  if (evalInt("colorData", &myOffsets[sColorData], 0, 0) != 0) // P6
+    _colorAttribute = gdp->addDiffuseAttribute(GA_ATTRIB_POINT);
+  if (_addNormals) // P7
+    _normalAttribute = gdp->addNormalAttribute(GA_ATTRIB_POINT);
+}
+
+void SOP_Taluno::updateSimulationSystem(bool reset)
+{
+  if (!_system)
+    return;
+  SimSystem& s = *_system;
+  const double t = double(float(OPgetDirector()->getChannelManager()->getEvaluateTime()));
+  auto on = [this, t](char const* name, int slot) { return evalInt(name, &myOffsets[slot], 0, t) != 0; };
+  auto value = [this, t](char const* name, int slot) { return real(name, slot, t); };
+  s.gravity = value("gravity", sGravity);
+  s.springs = on("springs", sSprings);
+  s.automaticSpringRestLength = on("automaticSpringRestLength", sAutomaticRestLength);
+  s.springRestLength = value("springRestLength", sRestLength);
+  s.springConstant = value("springConstant", sSpringConstant);
+  s.springDamping = value("springDamping", sSpringDamping);
+  s.plasticDeformation = on("plasticDeformation", sPlastic);
+  s.yieldRatio = value("yieldRatio", sYieldRatio);
+  s.plasticityConstant = value("plasticityConstant", sPlasticity);
+  s.springsCanBreak = on("springsCanBreak", sCanBreak);
+  s.springsBreakForceThreshold = value("springsBreakForceThreshold", sForceLimit);
+  s.springsCanReconnect = on("springsCanReconnect", sReconnect);
+  s.fluid = on("fluid", sFluid);
+  s.internalPressure = value("internalPressure", sInternalPressure);
+  s._pressureStiffness = s.internalPressure * s.restDensity / 7.0;
+  s.objectsCollisions = on("objectsCollisions", sObjectsCollisions);
+  s.interParticleCollisions = on("interParticleCollisions", sInterParticle);
+  s.enableRotations = on("enableRotations", sRotations);
+  s.normalConstant = value("normalConstant", sNormalConstant);
+  s.normalDamping = value("normalDamping", sNormalDamping);
+  s.shearConstant = value("shearConstant", sShearConstant);
+  s.shearDamping = value("shearDamping", sShearDamping);
+  s.coulombConstant = value("coulombConstant", sCoulomb);
+  s.enforceStaticFriction = on("enforceStaticFriction", sStaticFriction);
+  s.viscosity = on("viscosity", sViscosity);
+  s.viscosityFactor = value("viscosityFactor", sViscosityFactor);
+  s.surfaceTension = on("surfaceTension", sSurfaceTension);
+  s.surfaceTensionScale = value("surfaceTensionScale", sTensionScale);
+  s._surfaceTensionCoef = 6.0 * s._poly6Coef * s.surfaceTensionScale * s._unitLength2 * s._unitLength2;
+  const double search = value("springsNeighborSearchRadius", sSearchRadius);
+  const double stretch = value("springsBreakLengthThreshold", sStretchLimit);
+  const double threshold = value("surfaceTensionThreshold", sTensionThreshold);
+  s.springsNeighborSearchRadius2 = search * search;
+  s.springsBreakLengthThreshold2 = stretch * stretch;
+  s.surfaceTensionThreshold2 = threshold * threshold;
+  _subSteps = evalInt("subSteps", &myOffsets[sSubSteps], 0, t);
+
+  // Objects on the inputs, until the first unconnected one.
+  std::map<int32_t, TalunoObject*> found;
+  for (unsigned i = 0;; ++i) {
+    GU_Detail const* input = inputGeo(i);
+    if (!input)
+      break;
+    GA_Attribute const* attribute = input->findAttribute(GA_ATTRIB_DETAIL, "CollisionObjectUID");
+    if (!attribute || !_registry)
+      continue;
+    const int32_t uid = attribute->getStorage() == GA_STORE_INT32 ? int32_t(attribute->get(0, 0)) : 0;
+    if (TalunoObject* object = _registry->getObject(uid))
+      found.emplace(uid, object);
+  }
+
+  for (auto const& [uid, object] : found) {
+    auto known = _handedOver.find(uid);
+    if (object->_objectType == 0) {
+      auto* collider = static_cast<CollisionObject*>(object);
+      // A node that rebuilt a static or moving object made a new one with no
+      // index: it takes the place of the one it replaced.
+      const bool replaced = known != _handedOver.end() && known->second.kind == 0 &&
+                            collider->_behaviour != CollisionObject::deformingGeometry &&
+                            int64_t(collider->_id) != known->second.index;
+      if (replaced)
+        collider->_id = static_cast<int32_t>(known->second.index);
+      if (reset || collider->_behaviour == CollisionObject::deformingGeometry || replaced) {
+        s.addCollisionObject(collider);
+        _handedOver[uid] = HandedOver{collider, 0, collider->_id};
+      }
+    } else if (object->_objectType == 1) {
+      auto* emitter = static_cast<EmitterObject*>(object);
+      const bool replaced = known != _handedOver.end() && known->second.kind == 1 &&
+                            emitter->_behaviour != EmitterObject::deformingGeometry &&
+                            int64_t(emitter->_id) != known->second.index;
+      if (replaced)
+        emitter->_id = static_cast<uint32_t>(known->second.index);
+      if (reset)
+        emitter->_hasEmitted = false;
+      if (reset || emitter->_behaviour == EmitterObject::deformingGeometry || replaced) {
+        s.addEmitterObject(emitter);
+        _handedOver[uid] = HandedOver{emitter, 1, int64_t(emitter->_id)};
+      }
+    }
+  }
+  // Objects gone from the inputs may be destroyed by their nodes at any time:
+  // the system lets go of them now.
+  for (auto it = _handedOver.begin(); it != _handedOver.end();) {
+    auto present = found.find(it->first);
+    if (present != found.end() && present->second->_objectType == it->second.kind) {
+      ++it;
+      continue;
+    }
+    if (it->second.kind == 0)
+      s._collisionObjects.erase(static_cast<uint32_t>(it->second.index));
+    else
+      s._emitterObjects[static_cast<uint32_t>(it->second.index)] = nullptr;
+    it = _handedOver.erase(it);
+  }
+
+  if (reset)
+    s.initialize(static_cast<unsigned>(evalInt("reset", &myOffsets[sReset], 0, 0.0)));
+}
+
+void SOP_Taluno::simStep(float time, bool reset)
+{
+  if (error() >= UT_ERROR_ABORT || !_system)
+    return;
+  if (!reset) {
+    CH_Manager const* channels = OPgetDirector()->getChannelManager();
+    const double frame =
+        std::floor((double(time) + channels->getTimeOffset()) * channels->getSamplesPerSec() + 1.0);
+    _system->simulStep(static_cast<unsigned>(frame), double(_frameTime), static_cast<unsigned>(_subSteps));
+  }
+  writeOutput(time);
 }

@@ -1,0 +1,212 @@
+#include "HostFixtures.h"
+#include "SimSystem.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+namespace {
+
+// A solver fed by a floor collision node (input 0) and a box emitter above it
+// (input 1), at 24 frames per second with the reset frame 1.
+struct SolverScene : ObjectHost
+{
+  SolverScene()
+  {
+    floor = create<SOP_CollisionObject>("CollisionObject", box({-10, -2, -10}, {10, 0, 10}));
+    emitter = create<SOP_EmitterObject>("EmitterObject", box({-2.5, 2, -2.5}, {2.5, 7, 2.5}));
+    emitter->setFloat("nature", 0, 2); // granular
+    solver = static_cast<SOP_Taluno*>(network.createNode("Taluno", "solver"));
+    network.setInput(solver, 0, floor);
+    network.setInput(solver, 1, emitter);
+  }
+  OP_ERROR cookFrame(int frame) { return cookAt(solver, (frame - 1) / 24.0); }
+  GU_Detail* out() { return solver->getCookedGeo(); }
+  int32_t idAt(GA_Offset p) { return GA_ROHandleI(out()->findPointAttribute("ID")).get(p); }
+
+  SOP_CollisionObject* floor = nullptr;
+  SOP_EmitterObject* emitter = nullptr;
+  SOP_Taluno* solver = nullptr;
+};
+
+} // namespace
+
+TEST(SolverNode, FrameSequencesRebuildAndStep)
+{
+  SolverScene scene;
+  scene.cookFrame(1); // rebuild, no step
+  ASSERT_NE(scene.solver->system(), nullptr);
+  EXPECT_EQ(scene.solver->frameCounter(), 1);
+  SimSystem const* first = scene.solver->system();
+  scene.cookFrame(1); // the same frame again: nothing
+  EXPECT_EQ(scene.solver->system(), first);
+  EXPECT_EQ(scene.solver->frameCounter(), 1);
+  scene.cookFrame(2); // frames 1 and 2
+  EXPECT_EQ(scene.solver->frameCounter(), 3);
+  scene.cookFrame(3); // one step
+  EXPECT_EQ(scene.solver->frameCounter(), 4);
+  scene.cookFrame(10);
+  EXPECT_EQ(scene.solver->frameCounter(), 11);
+  const UT_Vector3 atTen = scene.out()->getPos3(0);
+  scene.cookFrame(5); // going back: no step, the frame-10 state stays
+  EXPECT_EQ(scene.solver->frameCounter(), 11);
+  EXPECT_EQ(scene.out()->getPos3(0), atTen);
+  scene.cookFrame(1); // rebuild
+  EXPECT_EQ(scene.solver->frameCounter(), 1);
+  EXPECT_EQ(scene.out()->getNumPoints(), GA_Size(scene.solver->system()->_particlesArray.size()));
+
+  SolverScene early;
+  early.cookFrame(0); // a rebuild before the reset frame
+  EXPECT_EQ(early.solver->frameCounter(), 0);
+  early.cookFrame(1); // nothing
+  EXPECT_EQ(early.solver->frameCounter(), 0);
+  early.cookFrame(2); // frames 0, 1 and 2
+  EXPECT_EQ(early.solver->frameCounter(), 3);
+}
+
+TEST(SolverNode, OutputPointsMirrorTheParticles)
+{
+  SolverScene scene;
+  scene.emitter->setFloat("v", 0, 3.0);
+  scene.cookFrame(1);
+  SimSystem const& system = *scene.solver->system();
+  const GA_Size n = scene.out()->getNumPoints();
+  ASSERT_EQ(n, GA_Size(system._particlesArray.size()));
+  ASSERT_GT(n, 50);
+  GA_RWHandleV3 v(scene.out()->findPointAttribute("v"));
+  for (GA_Offset p = 0; p < n; ++p) {
+    ASSERT_EQ(scene.idAt(p), p); // ids 0 .. n-1 in order
+    EXPECT_EQ(v.get(p), UT_Vector3(3, 0, 0));
+  }
+  // The default type "particles": one particle primitive listing every point.
+  ASSERT_EQ(scene.out()->getNumPrimitives(), 1);
+  EXPECT_EQ(scene.out()->getGEOPrimitive(0)->getVertexCount(), n);
+
+  // After 48 frames the grains rest on the floor: at the collision distance or above.
+  scene.cookFrame(48);
+  double lowest = 1e9;
+  for (GA_Offset p = 0; p < n; ++p)
+    lowest = std::min(lowest, double(scene.out()->getPos3(p).y()));
+  EXPECT_GT(lowest, 0.5 - 1e-4);
+  EXPECT_LT(lowest, 0.6);
+  for (GA_Offset p = 0; p < n; ++p) {
+    Particle const& particle = system._particlesArray[system._particlesArrayMap[scene.idAt(p)]];
+    EXPECT_EQ(scene.out()->getPos3(p).y(), float(particle.position.y()));
+  }
+}
+
+TEST(SolverNode, InputsAreScannedUntilTheFirstUnconnectedOne)
+{
+  SolverScene scene;
+  scene.network.setInput(scene.solver, 1, nullptr);
+  scene.network.setInput(scene.solver, 2, scene.emitter);
+  scene.cookFrame(1);
+  EXPECT_EQ(scene.solver->system()->_collisionObjects.size(), 1u);
+  EXPECT_TRUE(scene.solver->system()->_emitterObjects.empty()); // input 2 comes after a gap
+  EXPECT_EQ(scene.out()->getNumPoints(), 0);
+}
+
+TEST(SolverNode, StaticObjectsWaitForARebuildDeformingOnesDoNot)
+{
+  SolverScene scene;
+  scene.network.setInput(scene.solver, 1, nullptr);
+  scene.cookFrame(1);
+  ASSERT_EQ(scene.solver->system()->_collisionObjects.size(), 1u);
+  auto* wall = scene.create<SOP_CollisionObject>("CollisionObject", scene.box({5, 0, -5}, {6, 5, 5}));
+  scene.network.setInput(scene.solver, 1, wall);
+  scene.cookFrame(2);
+  EXPECT_EQ(scene.solver->system()->_collisionObjects.size(), 1u); // static: ignored until the rebuild
+  wall->setFloat("hint", 0, 2);
+  scene.cookFrame(3);
+  EXPECT_EQ(scene.solver->system()->_collisionObjects.size(), 2u); // deforming: picked up
+}
+
+TEST(SolverNode, ParameterChangesTakeEffectWhenThePartSays)
+{
+  SolverScene scene;
+  scene.cookFrame(1);
+  scene.solver->setFloat("springConstant", 0, 250.0);
+  scene.solver->setFloat("particleRadius", 0, 0.25);
+  scene.cookFrame(2);
+  EXPECT_EQ(scene.solver->system()->springConstant, 250.0);
+  EXPECT_EQ(scene.solver->system()->particleRadius, 0.5); // fixed at the rebuild
+  scene.cookFrame(1);
+  EXPECT_EQ(scene.solver->system()->particleRadius, 0.25);
+  EXPECT_EQ(scene.solver->system()->particlesInteractionRadius, 1.0); // its expression follows
+}
+
+TEST(SolverNode, ReplacedObjectsAreHandedOverUnderTheirIndex)
+{
+  SolverScene scene;
+  scene.cookFrame(1);
+  CollisionObject const* before = scene.floor->object();
+  EXPECT_EQ(scene.solver->system()->_collisionObjects.at(0), before);
+  // A new field for the floor between rebuilds: the old object is destroyed.
+  scene.floor->setFloat("maxDepth", 0, 4);
+  scene.cookFrame(4);
+  ASSERT_EQ(scene.solver->system()->_collisionObjects.size(), 1u);
+  EXPECT_EQ(scene.solver->system()->_collisionObjects.at(0), scene.floor->object());
+  EXPECT_EQ(scene.floor->object()->_id, 0);
+  // Removing the floor node takes its object out of the simulation.
+  scene.network.destroyNode(scene.floor);
+  scene.network.setInput(scene.solver, 0, scene.emitter);
+  scene.network.setInput(scene.solver, 1, nullptr);
+  scene.cookFrame(6);
+  EXPECT_TRUE(scene.solver->system()->_collisionObjects.empty());
+}
+
+TEST(SolverNode, VelocityColoursAndGhostPoints)
+{
+  SolverScene scene;
+  scene.solver->setFloat("colorData", 0, 1);
+  scene.solver->setFloat("gravity", 0, 0.0);
+  scene.emitter->setFloat("v", 0, 150.0);
+  scene.floor->setFloat("friction", 0, 0.0);
+  scene.cookFrame(1);
+  GA_RWHandleV3 cd(scene.out()->findPointAttribute("Cd"));
+  ASSERT_TRUE(cd.isValid());
+  scene.cookFrame(2); // written by the output pass of a step
+  const UT_Vector3 c = cd.get(0);
+  EXPECT_NEAR(c.x(), 0.5, 1e-3);
+  EXPECT_EQ(c.y(), 0.0f);
+  EXPECT_NEAR(c.z(), 0.5, 1e-3);
+
+  // Equal bounds: red or blue, never a division by zero.
+  scene.solver->setFloat("colorDataInterval", 0, 300);
+  scene.cookFrame(3);
+  EXPECT_EQ(cd.get(0), UT_Vector3(0, 0, 1));
+
+  // Pressure colours without fluid: the warning, and blue.
+  SolverScene pressure;
+  pressure.solver->setFloat("colorData", 0, 2);
+  pressure.cookFrame(1);
+  testing::internal::CaptureStdout();
+  pressure.cookFrame(2);
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_NE(out.find("No SPH, No Pressure Data, colors will not be updated."), std::string::npos);
+  EXPECT_EQ(GA_RWHandleV3(pressure.out()->findPointAttribute("Cd")).get(0), UT_Vector3(0, 0, 1));
+}
+
+TEST(SolverNode, GhostPointsComeAndGo)
+{
+  SolverScene scene;
+  scene.solver->setFloat("fluid", 0, 1);
+  scene.solver->setFloat("showGhostParticles", 0, 1);
+  scene.emitter->setFloat("nature", 0, 1); // liquid
+  scene.floor->setFloat("ghostParticles", 0, 1);
+  scene.cookFrame(1);
+  GA_PointGroup* ghosts = scene.out()->findPointGroup("TalunoGhostParticles");
+  ASSERT_NE(ghosts, nullptr);
+  EXPECT_TRUE(scene.out()->findPointGroup("TalunoGhostParticlesToDelete")->isInternal());
+  scene.cookFrame(30); // the liquid reaches the floor
+  SimSystem const& system = *scene.solver->system();
+  ASSERT_GT(system._ghostParticlesArray.size(), 0u);
+  EXPECT_EQ(ghosts->entries(), GA_Size(system._ghostParticlesArray.size()));
+  EXPECT_EQ(scene.out()->findPointGroup("TalunoParticles")->entries(), GA_Size(system._particlesArray.size()));
+  // Every ghost point is a live ghost; ids are never reused.
+  for (GA_Offset p = 0; p < scene.out()->getNumPoints(); ++p)
+    if (ghosts->contains(p)) {
+      ASSERT_NE(system._ghostParticlesArrayMap[scene.idAt(p)], -1);
+    }
+  EXPECT_EQ(scene.out()->findPointGroup("TalunoGhostParticlesToDelete")->entries(), 0);
+}
