@@ -18,7 +18,8 @@ OP_Node::OP_Node(OP_Network* network, char const* name, OP_Operator* op)
     for (int c = 0; c < int(parm.components.size()); ++c)
       if (PRM_Default const* d = t.getDefault(c)) {
         parm.components[c].value = d->getFloat();
-        // A switcher's default strings are its folder labels, not expressions.
+        // A switcher's default strings are its folder labels, not expressions;
+        // a string parameter keeps its text where others keep an expression.
         if (d->getString() && t.getType().basic != PRM_Type::Switcher)
           parm.components[c].expression = d->getString();
       }
@@ -64,6 +65,8 @@ double OP_Node::evaluate(Parm& parm, int component, double time)
     return 0.0;
   }
   Component const& c = parm.components[component];
+  if (parm.tmpl->getType().basic == PRM_Type::String)
+    return 0.0;
   if (c.expression.empty())
     return parm.tmpl->getRange() ? parm.tmpl->getRange()->clamp(c.value) : c.value;
 
@@ -185,3 +188,41 @@ unsigned OP_Node::disableParms() { return 0; }
 int OP_Node::propagateModification(OP_Node*, OP_EventType, int, OP_PropagateData&) { return 1; }
 
 void OP_Node::clearCache() {}
+
+std::string OP_Node::evalString(char const* name, int component, double time)
+{
+  Parm* parm = findParm(name, nullptr);
+  if (!parm || component < 0 || component >= int(parm->components.size()))
+    return {};
+  std::string text = parm->components[component].expression;
+  const long frame = std::lround(OPgetDirector()->getChannelManager()->getSample(time));
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '$' && i + 1 < text.size() && text[i + 1] == 'F') {
+      int width = 0;
+      size_t next = i + 2;
+      if (next < text.size() && text[next] >= '2' && text[next] <= '9') {
+        width = text[next] - '0';
+        ++next;
+      }
+      std::string digits = std::to_string(std::labs(frame));
+      if (int(digits.size()) < width)
+        digits.insert(0, size_t(width) - digits.size(), '0');
+      out += (frame < 0 ? "-" : "") + digits;
+      i = next - 1;
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
+
+void OP_Node::setString(char const* name, int component, std::string const& text)
+{
+  Parm* parm = findParm(name, nullptr);
+  if (!parm || component < 0 || component >= int(parm->components.size()))
+    return;
+  parm->components[component].expression = text;
+  if (_network)
+    _network->modified(this, OP_PARM_CHANGED, getParmIndex(name));
+}

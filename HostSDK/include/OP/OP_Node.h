@@ -48,6 +48,10 @@ public:
   double evalFloat(char const* name, int* indirect, int component, double time);
   int evalInt(char const* name, int component, double time);
   int evalInt(char const* name, int* indirect, int component, double time);
+  /// A string parameter's text, with $F (frame) and $F2 to $F9 (frame padded
+  /// to that many digits) replaced by the frame of `time`.
+  std::string evalString(char const* name, int component, double time);
+  void setString(char const* name, int component, std::string const& text);
   /// Enables or disables a parameter; 1 when its state changed, else 0.
   unsigned enableParm(char const* name, bool state);
   bool getEnableState(char const* name) const;

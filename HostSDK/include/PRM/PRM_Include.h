@@ -90,7 +90,8 @@ public:
     Toggle,
     Ordinal,
     Switcher,
-    FloatMinMax
+    FloatMinMax,
+    String
   };
   constexpr PRM_Type(Basic basic, bool joined) : basic(basic), joined(joined) {}
   bool operator==(PRM_Type const& o) const { return basic == o.basic && joined == o.joined; }
@@ -108,6 +109,8 @@ inline constexpr PRM_Type PRM_ORD{PRM_Type::Ordinal, false};
 inline constexpr PRM_Type PRM_ORD_J{PRM_Type::Ordinal, true};
 inline constexpr PRM_Type PRM_SWITCHER{PRM_Type::Switcher, false};
 inline constexpr PRM_Type PRM_FLT_MINMAX{PRM_Type::FloatMinMax, false};
+inline constexpr PRM_Type PRM_STRING{PRM_Type::String, false};
+inline constexpr PRM_Type PRM_FILE{PRM_Type::String, true};
 /// The type of the template that ends a list: PRM_Template(PRM_LIST_TERMINATOR).
 inline constexpr PRM_Type PRM_LIST_TERMINATOR{PRM_Type::Terminator, false};
 

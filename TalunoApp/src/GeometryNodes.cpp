@@ -1,0 +1,232 @@
+// Geometry operators of the host application, for the inputs of object nodes.
+#include "GeometryNodes.h"
+
+#include "GeoReader.h"
+#include "MeshShapes.h"
+#include "OP/OP_Network.h"
+#include "OP/OP_Operator.h"
+#include "SOP/SOP_Node.h"
+
+#include <tiny_obj_loader.h>
+
+#include <Eigen/Geometry>
+
+namespace {
+
+// Appends a triangle soup; host polygons list the corners in reverse (the
+// mesh builder reads vertices 2, 1, 0).
+void appendSoup(GU_Detail& gdp, TriangleSoup const& soup)
+{
+  const GA_Offset first = gdp.getNumPoints();
+  for (auto const& p : soup.points)
+    gdp.setPos3(gdp.appendPointOffset(), UT_Vector3(float(p.x()), float(p.y()), float(p.z())));
+  for (auto const& t : soup.triangles) {
+    GEO_Primitive* poly = gdp.insertPrimitive(GA_PRIMPOLY);
+    poly->appendVertex(first + t[2]);
+    poly->appendVertex(first + t[1]);
+    poly->appendVertex(first + t[0]);
+  }
+}
+
+Eigen::Vector3d vectorParm(OP_Node& node, char const* name, double time)
+{
+  return Eigen::Vector3d(node.evalFloat(name, 0, time), node.evalFloat(name, 1, time), node.evalFloat(name, 2, time));
+}
+
+PRM_Name sizeName("size", "Size"), centerName("t", "Center"), radiusName("radius", "Radius"),
+    divisionsName("divisions", "Divisions"), translateName("t", "Translate"), rotateName("r", "Rotate"),
+    scaleName("scale", "Uniform Scale"), fileName("file", "Geometry File");
+PRM_Default ones[] = {1, 1, 1};
+PRM_Default zeros[] = {0, 0, 0};
+PRM_Default one(1);
+PRM_Default three(3);
+PRM_Default noFile(0, "");
+
+PRM_Template boxTemplates[] = {PRM_Template(PRM_FLT, 3, &sizeName, ones), PRM_Template(PRM_FLT, 3, &centerName, zeros),
+                               PRM_Template()};
+PRM_Template sphereTemplates[] = {PRM_Template(PRM_FLT, 3, &centerName, zeros),
+                                  PRM_Template(PRM_FLT, 1, &radiusName, &one),
+                                  PRM_Template(PRM_INT, 1, &divisionsName, &three), PRM_Template()};
+PRM_Template transformTemplates[] = {PRM_Template(PRM_FLT, 3, &translateName, zeros),
+                                     PRM_Template(PRM_FLT, 3, &rotateName, zeros),
+                                     PRM_Template(PRM_FLT, 1, &scaleName, &one), PRM_Template()};
+PRM_Template noTemplates[] = {PRM_Template()};
+PRM_Template fileTemplates[] = {PRM_Template(PRM_FILE, 1, &fileName, &noFile), PRM_Template()};
+
+class SOP_Box : public SOP_Node
+{
+public:
+  using SOP_Node::SOP_Node;
+  static OP_Node* make(OP_Network* n, char const* name, OP_Operator* op) { return new SOP_Box(n, name, op); }
+
+protected:
+  OP_ERROR cookMySop(OP_Context& context) override
+  {
+    const double t = context.getTime();
+    const Eigen::Vector3d half = vectorParm(*this, "size", t) / 2, centre = vectorParm(*this, "t", t);
+    gdp->clearAndDestroy();
+    appendSoup(*gdp, boxSoup(centre - half, centre + half));
+    return error();
+  }
+};
+
+class SOP_Sphere : public SOP_Node
+{
+public:
+  using SOP_Node::SOP_Node;
+  static OP_Node* make(OP_Network* n, char const* name, OP_Operator* op) { return new SOP_Sphere(n, name, op); }
+
+protected:
+  OP_ERROR cookMySop(OP_Context& context) override
+  {
+    const double t = context.getTime();
+    const int divisions = std::max(0, std::min(evalInt("divisions", 0, t), 7));
+    gdp->clearAndDestroy();
+    appendSoup(*gdp, sphereSoup(vectorParm(*this, "t", t), evalFloat("radius", 0, t), divisions));
+    return error();
+  }
+};
+
+class SOP_Transform : public SOP_Node
+{
+public:
+  using SOP_Node::SOP_Node;
+  static OP_Node* make(OP_Network* n, char const* name, OP_Operator* op) { return new SOP_Transform(n, name, op); }
+
+protected:
+  OP_ERROR cookMySop(OP_Context& context) override
+  {
+    if (lockInputs(context) >= UT_ERROR_ABORT)
+      return error();
+    duplicateSource(0, context);
+    const double t = context.getTime();
+    const Eigen::Vector3d r = vectorParm(*this, "r", t) * (M_PI / 180.0);
+    const Eigen::Affine3d m = Eigen::Translation3d(vectorParm(*this, "t", t)) *
+                              Eigen::AngleAxisd(r.z(), Eigen::Vector3d::UnitZ()) *
+                              Eigen::AngleAxisd(r.y(), Eigen::Vector3d::UnitY()) *
+                              Eigen::AngleAxisd(r.x(), Eigen::Vector3d::UnitX()) *
+                              Eigen::Scaling(evalFloat("scale", 0, t));
+    UT_Matrix4F host;
+    for (int row = 0; row < 4; ++row)
+      for (int col = 0; col < 4; ++col)
+        host[row][col] = float(m.matrix()(col, row));
+    gdp->transform(host);
+    unlockInputs();
+    return error();
+  }
+};
+
+// Merges its inputs: points, polygons and point attributes; detail attributes
+// marked "export_on_merge" are kept from the first input that has them.
+class SOP_Merge : public SOP_Node
+{
+public:
+  using SOP_Node::SOP_Node;
+  static OP_Node* make(OP_Network* n, char const* name, OP_Operator* op) { return new SOP_Merge(n, name, op); }
+
+protected:
+  OP_ERROR cookMySop(OP_Context& context) override
+  {
+    if (lockInputs(context) >= UT_ERROR_ABORT)
+      return error();
+    gdp->clearAndDestroy();
+    const unsigned inputs = _network ? _network->nInputs(this) : 0;
+    for (unsigned i = 0; i < inputs; ++i) {
+      GU_Detail const* input = inputGeo(i);
+      if (!input)
+        continue;
+      const GA_Offset first = gdp->getNumPoints();
+      for (GA_Offset p = 0; p < input->getNumPoints(); ++p)
+        gdp->setPos3(gdp->appendPointOffset(), input->getPos3(p));
+      for (GA_Attribute* a : input->attributes(GA_ATTRIB_POINT)) {
+        GA_Attribute* mine = a->getStorage() == GA_STORE_INT32
+                                 ? gdp->addIntTuple(GA_ATTRIB_POINT, a->getName(), a->getTupleSize(), a->getDefaults())
+                                 : gdp->addFloatTuple(GA_ATTRIB_POINT, a->getName(), a->getTupleSize(),
+                                                      a->getDefaults());
+        for (GA_Offset p = 0; p < input->getNumPoints(); ++p)
+          for (int c = 0; c < a->getTupleSize(); ++c)
+            mine->set(first + p, c, a->get(p, c));
+      }
+      for (GA_Offset q = 0; q < input->getNumPrimitives(); ++q) {
+        GEO_Primitive const* prim = input->getGEOPrimitive(q);
+        GEO_Primitive* copy = gdp->insertPrimitive(prim->getTypeId());
+        for (GA_Offset point : prim->points())
+          copy->appendVertex(first + point);
+      }
+      for (GA_Attribute* a : input->attributes(GA_ATTRIB_DETAIL))
+        if (a->getOptions().getOptionB("export_on_merge") && !gdp->findAttribute(GA_ATTRIB_DETAIL, a->getName())) {
+          GA_Attribute* kept = a->getStorage() == GA_STORE_INT32
+                                   ? gdp->addIntTuple(GA_ATTRIB_DETAIL, a->getName(), a->getTupleSize(), a->getDefaults())
+                                   : gdp->addFloatTuple(GA_ATTRIB_DETAIL, a->getName(), a->getTupleSize(),
+                                                        a->getDefaults());
+          for (int c = 0; c < a->getTupleSize(); ++c)
+            kept->set(0, c, a->get(0, c));
+          kept->getOptions().setOptionB("export_on_merge", true);
+        }
+    }
+    unlockInputs();
+    return error();
+  }
+};
+
+class SOP_File : public SOP_Node
+{
+public:
+  using SOP_Node::SOP_Node;
+  static OP_Node* make(OP_Network* n, char const* name, OP_Operator* op) { return new SOP_File(n, name, op); }
+
+protected:
+  OP_ERROR cookMySop(OP_Context& context) override
+  {
+    const std::string path = evalString("file", 0, context.getTime());
+    gdp->clearAndDestroy();
+    std::string problem;
+    if (!readGeometryFile(path, *gdp, problem))
+      addError(UT_ERROR_ABORT, problem);
+    return error();
+  }
+};
+
+} // namespace
+
+bool readGeometryFile(std::string const& path, GU_Detail& gdp, std::string& problem)
+{
+  if (path.size() > 4 && path.compare(path.size() - 4, 4, ".geo") == 0)
+    return readGeo(path, gdp, problem);
+  tinyobj::ObjReader reader;
+  tinyobj::ObjReaderConfig config;
+  config.triangulate = true;
+  if (!reader.ParseFromFile(path, config)) {
+    problem = "cannot read mesh file " + path + ": " + (reader.Error().empty() ? "unknown error" : reader.Error());
+    return false;
+  }
+  auto const& positions = reader.GetAttrib().vertices;
+  for (size_t i = 0; i + 2 < positions.size(); i += 3)
+    gdp.setPos3(gdp.appendPointOffset(), UT_Vector3(positions[i], positions[i + 1], positions[i + 2]));
+  for (auto const& shape : reader.GetShapes()) {
+    size_t at = 0;
+    for (unsigned char count : shape.mesh.num_face_vertices) {
+      GEO_Primitive* poly = gdp.insertPrimitive(GA_PRIMPOLY);
+      // OBJ faces are counter-clockwise; host polygons list corners reversed.
+      for (int v = int(count) - 1; v >= 0; --v) {
+        const int index = shape.mesh.indices[at + size_t(v)].vertex_index;
+        if (index < 0 || index >= gdp.getNumPoints()) {
+          problem = "mesh file " + path + " refers to a vertex that does not exist";
+          return false;
+        }
+        poly->appendVertex(index);
+      }
+      at += count;
+    }
+  }
+  return true;
+}
+
+void registerGeometryOperators(OP_OperatorTable& table)
+{
+  table.addOperator(new OP_Operator("box", "Box", SOP_Box::make, boxTemplates, 0, 0));
+  table.addOperator(new OP_Operator("sphere", "Sphere", SOP_Sphere::make, sphereTemplates, 0, 0));
+  table.addOperator(new OP_Operator("transform", "Transform", SOP_Transform::make, transformTemplates, 1, 1));
+  table.addOperator(new OP_Operator("merge", "Merge", SOP_Merge::make, noTemplates, 1, 9999));
+  table.addOperator(new OP_Operator("file", "File", SOP_File::make, fileTemplates, 0, 0));
+}

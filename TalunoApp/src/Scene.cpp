@@ -1,0 +1,387 @@
+#include "Scene.h"
+
+#include "GeoIO.h"
+#include "OP/OP_Network.h"
+#include "OP/OP_Node.h"
+#include "SOP/SOP_Node.h"
+
+#include <algorithm>
+#include <cctype>
+#include <functional>
+#include <filesystem>
+#include <map>
+#include <set>
+#include <sstream>
+
+using nlohmann::json;
+
+namespace {
+
+// Line and column of a byte offset, for messages about malformed JSON.
+std::string where(std::string const& text, size_t offset)
+{
+  size_t line = 1, column = 1;
+  for (size_t i = 0; i < offset && i < text.size(); ++i) {
+    if (text[i] == '\n') {
+      ++line;
+      column = 1;
+    } else {
+      ++column;
+    }
+  }
+  return "line " + std::to_string(line) + ", column " + std::to_string(column);
+}
+
+size_t editDistance(std::string const& a, std::string const& b)
+{
+  std::vector<size_t> row(b.size() + 1);
+  for (size_t j = 0; j <= b.size(); ++j)
+    row[j] = j;
+  for (size_t i = 1; i <= a.size(); ++i) {
+    size_t diagonal = row[0];
+    row[0] = i;
+    for (size_t j = 1; j <= b.size(); ++j) {
+      const size_t above = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1,
+                         diagonal + (std::tolower(a[i - 1]) == std::tolower(b[j - 1]) ? 0 : 1)});
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
+}
+
+// "; did you mean ...?" with the nearest candidates, or nothing.
+std::string nearest(std::string const& wrong, std::vector<std::string> const& candidates)
+{
+  std::vector<std::pair<size_t, std::string>> ranked;
+  for (auto const& c : candidates)
+    ranked.emplace_back(editDistance(wrong, c), c);
+  std::sort(ranked.begin(), ranked.end());
+  std::string out;
+  for (size_t i = 0; i < ranked.size() && i < 3 && ranked[i].first <= std::max<size_t>(3, wrong.size() / 2); ++i)
+    out += (out.empty() ? "; did you mean \"" : "\", \"") + ranked[i].second;
+  return out.empty() ? out : out + "\"?";
+}
+
+PRM_Template const* findTemplate(PRM_Template const* templates, std::string const& name)
+{
+  for (int i = 0; templates && !templates[i].isTerminator(); ++i)
+    if (templates[i].getToken() && name == templates[i].getToken())
+      return &templates[i];
+  return nullptr;
+}
+
+std::vector<std::string> parmNames(PRM_Template const* templates)
+{
+  std::vector<std::string> names;
+  for (int i = 0; templates && !templates[i].isTerminator(); ++i)
+    if (templates[i].getToken() && templates[i].getType().basic != PRM_Type::Switcher)
+      names.push_back(templates[i].getToken());
+  return names;
+}
+
+// Index of a menu token, -1 when the template has no such item.
+int menuIndex(PRM_Template const& t, std::string const& token)
+{
+  PRM_ChoiceList const* menu = t.getChoiceList();
+  for (int i = 0; menu && i < menu->size(); ++i)
+    if (token == menu->getItems()[i].getToken())
+      return i;
+  return -1;
+}
+
+// A piecewise-linear expression through keyframes [[frame, value], ...].
+std::string keyframeExpression(json const& keys)
+{
+  std::ostringstream e;
+  e.precision(17);
+  e << keys[0][1].get<double>();
+  for (size_t i = 1; i < keys.size(); ++i)
+    e << " + fit($F, " << keys[i - 1][0].get<double>() << ", " << keys[i][0].get<double>() << ", 0, "
+      << keys[i][1].get<double>() - keys[i - 1][1].get<double>() << ")";
+  return e.str();
+}
+
+bool isKeyframes(json const& v)
+{
+  if (!v.is_object() || !v.contains("keys") || !v["keys"].is_array() || v["keys"].empty())
+    return false;
+  for (json const& k : v["keys"])
+    if (!k.is_array() || k.size() != 2 || !k[0].is_number() || !k[1].is_number())
+      return false;
+  return true;
+}
+
+// Why a value does not fit a parameter, or empty when it does.
+std::string valueProblem(PRM_Template const& t, json const& v)
+{
+  const int size = std::max(t.getVectorSize(), 1);
+  const bool isString = t.getType().basic == PRM_Type::String;
+  auto scalar = [&](json const& x) -> std::string {
+    if (isString)
+      return x.is_string() ? "" : "expects text";
+    if (x.is_number() || isKeyframes(x))
+      return "";
+    if (x.is_boolean())
+      return t.getType().basic == PRM_Type::Toggle ? "" : "expects a number";
+    if (x.is_string()) {
+      if (t.getChoiceList()) {
+        std::string const s = x.get<std::string>();
+        if (menuIndex(t, s) >= 0 || s.find_first_of("()+-*/$") != std::string::npos)
+          return "";
+        std::vector<std::string> items;
+        for (int i = 0; i < t.getChoiceList()->size(); ++i)
+          items.push_back(t.getChoiceList()->getItems()[i].getToken());
+        return "has no menu item \"" + s + "\"" + nearest(s, items);
+      }
+      return ""; // an expression
+    }
+    return "expects a number, an expression or keyframes";
+  };
+  if (v.is_array()) {
+    if (int(v.size()) != size)
+      return "expects " + std::to_string(size) + " value" + (size == 1 ? "" : "s") + ", not " +
+             std::to_string(v.size());
+    for (json const& x : v)
+      if (std::string p = scalar(x); !p.empty())
+        return p;
+    return "";
+  }
+  return scalar(v);
+}
+
+void apply(OP_Node& node, PRM_Template const& t, int component, json const& v)
+{
+  char const* name = t.getToken();
+  if (t.getType().basic == PRM_Type::String)
+    node.setString(name, component, v.get<std::string>());
+  else if (v.is_number())
+    node.setFloat(name, component, v.get<double>());
+  else if (v.is_boolean())
+    node.setFloat(name, component, v.get<bool>() ? 1 : 0);
+  else if (isKeyframes(v))
+    node.setExpression(name, component, keyframeExpression(v["keys"]));
+  else if (v.is_string() && menuIndex(t, v.get<std::string>()) >= 0)
+    node.setFloat(name, component, menuIndex(t, v.get<std::string>()));
+  else if (v.is_string())
+    node.setExpression(name, component, v.get<std::string>());
+}
+
+} // namespace
+
+bool parseScene(std::string const& text, std::string const& /*origin*/, Scene& scene,
+                std::vector<std::string>& problems)
+{
+  const size_t before = problems.size();
+  json root;
+  try {
+    root = json::parse(text);
+  } catch (json::parse_error const& e) {
+    problems.push_back(std::string("malformed JSON at ") + where(text, e.byte > 0 ? e.byte - 1 : 0) + ": " +
+                       e.what());
+    return false;
+  }
+  if (!root.is_object()) {
+    problems.push_back("a scene is a JSON object with \"nodes\" and \"output\"");
+    return false;
+  }
+  static const std::set<std::string> known = {"fps", "frames", "nodes", "output", "description"};
+  for (auto const& [key, value] : root.items())
+    if (!known.count(key))
+      problems.push_back("unknown entry \"" + key + "\"" +
+                         nearest(key, std::vector<std::string>(known.begin(), known.end())));
+  if (root.contains("fps")) {
+    if (!root["fps"].is_number() || root["fps"].get<double>() <= 0)
+      problems.push_back("\"fps\" must be a positive number");
+    else
+      scene.fps = root["fps"].get<double>();
+  }
+  if (root.contains("frames")) {
+    json const& f = root["frames"];
+    if (!f.is_array() || f.size() != 2 || !f[0].is_number_integer() || !f[1].is_number_integer() ||
+        f[0].get<int>() > f[1].get<int>())
+      problems.push_back("\"frames\" must be [first, last] with first <= last");
+    else
+      scene.firstFrame = f[0].get<int>(), scene.lastFrame = f[1].get<int>();
+  }
+  if (!root.contains("nodes") || !root["nodes"].is_array() || root["nodes"].empty()) {
+    problems.push_back("\"nodes\" must list at least one node");
+  } else {
+    for (size_t i = 0; i < root["nodes"].size(); ++i) {
+      json const& n = root["nodes"][i];
+      const std::string at = std::string("node ") + std::to_string(i + 1);
+      if (!n.is_object() || !n.contains("name") || !n["name"].is_string() || !n.contains("type") ||
+          !n["type"].is_string()) {
+        problems.push_back(at + " needs a \"name\" and a \"type\"");
+        continue;
+      }
+      Scene::Node node;
+      node.name = n["name"];
+      node.type = n["type"];
+      if (n.contains("inputs")) {
+        if (!n["inputs"].is_array())
+          problems.push_back(at + " (" + node.name + "): \"inputs\" must be a list of node names");
+        else
+          for (json const& input : n["inputs"])
+            input.is_string() ? node.inputs.push_back(input.get<std::string>())
+                              : problems.push_back(at + " (" + node.name + "): inputs are node names");
+      }
+      if (n.contains("parms")) {
+        if (!n["parms"].is_object())
+          problems.push_back(at + " (" + node.name + "): \"parms\" must be an object");
+        else
+          node.parms = n["parms"];
+      }
+      scene.nodes.push_back(node);
+    }
+  }
+  if (!root.contains("output") || !root["output"].is_object() || !root["output"].contains("node") ||
+      !root["output"]["node"].is_string()) {
+    problems.push_back("\"output\" must name a \"node\" (and may give a \"file\" pattern)");
+  } else {
+    scene.outputNode = root["output"]["node"];
+    if (root["output"].contains("file")) {
+      if (!root["output"]["file"].is_string())
+        problems.push_back("the output \"file\" must be a file pattern");
+      else
+        scene.outputPattern = root["output"]["file"];
+    }
+  }
+  return problems.size() == before;
+}
+
+bool validateScene(Scene const& scene, OP_OperatorTable const& table, std::vector<std::string>& problems)
+{
+  const size_t before = problems.size();
+  std::vector<std::string> types;
+  for (OP_Operator const* op : table.operators())
+    types.push_back(op->getName());
+  std::map<std::string, Scene::Node const*> byName;
+  for (Scene::Node const& node : scene.nodes)
+    if (!byName.emplace(node.name, &node).second)
+      problems.push_back("node \"" + node.name + "\" is defined twice");
+
+  for (Scene::Node const& node : scene.nodes) {
+    OP_Operator const* op = table.getOperator(node.type);
+    if (!op) {
+      problems.push_back("node \"" + node.name + "\": unknown type \"" + node.type + "\"" + nearest(node.type, types));
+      continue;
+    }
+    PRM_Template const* templates = op->getParmTemplates();
+    for (auto const& [parm, value] : node.parms.items()) {
+      PRM_Template const* t = findTemplate(templates, parm);
+      if (!t || t->getType().basic == PRM_Type::Switcher) {
+        problems.push_back("node \"" + node.name + "\" (" + node.type + "): unknown parameter \"" + parm + "\"" +
+                           nearest(parm, parmNames(templates)));
+        continue;
+      }
+      if (std::string p = valueProblem(*t, value); !p.empty())
+        problems.push_back("node \"" + node.name + "\": parameter \"" + parm + "\" " + p);
+      if (t->getType().basic == PRM_Type::String && value.is_string()) {
+        std::string const path = value.get<std::string>();
+        if (path.find("$F") == std::string::npos && !std::filesystem::exists(path))
+          problems.push_back("node \"" + node.name + "\": file \"" + path + "\" does not exist");
+      }
+    }
+    if (node.inputs.size() < op->minInputs())
+      problems.push_back("node \"" + node.name + "\" (" + node.type + ") needs at least " +
+                         std::to_string(op->minInputs()) + " input" + (op->minInputs() == 1 ? "" : "s"));
+    if (node.inputs.size() > op->maxInputs())
+      problems.push_back("node \"" + node.name + "\" (" + node.type + ") takes at most " +
+                         std::to_string(op->maxInputs()) + " input" + (op->maxInputs() == 1 ? "" : "s"));
+    for (std::string const& input : node.inputs)
+      if (!byName.count(input)) {
+        std::vector<std::string> names;
+        for (auto const& [name, n] : byName)
+          names.push_back(name);
+        problems.push_back("node \"" + node.name + "\": input \"" + input + "\" is not a node" + nearest(input, names));
+      }
+  }
+
+  // Loops: walk inputs depth first.
+  std::map<std::string, int> state; // 1 visiting, 2 done
+  std::function<bool(std::string const&)> visit = [&](std::string const& name) {
+    auto it = byName.find(name);
+    if (it == byName.end() || state[name] == 2)
+      return false;
+    if (state[name] == 1)
+      return true;
+    state[name] = 1;
+    for (std::string const& input : it->second->inputs)
+      if (visit(input)) {
+        if (state[name] == 1)
+          problems.push_back("the network has a loop through node \"" + name + "\"");
+        state[name] = 2;
+        return false;
+      }
+    state[name] = 2;
+    return false;
+  };
+  for (Scene::Node const& node : scene.nodes)
+    visit(node.name);
+
+  if (!scene.outputNode.empty() && !byName.count(scene.outputNode))
+    problems.push_back("output node \"" + scene.outputNode + "\" is not a node");
+  if (!isCacheFormat(scene.outputPattern))
+    problems.push_back("output file \"" + scene.outputPattern + "\" must end in .geo or .ply");
+  const std::filesystem::path folder = std::filesystem::path(framePath(scene.outputPattern, scene.firstFrame)).parent_path();
+  std::error_code error;
+  if (!folder.empty() && std::filesystem::exists(folder, error) && !std::filesystem::is_directory(folder, error))
+    problems.push_back("output folder \"" + folder.string() + "\" is a file");
+  return problems.size() == before;
+}
+
+SOP_Node* buildNetwork(Scene const& scene, OP_Network& network, std::vector<std::string>& problems)
+{
+  std::map<std::string, OP_Node*> nodes;
+  for (Scene::Node const& n : scene.nodes) {
+    OP_Node* node = network.createNode(n.type, n.name);
+    if (!node) {
+      problems.push_back("node \"" + n.name + "\": cannot create a \"" + n.type + "\"");
+      return nullptr;
+    }
+    nodes[n.name] = node;
+    PRM_Template const* templates = node->getOperator()->getParmTemplates();
+    for (auto const& [parm, value] : n.parms.items()) {
+      PRM_Template const* t = findTemplate(templates, parm);
+      if (!t)
+        continue;
+      if (value.is_array())
+        for (size_t c = 0; c < value.size(); ++c)
+          apply(*node, *t, int(c), value[c]);
+      else
+        apply(*node, *t, 0, value);
+    }
+  }
+  for (Scene::Node const& n : scene.nodes)
+    for (size_t i = 0; i < n.inputs.size(); ++i)
+      if (!network.setInput(nodes[n.name], unsigned(i), nodes[n.inputs[i]])) {
+        problems.push_back("node \"" + n.name + "\": cannot connect input \"" + n.inputs[i] + "\"");
+        return nullptr;
+      }
+  auto* output = dynamic_cast<SOP_Node*>(nodes[scene.outputNode]);
+  if (!output)
+    problems.push_back("output node \"" + scene.outputNode + "\" makes no geometry");
+  return output;
+}
+
+std::string framePath(std::string const& pattern, int frame)
+{
+  std::string out;
+  for (size_t i = 0; i < pattern.size(); ++i) {
+    if (pattern[i] == '$' && i + 1 < pattern.size() && pattern[i + 1] == 'F') {
+      int width = 0;
+      size_t next = i + 2;
+      if (next < pattern.size() && pattern[next] >= '2' && pattern[next] <= '9')
+        width = pattern[next++] - '0';
+      std::string digits = std::to_string(std::abs(frame));
+      if (int(digits.size()) < width)
+        digits.insert(0, size_t(width) - digits.size(), '0');
+      out += (frame < 0 ? "-" : "") + digits;
+      i = next - 1;
+    } else {
+      out += pattern[i];
+    }
+  }
+  return out;
+}

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+class OP_Network;
+class OP_OperatorTable;
+class SOP_Node;
+
+/// A scene file: frames, a network of nodes with parameter values, and the
+/// node whose geometry is written, frame by frame, to a file pattern.
+struct Scene
+{
+  struct Node
+  {
+    std::string name;
+    std::string type;
+    std::vector<std::string> inputs;
+    nlohmann::json parms = nlohmann::json::object();
+  };
+
+  double fps = 24.0;
+  int firstFrame = 1;
+  int lastFrame = 48;
+  std::vector<Node> nodes;
+  std::string outputNode;
+  std::string outputPattern = "taluno-out/frame.$F4.geo";
+};
+
+/// Reads a scene from JSON text; `origin` names it in messages. Problems are
+/// appended to `problems` (all of them, with line and column for malformed
+/// JSON); returns false when there are any.
+bool parseScene(std::string const& text, std::string const& origin, Scene& scene, std::vector<std::string>& problems);
+
+/// Checks the scene against the operator types of `table`: node types,
+/// parameter names and value types, inputs, loops, files and the output.
+bool validateScene(Scene const& scene, OP_OperatorTable const& table, std::vector<std::string>& problems);
+
+/// Builds the scene's network; returns the output node, or null with problems.
+SOP_Node* buildNetwork(Scene const& scene, OP_Network& network, std::vector<std::string>& problems);
+
+/// The output file of a frame: $F is the frame, $F2 to $F9 pad it.
+std::string framePath(std::string const& pattern, int frame);
+
+/// The built-in default scene: a tank with a liquid block, a soft-body cube
+/// and a granular column falling into it.
+std::string defaultSceneText();

@@ -1,0 +1,283 @@
+// taluno: runs particle simulation scenes without the 3D host. It loads the
+// Tessolin plug-in through the host layer, builds the scene's node network
+// and cooks it frame by frame, writing one cache file per frame.
+#include "GeoIO.h"
+#include "GeometryNodes.h"
+#include "OP/OP_Director.h"
+#include "OP/OP_Network.h"
+#include "OP/OP_Node.h"
+#include "OP/OP_Operator.h"
+#include "SOP/SOP_Node.h"
+#include "Scene.h"
+#include "UT/UT_DSO.h"
+
+#include <CLI/CLI.hpp>
+#include <omp.h>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <unistd.h>
+
+namespace {
+
+std::atomic<bool> interrupted{false};
+
+void onInterrupt(int) { interrupted = true; }
+
+std::string pluginPath(std::string const& requested)
+{
+  if (!requested.empty())
+    return requested;
+  if (char const* env = std::getenv("TALUNO_PLUGIN"))
+    return env;
+  // Beside the program when installed, or in the build tree.
+  std::error_code error;
+  const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+  for (auto const& candidate : {self.parent_path() / "Tessolin.so", self.parent_path() / "../Tessolin/Tessolin.so"})
+    if (std::filesystem::exists(candidate, error))
+      return candidate.string();
+  return TALUNO_PLUGIN_BUILD_PATH;
+}
+
+bool loadOperators(OP_OperatorTable& table, std::string const& plugin)
+{
+  std::string error;
+  if (!UTloadSopPlugin(pluginPath(plugin), table, error)) {
+    std::cerr << "taluno: " << error << "\n";
+    return false;
+  }
+  registerGeometryOperators(table);
+  return true;
+}
+
+bool loadScene(std::string const& path, Scene& scene, OP_OperatorTable const& table)
+{
+  std::string text;
+  std::string origin = path.empty() ? "default scene" : path;
+  if (path.empty()) {
+    text = defaultSceneText();
+  } else {
+    std::ifstream in(path);
+    if (!in) {
+      std::cerr << "taluno: cannot read scene " << path << ": " << std::strerror(errno) << "\n";
+      return false;
+    }
+    std::ostringstream buffer;
+    buffer << in.rdbuf();
+    text = buffer.str();
+  }
+  std::vector<std::string> problems;
+  if (parseScene(text, origin, scene, problems))
+    validateScene(scene, table, problems);
+  for (std::string const& p : problems)
+    std::cerr << "taluno: " << origin << ": " << p << "\n";
+  if (!problems.empty())
+    std::cerr << "taluno: " << problems.size() << " problem" << (problems.size() == 1 ? "" : "s") << " in "
+              << origin << "\n";
+  return problems.empty();
+}
+
+std::string typeName(PRM_Template const& t)
+{
+  std::string name;
+  switch (t.getType().basic) {
+  case PRM_Type::Integer: name = "int"; break;
+  case PRM_Type::Float: name = "float"; break;
+  case PRM_Type::Toggle: name = "toggle"; break;
+  case PRM_Type::Ordinal: name = "menu"; break;
+  case PRM_Type::Switcher: name = "folders"; break;
+  case PRM_Type::FloatMinMax: name = "float range"; break;
+  case PRM_Type::String: name = "text"; break;
+  default: name = "?"; break;
+  }
+  return t.getVectorSize() > 1 && t.getType().basic != PRM_Type::Switcher
+             ? name + "[" + std::to_string(t.getVectorSize()) + "]"
+             : name;
+}
+
+int listParameters(OP_OperatorTable const& table, std::string const& type)
+{
+  if (type.empty()) {
+    for (OP_Operator const* op : table.operators())
+      std::printf("%-18s %s\n", op->getName().c_str(), op->getLabel().c_str());
+    return 0;
+  }
+  OP_Operator const* op = table.getOperator(type);
+  if (!op) {
+    std::cerr << "taluno: unknown operator \"" << type << "\"; `taluno params` lists them\n";
+    return 2;
+  }
+  std::printf("%s (%s), inputs %u to %u\n", op->getName().c_str(), op->getLabel().c_str(), op->minInputs(),
+              op->maxInputs());
+  PRM_Template const* t = op->getParmTemplates();
+  for (int i = 0; t && !t[i].isTerminator(); ++i) {
+    std::string defaults;
+    for (int c = 0; c < std::max(t[i].getVectorSize(), 1); ++c) {
+      PRM_Default const* d = t[i].getDefault(c);
+      if (!d)
+        continue;
+      std::ostringstream s;
+      if (t[i].getType().basic == PRM_Type::Switcher)
+        s << d->getString() << " (" << d->getFloat() << ")";
+      else if (d->getString())
+        s << "\"" << d->getString() << "\"" << (t[i].getType().basic == PRM_Type::String ? "" : " (") ;
+      if (t[i].getType().basic != PRM_Type::Switcher && t[i].getType().basic != PRM_Type::String)
+        s << d->getFloat() << (d->getString() ? ")" : "");
+      defaults += (defaults.empty() ? "" : ", ") + s.str();
+    }
+    std::printf("  %-30s %-30s %-12s %s\n", t[i].getToken() ? t[i].getToken() : "",
+                t[i].getLabel() ? t[i].getLabel() : "", typeName(t[i]).c_str(), defaults.c_str());
+    if (PRM_ChoiceList const* menu = t[i].getChoiceList())
+      for (int k = 0; k < menu->size(); ++k)
+        std::printf("      %d: %s (%s)\n", k, menu->getItems()[k].getToken(), menu->getItems()[k].getLabel());
+  }
+  return 0;
+}
+
+int run(std::string const& scenePath, std::string const& frames, std::string const& pattern, int threads,
+        bool quiet, std::string const& plugin)
+{
+  OP_OperatorTable table;
+  if (!loadOperators(table, plugin))
+    return 3;
+  Scene scene;
+  if (!loadScene(scenePath, scene, table))
+    return 2;
+  if (!frames.empty()) {
+    int a, b;
+    char dash;
+    std::istringstream in(frames);
+    if (!(in >> a >> dash >> b) || dash != '-' || a > b) {
+      std::cerr << "taluno: --frames takes FIRST-LAST, for example 1-48\n";
+      return 2;
+    }
+    scene.firstFrame = a;
+    scene.lastFrame = b;
+  }
+  if (!pattern.empty())
+    scene.outputPattern = pattern;
+  std::vector<std::string> problems;
+  if (!isCacheFormat(scene.outputPattern))
+    problems.push_back("output file \"" + scene.outputPattern + "\" must end in .geo or .ply");
+  if (threads > 0)
+    omp_set_num_threads(threads);
+
+  CH_Manager* channels = OPgetDirector()->getChannelManager();
+  channels->setSamplesPerSec(scene.fps);
+  OP_Network network(table);
+  SOP_Node* output = problems.empty() ? buildNetwork(scene, network, problems) : nullptr;
+  for (std::string const& p : problems)
+    std::cerr << "taluno: " << p << "\n";
+  if (!output)
+    return 2;
+
+  const std::filesystem::path folder = std::filesystem::path(framePath(scene.outputPattern, scene.firstFrame)).parent_path();
+  std::error_code error;
+  if (!folder.empty() && !std::filesystem::create_directories(folder, error) && error) {
+    std::cerr << "taluno: cannot create output folder " << folder << ": " << error.message() << "\n";
+    return 4;
+  }
+
+  std::signal(SIGINT, onInterrupt);
+  const bool terminal = isatty(STDERR_FILENO);
+  const int total = scene.lastFrame - scene.firstFrame + 1;
+  const auto start = std::chrono::steady_clock::now();
+  int written = 0;
+  for (int frame = scene.firstFrame; frame <= scene.lastFrame && !interrupted; ++frame) {
+    const double time = (frame - 1) / scene.fps;
+    channels->setEvaluateTime(time);
+    OP_Context context(time);
+    const OP_ERROR level = output->cook(context);
+    if (level >= UT_ERROR_ERROR) {
+      std::cerr << (terminal && !quiet ? "\n" : "") << "taluno: frame " << frame << " failed to cook:\n";
+      for (OP_Node* n : {static_cast<OP_Node*>(output)})
+        for (std::string const& m : n->errorMessages())
+          std::cerr << "  " << m << "\n";
+      return 5;
+    }
+    const std::string path = framePath(scene.outputPattern, frame);
+    std::string problem;
+    if (!writeCache(*output->getCookedGeo(), path, problem)) {
+      std::cerr << (terminal && !quiet ? "\n" : "") << "taluno: " << problem << "\n";
+      return 4;
+    }
+    ++written;
+    if (!quiet) {
+      const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+      const double perFrame = elapsed / written;
+      char line[200];
+      std::snprintf(line, sizeof line, "frame %d (%d of %d), %lld points, %.2f s/frame, %.0f s left", frame, written,
+                    total, static_cast<long long>(output->getCookedGeo()->getNumPoints()), perFrame,
+                    perFrame * (total - written));
+      if (terminal)
+        std::cerr << "\r" << line << "   " << std::flush;
+      else if (written == 1 || written == total || written % 10 == 0)
+        std::cerr << line << "\n";
+    }
+  }
+  if (!quiet && terminal)
+    std::cerr << "\n";
+  if (interrupted) {
+    std::cerr << "taluno: interrupted; " << written << " complete frame" << (written == 1 ? "" : "s")
+              << " kept in " << (folder.empty() ? std::string(".") : folder.string()) << "\n";
+    return 130;
+  }
+  if (!quiet)
+    std::cerr << "taluno: wrote " << written << " frames to " << (folder.empty() ? std::string(".") : folder.string())
+              << " (" << scene.outputPattern << ")\n";
+  return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+  CLI::App app{"taluno: soft-body, liquid and granular particle simulation, run from scene files"};
+  app.require_subcommand(1);
+  std::string plugin;
+  app.add_option("--plugin", plugin, "the Tessolin plug-in to load (default: beside the program)");
+
+  auto* runCommand = app.add_subcommand("run", "simulate a scene and write one cache file per frame");
+  std::string scenePath, frames, pattern;
+  int threads = 0;
+  bool quiet = false;
+  runCommand->add_option("scene", scenePath, "scene file (JSON); without one, a built-in default scene")
+      ->check(CLI::ExistingFile);
+  runCommand->add_option("--frames", frames, "frame range FIRST-LAST, replacing the scene's");
+  runCommand->add_option("--output", pattern,
+                         "cache file pattern; $F is the frame, $F4 pads it to 4 digits; the extension chooses the "
+                         "format: .geo (the 3D host's JSON geometry) or .ply (binary PLY for ParaView, Blender, "
+                         "MeshLab, CloudCompare)");
+  runCommand->add_option("--threads", threads, "simulation threads (default: all cores)")->check(CLI::PositiveNumber);
+  runCommand->add_flag("--quiet", quiet, "no progress lines");
+
+  auto* checkCommand = app.add_subcommand("check", "validate a scene without simulating, reporting every problem");
+  std::string checkPath;
+  checkCommand->add_option("scene", checkPath, "scene file (JSON)")->required();
+
+  auto* paramsCommand = app.add_subcommand("params", "list the operator types, or one operator's parameters");
+  std::string operatorName;
+  paramsCommand->add_option("operator", operatorName, "operator type");
+
+  CLI11_PARSE(app, argc, argv);
+
+  if (*runCommand)
+    return run(scenePath, frames, pattern, threads, quiet, plugin);
+  OP_OperatorTable table;
+  if (!loadOperators(table, plugin))
+    return 3;
+  if (*paramsCommand)
+    return listParameters(table, operatorName);
+  Scene scene;
+  if (!loadScene(checkPath, scene, table))
+    return 2;
+  std::cout << checkPath << ": OK (" << scene.nodes.size() << " nodes, frames " << scene.firstFrame << " to "
+            << scene.lastFrame << ", output " << scene.outputPattern << ")\n";
+  return 0;
+}
