@@ -81,6 +81,14 @@ OP_Node* OP_Network::getInput(OP_Node const* node, unsigned index) const
   return entry && index < entry->inputs.size() ? entry->inputs[index] : nullptr;
 }
 
+std::vector<OP_Node*> OP_Network::nodes() const
+{
+  std::vector<OP_Node*> out;
+  for (Entry const& entry : _nodes)
+    out.push_back(entry.node.get());
+  return out;
+}
+
 unsigned OP_Network::nInputs(OP_Node const* node) const
 {
   Entry const* entry = find(node);

@@ -189,18 +189,31 @@ int run(std::string const& scenePath, std::string const& frames, std::string con
   const int total = scene.lastFrame - scene.firstFrame + 1;
   const auto start = std::chrono::steady_clock::now();
   int written = 0;
-  for (int frame = scene.firstFrame; frame <= scene.lastFrame && !interrupted; ++frame) {
+  // A simulation starts at its reset frame: frames before the first written
+  // one are cooked, not written.
+  int firstCooked = scene.firstFrame;
+  if (output->getParmIndex("reset") >= 0)
+    firstCooked = std::min(firstCooked, output->evalInt("reset", 0, 0.0));
+  for (int frame = firstCooked; frame <= scene.lastFrame && !interrupted; ++frame) {
     const double time = (frame - 1) / scene.fps;
     channels->setEvaluateTime(time);
     OP_Context context(time);
-    const OP_ERROR level = output->cook(context);
-    if (level >= UT_ERROR_ERROR) {
-      std::cerr << (terminal && !quiet ? "\n" : "") << "taluno: frame " << frame << " failed to cook:\n";
-      for (OP_Node* n : {static_cast<OP_Node*>(output)})
-        for (std::string const& m : n->errorMessages())
-          std::cerr << "  " << m << "\n";
+    output->cook(context);
+    // Any node of the network may have failed (an unreadable mesh, a bad
+    // expression): report them all rather than write a wrong frame.
+    bool failed = false;
+    for (OP_Node* node : network.nodes())
+      if (node->error() >= UT_ERROR_ERROR) {
+        if (!failed)
+          std::cerr << (terminal && !quiet ? "\n" : "") << "taluno: frame " << frame << " failed to cook:\n";
+        failed = true;
+        for (std::string const& m : node->errorMessages())
+          std::cerr << "  node \"" << node->getName() << "\": " << m << "\n";
+      }
+    if (failed)
       return 5;
-    }
+    if (frame < scene.firstFrame)
+      continue;
     const std::string path = framePath(scene.outputPattern, frame);
     std::string problem;
     if (!writeCache(*output->getCookedGeo(), path, problem)) {

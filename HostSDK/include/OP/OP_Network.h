@@ -26,6 +26,8 @@ public:
   bool setInput(OP_Node* node, unsigned index, OP_Node* source);
   OP_Node* getInput(OP_Node const* node, unsigned index) const;
   unsigned nInputs(OP_Node const* node) const;
+  /// Every node of the network, in creation order.
+  std::vector<OP_Node*> nodes() const;
   /// Tells a node and, through them, its dependents that something changed:
   /// propagateModification with the event, then clearCache.
   void modified(OP_Node* node, int eventType, int index);

@@ -1,0 +1,273 @@
+// End-to-end tests of the taluno program: scenes in, caches out, and the
+// messages and exit codes of bad input.
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+namespace {
+
+struct Result
+{
+  int status;
+  std::string output; ///< standard output and standard error together
+};
+
+// Runs taluno in `folder` with the given arguments.
+Result taluno(fs::path const& folder, std::string const& arguments)
+{
+  const std::string command = "cd '" + folder.string() + "' && '" TALUNO_PROGRAM "' " + arguments + " 2>&1";
+  Result result{0, {}};
+  FILE* pipe = popen(command.c_str(), "r");
+  char buffer[4096];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0)
+    result.output.append(buffer, n);
+  const int status = pclose(pipe);
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return result;
+}
+
+struct Folder
+{
+  Folder()
+  {
+    path = fs::temp_directory_path() / ("taluno-test-" + std::to_string(getpid()) + "-" + std::to_string(counter++));
+    fs::remove_all(path);
+    fs::create_directories(path);
+  }
+  ~Folder() { fs::remove_all(path); }
+  void write(std::string const& name, std::string const& text) const { std::ofstream(path / name) << text; }
+  fs::path path;
+  static inline int counter = 0;
+};
+
+// A floor and a granular block over it; `frames` and the output file vary.
+std::string grainScene(std::string const& file, int last = 6, std::string const& extra = "")
+{
+  return R"({"fps": 24, "frames": [1, )" + std::to_string(last) + R"(],
+ "nodes": [
+  {"name": "floorBox", "type": "box", "parms": {"size": [12, 1, 12], "t": [0, -0.5, 0]}},
+  {"name": "floor", "type": "CollisionObject", "inputs": ["floorBox"], "parms": {"friction": 2000}},
+  {"name": "grainBox", "type": "box", "parms": {"size": [3, 3, 3], "t": [0, 3, 0]}},
+  {"name": "grains", "type": "EmitterObject", "inputs": ["grainBox"], "parms": {"nature": "granular"}},
+  {"name": "solver", "type": "Taluno", "inputs": ["floor", "grains"],
+   "parms": {"interParticleCollisions": 1, "springs": 0)" + extra + R"(}}
+ ],
+ "output": {"node": "solver", "file": ")" + file + R"("}})";
+}
+
+std::string replaced(std::string text, std::string const& from, std::string const& to)
+{
+  const size_t at = text.find(from);
+  return at == std::string::npos ? text : text.replace(at, from.size(), to);
+}
+
+std::string const grainBox = R"("type": "box", "parms": {"size": [3, 3, 3], "t": [0, 3, 0]})";
+
+json field(json const& list, std::string const& key)
+{
+  for (size_t i = 0; i + 1 < list.size(); i += 2)
+    if (list[i] == key)
+      return list[i + 1];
+  return nullptr;
+}
+
+// A point attribute's values from a .geo file.
+json pointValues(json const& geo, std::string const& name)
+{
+  for (json const& a : field(field(geo, "attributes"), "pointattributes"))
+    if (field(a[0], "name") == name) {
+      json values = field(a[1], "values");
+      json tuples = field(values, "tuples");
+      return tuples.is_null() ? field(values, "arrays")[0] : tuples;
+    }
+  return nullptr;
+}
+
+} // namespace
+
+TEST(TalunoProgram, WritesAGeoFileForEveryFrame)
+{
+  Folder folder;
+  folder.write("scene.json", grainScene("out/grains.$F4.geo"));
+  const Result r = taluno(folder.path, "run scene.json --quiet");
+  ASSERT_EQ(r.status, 0) << r.output;
+  for (int f = 1; f <= 6; ++f) {
+    char name[64];
+    std::snprintf(name, sizeof name, "out/grains.%04d.geo", f);
+    ASSERT_TRUE(fs::exists(folder.path / name)) << name;
+  }
+  std::ifstream in(folder.path / "out/grains.0006.geo");
+  const json geo = json::parse(in);
+  const int64_t n = field(geo, "pointcount");
+  ASSERT_EQ(n, 27); // 3 x 3 x 3 grains
+  const json ids = pointValues(geo, "ID");
+  const json positions = pointValues(geo, "P");
+  ASSERT_EQ(int64_t(ids.size()), n);
+  for (int64_t i = 0; i < n; ++i) {
+    EXPECT_EQ(ids[i], i);
+    EXPECT_GE(positions[i][1].get<double>(), 0.5 - 1e-4); // on or above the floor
+  }
+  EXPECT_EQ(pointValues(geo, "v").size(), size_t(n));
+  // A particle system lists every point.
+  EXPECT_EQ(field(geo, "vertexcount"), n);
+  EXPECT_TRUE(fs::is_empty(folder.path / "out") == false);
+  for (auto const& entry : fs::directory_iterator(folder.path / "out"))
+    EXPECT_EQ(entry.path().extension(), ".geo") << "a temporary file was left behind";
+}
+
+TEST(TalunoProgram, WritesBinaryPlyWithNamedProperties)
+{
+  Folder folder;
+  folder.write("scene.json", grainScene("grains.$F.ply", 3, R"(, "colorData": "velocity")"));
+  const Result r = taluno(folder.path, "run scene.json --quiet --frames 2-3");
+  ASSERT_EQ(r.status, 0) << r.output;
+  EXPECT_FALSE(fs::exists(folder.path / "grains.1.ply"));
+  std::ifstream in(folder.path / "grains.3.ply", std::ios::binary);
+  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const size_t end = bytes.find("end_header\n");
+  ASSERT_NE(end, std::string::npos);
+  const std::string header = bytes.substr(0, end);
+  EXPECT_NE(header.find("format binary_little_endian 1.0"), std::string::npos);
+  EXPECT_NE(header.find("element vertex 27"), std::string::npos);
+  int properties = 0;
+  for (char const* p : {"float x", "float v_x", "int ID", "float red", "float blue"})
+    properties += header.find(std::string("property ") + p) != std::string::npos;
+  EXPECT_EQ(properties, 5) << header;
+  // 3 position, 3 velocity, 1 id and 3 colour values of 4 bytes per point.
+  EXPECT_EQ(bytes.size() - (end + 11), size_t(27 * 10 * 4));
+}
+
+TEST(TalunoProgram, ReportsBadScenesAndFails)
+{
+  Folder folder;
+  folder.write("broken.json", "{\"nodes\": [\n  {\"name\": \"a\",, }]}");
+  Result r = taluno(folder.path, "check broken.json");
+  EXPECT_NE(r.status, 0);
+  EXPECT_NE(r.output.find("malformed JSON at line 2, column"), std::string::npos) << r.output;
+
+  std::string scene = grainScene("out.$F.geo");
+  scene.replace(scene.find("\"box\""), 5, "\"boks\"");
+  scene.replace(scene.find("\"friction\""), 10, "\"fricton\"");
+  scene.replace(scene.find("\"granular\""), 10, "\"granite\"");
+  folder.write("bad.json", scene);
+  r = taluno(folder.path, "check bad.json");
+  EXPECT_NE(r.status, 0);
+  for (char const* expected : {"unknown type \"boks\"; did you mean \"box\"", "unknown parameter \"fricton\"; did you mean \"friction\"",
+                               "has no menu item \"granite\"", "3 problems"})
+    EXPECT_NE(r.output.find(expected), std::string::npos) << expected << "\n" << r.output;
+
+  std::string loop = grainScene("out.$F.geo");
+  loop.replace(loop.find("\"type\": \"box\", \"parms\": {\"size\": [3"), 0,
+               "\"type\": \"transform\", \"inputs\": [\"grains\"], \"parms\": {}}, {\"name\": \"x\", ");
+  folder.write("loop.json", loop);
+  r = taluno(folder.path, "check loop.json");
+  EXPECT_NE(r.status, 0);
+  EXPECT_NE(r.output.find("loop"), std::string::npos) << r.output;
+
+  folder.write("missing.json", replaced(grainScene("out.$F.geo"), grainBox,
+                                        R"("type": "file", "parms": {"file": "nowhere/cube.obj"})"));
+  r = taluno(folder.path, "check missing.json");
+  EXPECT_NE(r.status, 0);
+  EXPECT_NE(r.output.find("\"nowhere/cube.obj\" does not exist"), std::string::npos) << r.output;
+
+  folder.write("wrongtype.json", grainScene("out.$F.geo", 3, R"(, "gravity": {"a": 1}, "subSteps": [1, 2])"));
+  r = taluno(folder.path, "check wrongtype.json");
+  EXPECT_NE(r.status, 0);
+  EXPECT_NE(r.output.find("\"gravity\" expects a number"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("\"subSteps\" expects 1 value"), std::string::npos) << r.output;
+}
+
+TEST(TalunoProgram, ReadsObjMeshesAndReportsBrokenOnes)
+{
+  Folder folder;
+  folder.write("cube.obj", "v 0 3 0\nv 3 3 0\nv 3 6 0\nv 0 6 0\nv 0 3 3\nv 3 3 3\nv 3 6 3\nv 0 6 3\n"
+                           "f 1 4 3 2\nf 5 6 7 8\nf 1 2 6 5\nf 4 8 7 3\nf 1 5 8 4\nf 2 3 7 6\n");
+  folder.write("obj.json",
+               replaced(grainScene("out/o.$F.geo", 2), grainBox, R"("type": "file", "parms": {"file": "cube.obj"})"));
+  Result r = taluno(folder.path, "run obj.json --quiet");
+  ASSERT_EQ(r.status, 0) << r.output;
+  std::ifstream in(folder.path / "out/o.2.geo");
+  EXPECT_EQ(field(json::parse(in), "pointcount"), 27); // the OBJ cube's quads, triangulated, emit 3 x 3 x 3
+
+  folder.write("cube.obj", "v 0 0 0\nf 1 2 3\n");
+  r = taluno(folder.path, "run obj.json --quiet");
+  EXPECT_NE(r.status, 0);
+  EXPECT_NE(r.output.find("cube.obj"), std::string::npos) << r.output;
+}
+
+TEST(TalunoProgram, UnwritableOutputFailsClearly)
+{
+  Folder folder;
+  folder.write("blocker", "a file where the output folder should be");
+  folder.write("scene.json", grainScene("blocker/frame.$F.geo", 2));
+  const Result r = taluno(folder.path, "run scene.json --quiet");
+  EXPECT_NE(r.status, 0);
+  EXPECT_NE(r.output.find("blocker"), std::string::npos) << r.output;
+}
+
+TEST(TalunoProgram, InterruptedRunsKeepTheirCompletedFrames)
+{
+  Folder folder;
+  folder.write("scene.json", grainScene("out/f.$F5.geo", 100000));
+  const std::string command = "cd '" + folder.path.string() + "' && exec '" TALUNO_PROGRAM "' run scene.json --quiet";
+  const pid_t child = fork();
+  if (child == 0) {
+    execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  // Wait for a few frames, then interrupt.
+  for (int i = 0; i < 200 && (!fs::exists(folder.path / "out") || std::distance(fs::directory_iterator(folder.path / "out"),
+                                                                                 fs::directory_iterator()) < 5);
+       ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  kill(child, SIGINT);
+  int status = 0;
+  waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 130);
+  int frames = 0;
+  for (auto const& entry : fs::directory_iterator(folder.path / "out")) {
+    ASSERT_EQ(entry.path().extension(), ".geo") << entry.path();
+    std::ifstream in(entry.path());
+    ASSERT_NO_THROW(json::parse(in)) << entry.path();
+    ++frames;
+  }
+  EXPECT_GE(frames, 5);
+  // Frames are written in order with none missing.
+  for (int f = 1; f <= frames; ++f) {
+    char name[32];
+    std::snprintf(name, sizeof name, "out/f.%05d.geo", f);
+    EXPECT_TRUE(fs::exists(folder.path / name)) << name;
+  }
+}
+
+TEST(TalunoProgram, ListsOperatorsAndChecksScenes)
+{
+  Folder folder;
+  Result r = taluno(folder.path, "params");
+  ASSERT_EQ(r.status, 0) << r.output;
+  for (char const* type : {"CollisionObject", "Taluno", "EmitterObject", "box", "merge", "file"})
+    EXPECT_NE(r.output.find(type), std::string::npos) << type;
+  r = taluno(folder.path, "params Taluno");
+  EXPECT_NE(r.output.find("particlesInteractionRadius"), std::string::npos);
+  EXPECT_NE(r.output.find("\"4*ch(particleRadius)\""), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("subParticles"), std::string::npos);
+  EXPECT_NE(taluno(folder.path, "params Nope").status, 0);
+  folder.write("scene.json", grainScene("x.$F.geo"));
+  r = taluno(folder.path, "check scene.json");
+  EXPECT_EQ(r.status, 0) << r.output;
+  EXPECT_NE(r.output.find("OK"), std::string::npos);
+}
