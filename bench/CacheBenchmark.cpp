@@ -1,0 +1,61 @@
+// Writing one frame of 1,000,000 particles in each cache format, with the
+// attributes the solver writes (v, ID, colour), as taluno does.
+//
+//   build-bench/bench/cache-bench
+#include "GU/GU_Detail.h"
+#include "GeoIO.h"
+
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <random>
+
+namespace {
+
+GU_Detail& frame()
+{
+  static GU_Detail gdp;
+  if (gdp.getNumPoints() == 0) {
+    std::mt19937 rng(1);
+    std::uniform_real_distribution<float> u(-50, 50);
+    GA_Attribute* v = gdp.addFloatTuple(GA_ATTRIB_POINT, "v", 3);
+    GA_Attribute* id = gdp.addIntTuple(GA_ATTRIB_POINT, "ID", 1);
+    GA_Attribute* cd = gdp.addDiffuseAttribute(GA_ATTRIB_POINT);
+    GEO_Primitive* particles = gdp.insertPrimitive(GA_PRIMPART);
+    for (int i = 0; i < 1000000; ++i) {
+      const GA_Offset p = gdp.appendPointOffset();
+      gdp.setPos3(p, UT_Vector3(u(rng), u(rng), u(rng)));
+      for (int c = 0; c < 3; ++c) {
+        v->set(p, c, u(rng));
+        cd->set(p, c, 0.5);
+      }
+      id->set(p, 0, i);
+      particles->appendVertex(p);
+    }
+  }
+  return gdp;
+}
+
+void writeFormat(benchmark::State& state, char const* extension)
+{
+  GU_Detail& gdp = frame();
+  const std::string path = (std::filesystem::temp_directory_path() / (std::string("cache-bench") + extension)).string();
+  std::string problem;
+  for (auto _ : state)
+    if (!writeCache(gdp, path, problem))
+      state.SkipWithError(problem.c_str());
+  state.counters["MB"] = double(std::filesystem::file_size(path)) / 1e6;
+  state.SetItemsProcessed(state.iterations() * gdp.getNumPoints());
+  std::remove(path.c_str());
+}
+
+void BM_WriteGeo(benchmark::State& state) { writeFormat(state, ".geo"); }
+void BM_WritePly(benchmark::State& state) { writeFormat(state, ".ply"); }
+
+} // namespace
+
+BENCHMARK(BM_WriteGeo)->Unit(benchmark::kMillisecond)->Iterations(2);
+BENCHMARK(BM_WritePly)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+BENCHMARK_MAIN();
