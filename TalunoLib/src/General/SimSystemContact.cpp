@@ -29,14 +29,45 @@ void SimSystem::snapshotVelocities(bool angular)
   }
 }
 
+namespace {
+
+// One overlapping pair of spheres: relative position, unit normal from j to
+// i, tangential relative velocity and the normal force magnitude.
+struct SphereContact
+{
+  Eigen::Vector3d r;
+  Eigen::Vector3d normal;
+  Eigen::Vector3d vt;
+  double fn;
+};
+
+// The damped normal spring of a pair closer than two radii; false for pairs
+// apart or coincident.
+inline bool sphereContact(SimSystem const& s, Particle const& pi, Particle const& pj, Eigen::Vector3d const& vi,
+                          Eigen::Vector3d const& vj, SphereContact& c)
+{
+  c.r = pi.position - pj.position;
+  const double d2 = c.r.squaredNorm();
+  const double contact = 2.0 * s.particleRadius;
+  if (!(d2 < contact * contact && d2 > double(1e-6f)))
+    return false;
+  const double d = std::sqrt(d2);
+  c.normal = c.r / d;
+  const Eigen::Vector3d vrel = vi - vj;
+  const double vn = vrel.dot(c.normal);
+  c.vt = vrel - vn * c.normal;
+  c.fn = s.normalConstant * (d - contact) + s.normalDamping * vn;
+  return true;
+}
+
+} // namespace
+
 void SimSystem::resolveInterparticleCollisions_NoExplicitStaticFriction()
 {
   // Neighbours' velocities are read from a copy taken before the pass, as this
   // pass writes the velocities of its own particles.
   snapshotVelocities(false);
   const int64_t n = static_cast<int64_t>(_particlesArray.size());
-  const double contact2 = 4.0 * particleRadius * particleRadius;
-  const double tiny = double(1e-6f);
 
 #pragma omp parallel for schedule(static)
   for (int64_t i = 0; i < n; ++i) {
@@ -46,18 +77,13 @@ void SimSystem::resolveInterparticleCollisions_NoExplicitStaticFriction()
     Eigen::Vector3d force = Eigen::Vector3d::Zero();
     forEachNeighbor(pi.cell, [&](int64_t j) {
       Particle const& pj = _particlesArray[j];
-      if (!contactEligible(pi.nature, pj.nature))
+      SphereContact c;
+      if (!contactEligible(pi.nature, pj.nature) ||
+          !sphereContact(*this, pi, pj, _velocitySnapshot[i], _velocitySnapshot[j], c))
         return;
-      const Eigen::Vector3d r = pi.position - pj.position;
-      const double d2 = r.squaredNorm();
-      if (!(d2 < contact2 && d2 > tiny))
-        return;
-      const double d = std::sqrt(d2);
-      const Eigen::Vector3d normal = r / d;
-      const Eigen::Vector3d vrel = _velocitySnapshot[i] - _velocitySnapshot[j];
-      const double vn = vrel.dot(normal);
-      const Eigen::Vector3d vt = vrel - vn * normal;
-      const double fn = normalConstant * (d - 2.0 * particleRadius) + normalDamping * vn;
+      const Eigen::Vector3d& vt = c.vt;
+      const double fn = c.fn;
+      const Eigen::Vector3d& normal = c.normal;
       Eigen::Vector3d ft = Eigen::Vector3d::Zero();
       const double vt2 = vt.squaredNorm();
       if (vt2 > 0) {
@@ -74,7 +100,6 @@ void SimSystem::resolveInterparticleCollisions_SpringBased()
 {
   const int64_t n = static_cast<int64_t>(_particlesArray.size());
   const double contact2 = 4.0 * particleRadius * particleRadius;
-  const double tiny = double(1e-6f);
 
   // Mark records whose particles have parted.
   const int64_t records = static_cast<int64_t>(_demTangentialSprings.size());
@@ -98,18 +123,14 @@ void SimSystem::resolveInterparticleCollisions_SpringBased()
     Eigen::Vector3d force = Eigen::Vector3d::Zero();
     forEachNeighbor(pi.cell, [&](int64_t j) {
       Particle const& pj = _particlesArray[j];
-      if (!contactEligible(pi.nature, pj.nature))
+      SphereContact c;
+      if (!contactEligible(pi.nature, pj.nature) ||
+          !sphereContact(*this, pi, pj, _velocitySnapshot[i], _velocitySnapshot[j], c))
         return;
-      const Eigen::Vector3d r = pi.position - pj.position;
-      const double d2 = r.squaredNorm();
-      if (!(d2 < contact2 && d2 > tiny))
-        return;
-      const double d = std::sqrt(d2);
-      const Eigen::Vector3d normal = r / d;
-      const Eigen::Vector3d vrel = _velocitySnapshot[i] - _velocitySnapshot[j];
-      const double vn = vrel.dot(normal);
-      const Eigen::Vector3d vt = vrel - vn * normal;
-      const double fn = normalConstant * (d - 2.0 * particleRadius) + normalDamping * vn;
+      const Eigen::Vector3d& r = c.r;
+      const Eigen::Vector3d& normal = c.normal;
+      const Eigen::Vector3d& vt = c.vt;
+      const double fn = c.fn;
       const double vtLength = vt.norm();
       const uint64_t key = pairKey(pi.id, pj.id);
       auto found = _demTangentialSpringsMap.find(key);
