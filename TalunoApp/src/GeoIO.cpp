@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -47,91 +48,163 @@ bool writeAtomically(std::string const& path, std::string const& content, std::s
   return true;
 }
 
-json attributeJson(GA_Attribute const& a, GA_Size elements)
+// Writes JSON text directly: frames hold millions of values, too many to
+// build as a document first.
+class JsonText
+{
+public:
+  void raw(char const* text) { _out += text; }
+  void string(std::string const& text) { _out += json(text).dump(); }
+  void number(double value)
+  {
+    char buffer[32];
+    auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value);
+    _out.append(buffer, end);
+  }
+  void number(float value)
+  {
+    char buffer[32];
+    auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value);
+    _out.append(buffer, end);
+  }
+  void number(int64_t value) { _out += std::to_string(value); }
+  std::string& text() { return _out; }
+
+private:
+  std::string _out;
+};
+
+void writeAttribute(JsonText& out, GA_Attribute const& a, GA_Size elements)
 {
   const bool integer = a.getStorage() == GA_STORE_INT32;
-  json options = json::object();
-  if (a.getOptions().getOptionB("export_on_merge"))
-    options["export_on_merge"] = {{"type", "bool"}, {"value", true}};
-  json tuples = json::array();
+  const int size = a.getTupleSize();
+  out.raw("[[\"scope\",\"public\",\"type\",\"numeric\",\"name\",");
+  out.string(a.getName());
+  out.raw(",\"options\",");
+  out.raw(a.getOptions().getOptionB("export_on_merge") ? "{\"export_on_merge\":{\"type\":\"bool\",\"value\":true}}"
+                                                       : "{}");
+  out.raw("],[\"size\",");
+  out.number(int64_t(size));
+  out.raw(integer ? ",\"storage\",\"int32\"" : ",\"storage\",\"fpreal32\"");
+  out.raw(",\"defaults\",[\"size\",1,\"storage\",\"fpreal64\",\"values\",[");
+  out.number(a.getDefaults().get(0));
+  out.raw("]],\"values\",[\"size\",");
+  out.number(int64_t(size));
+  out.raw(integer ? ",\"storage\",\"int32\"" : ",\"storage\",\"fpreal32\"");
+  out.raw(size == 1 ? ",\"arrays\",[[" : ",\"tuples\",[");
   for (GA_Offset e = 0; e < elements; ++e) {
-    json tuple = json::array();
-    for (int c = 0; c < a.getTupleSize(); ++c)
-      integer ? tuple.push_back(int64_t(a.get(e, c))) : tuple.push_back(float(a.get(e, c)));
-    tuples.push_back(a.getTupleSize() == 1 ? tuple[0] : tuple);
+    if (e)
+      out.raw(",");
+    if (size > 1)
+      out.raw("[");
+    for (int c = 0; c < size; ++c) {
+      if (c)
+        out.raw(",");
+      integer ? out.number(int64_t(a.get(e, c))) : out.number(float(a.get(e, c)));
+    }
+    if (size > 1)
+      out.raw("]");
   }
-  json values = {"size", a.getTupleSize(), "storage", integer ? "int32" : "fpreal32"};
-  if (a.getTupleSize() == 1) {
-    values.push_back("arrays");
-    values.push_back(json::array({tuples}));
-  } else {
-    values.push_back("tuples");
-    values.push_back(tuples);
-  }
-  return json::array({json::array({"scope", "public", "type", "numeric", "name", a.getName(), "options", options}),
-                      json::array({"size", a.getTupleSize(), "storage", integer ? "int32" : "fpreal32", "defaults",
-                                   json::array({"size", 1, "storage", "fpreal64", "values",
-                                                json::array({a.getDefaults().get(0)})}),
-                                   "values", values})});
+  out.raw(size == 1 ? "]]]]]" : "]]]]");
 }
 
 std::string geoText(GU_Detail const& gdp)
 {
   const GA_Size n = gdp.getNumPoints();
-  json positions = json::array();
-  for (GA_Offset p = 0; p < n; ++p) {
-    const UT_Vector3 v = gdp.getPos3(p);
-    positions.push_back(json::array({v.x(), v.y(), v.z()}));
-  }
-  json pointAttributes = json::array(
-      {json::array({json::array({"scope", "public", "type", "numeric", "name", "P", "options", json::object()}),
-                    json::array({"size", 3, "storage", "fpreal32", "defaults",
-                                 json::array({"size", 1, "storage", "fpreal64", "values", json::array({0})}),
-                                 "values", json::array({"size", 3, "storage", "fpreal32", "tuples", positions})})})});
-  for (GA_Attribute const* a : gdp.attributes(GA_ATTRIB_POINT))
-    pointAttributes.push_back(attributeJson(*a, n));
-  json detailAttributes = json::array();
-  for (GA_Attribute const* a : gdp.attributes(GA_ATTRIB_DETAIL))
-    detailAttributes.push_back(attributeJson(*a, 1));
-
-  json indices = json::array();
-  json primitives = json::array();
   GA_Size vertices = 0;
+  for (GA_Offset q = 0; q < gdp.getNumPrimitives(); ++q)
+    vertices += gdp.getGEOPrimitive(q)->getVertexCount();
+
+  JsonText out;
+  out.raw("[\"fileversion\",\"18.5.0\",\"hasindex\",false,\"pointcount\",");
+  out.number(int64_t(n));
+  out.raw(",\"vertexcount\",");
+  out.number(int64_t(vertices));
+  out.raw(",\"primitivecount\",");
+  out.number(int64_t(gdp.getNumPrimitives()));
+  out.raw(",\"info\",{\"software\":\"Taluno\"},\"topology\",[\"pointref\",[\"indices\",[");
+  bool first = true;
+  for (GA_Offset q = 0; q < gdp.getNumPrimitives(); ++q)
+    for (GA_Offset point : gdp.getGEOPrimitive(q)->points()) {
+      if (!first)
+        out.raw(",");
+      first = false;
+      out.number(int64_t(point));
+    }
+  out.raw("]]],\"attributes\",[\"pointattributes\",[");
+  // Positions first, as the host writes them.
+  out.raw("[[\"scope\",\"public\",\"type\",\"numeric\",\"name\",\"P\",\"options\",{}],[\"size\",3,\"storage\","
+          "\"fpreal32\",\"defaults\",[\"size\",1,\"storage\",\"fpreal64\",\"values\",[0]],\"values\",[\"size\",3,"
+          "\"storage\",\"fpreal32\",\"tuples\",[");
+  for (GA_Offset p = 0; p < n; ++p) {
+    if (p)
+      out.raw(",");
+    const UT_Vector3 v = gdp.getPos3(p);
+    out.raw("[");
+    out.number(v.x());
+    out.raw(",");
+    out.number(v.y());
+    out.raw(",");
+    out.number(v.z());
+    out.raw("]");
+  }
+  out.raw("]]]]");
+  for (GA_Attribute const* a : gdp.attributes(GA_ATTRIB_POINT)) {
+    out.raw(",");
+    writeAttribute(out, *a, n);
+  }
+  out.raw("],\"detailattributes\",[");
+  first = true;
+  for (GA_Attribute const* a : gdp.attributes(GA_ATTRIB_DETAIL)) {
+    if (!first)
+      out.raw(",");
+    first = false;
+    writeAttribute(out, *a, 1);
+  }
+  out.raw("]],\"primitives\",[");
+  GA_Size vertex = 0;
   for (GA_Offset q = 0; q < gdp.getNumPrimitives(); ++q) {
     GEO_Primitive const* prim = gdp.getGEOPrimitive(q);
-    json refs = json::array();
-    for (GA_Offset point : prim->points()) {
-      indices.push_back(point);
-      refs.push_back(vertices++);
+    if (q)
+      out.raw(",");
+    if (prim->getTypeId() == GA_PRIMSPHERE) {
+      const double r = static_cast<GEO_PrimSphere const*>(prim)->radius;
+      out.raw("[[\"type\",\"Sphere\"],[\"vertex\",");
+      out.number(int64_t(vertex++));
+      out.raw(",\"transform\",[");
+      for (int k = 0; k < 9; ++k) {
+        if (k)
+          out.raw(",");
+        out.number(k % 4 == 0 ? r : 0.0);
+      }
+      out.raw("]]]");
+      continue;
     }
-    if (prim->getTypeId() == GA_PRIMPART)
-      primitives.push_back(json::array({json::array({"type", "Part"}), json::array({"vertex", refs})}));
-    else if (prim->getTypeId() == GA_PRIMSPHERE)
-      primitives.push_back(json::array(
-          {json::array({"type", "Sphere"}),
-           json::array({"vertex", refs[0], "transform",
-                        json::array({static_cast<GEO_PrimSphere const*>(prim)->radius, 0, 0, 0,
-                                     static_cast<GEO_PrimSphere const*>(prim)->radius, 0, 0, 0,
-                                     static_cast<GEO_PrimSphere const*>(prim)->radius})})}));
-    else
-      primitives.push_back(json::array({json::array({"type", "Poly"}), json::array({"vertex", refs, "closed", true})}));
+    out.raw(prim->getTypeId() == GA_PRIMPART ? "[[\"type\",\"Part\"],[\"vertex\",[" : "[[\"type\",\"Poly\"],[\"vertex\",[");
+    for (GA_Size v = 0; v < prim->getVertexCount(); ++v) {
+      if (v)
+        out.raw(",");
+      out.number(int64_t(vertex++));
+    }
+    out.raw(prim->getTypeId() == GA_PRIMPART ? "]]]" : "],\"closed\",true]]");
   }
-  json groups = json::array();
+  out.raw("],\"pointgroups\",[");
+  first = true;
   for (GA_PointGroup const* g : gdp.pointGroups()) {
     if (g->isInternal())
       continue;
-    json members = json::array();
+    if (!first)
+      out.raw(",");
+    first = false;
+    out.raw("[[\"name\",");
+    out.string(g->getName());
+    out.raw("],[\"selection\",[\"unordered\",[\"i8\",[");
     for (GA_Offset p = 0; p < n; ++p)
-      members.push_back(g->contains(p) ? 1 : 0);
-    groups.push_back(json::array({json::array({"name", g->getName()}),
-                                  json::array({"selection", json::array({"unordered", json::array({"i8", members})})})}));
+      out.raw(p ? (g->contains(p) ? ",1" : ",0") : (g->contains(p) ? "1" : "0"));
+    out.raw("]]]]]");
   }
-  json geo = json::array({"fileversion", "18.5.0", "hasindex", false, "pointcount", n, "vertexcount", vertices,
-                          "primitivecount", gdp.getNumPrimitives(), "info", {{"software", "Taluno"}}, "topology",
-                          json::array({"pointref", json::array({"indices", indices})}), "attributes",
-                          json::array({"pointattributes", pointAttributes, "detailattributes", detailAttributes}),
-                          "primitives", primitives, "pointgroups", groups});
-  return geo.dump();
+  out.raw("]]");
+  return std::move(out.text());
 }
 
 std::string plyBytes(GU_Detail const& gdp)
