@@ -9,6 +9,10 @@
 
 #include <tiny_obj_loader.h>
 
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
 #include <Eigen/Geometry>
 
 namespace {
@@ -193,6 +197,8 @@ bool readGeometryFile(std::string const& path, GU_Detail& gdp, std::string& prob
 {
   if (path.size() > 4 && path.compare(path.size() - 4, 4, ".geo") == 0)
     return readGeo(path, gdp, problem);
+  if (path.size() > 4 && path.compare(path.size() - 4, 4, ".ply") == 0)
+    return readPly(path, gdp, problem);
   tinyobj::ObjReader reader;
   tinyobj::ObjReaderConfig config;
   config.triangulate = true;
@@ -217,6 +223,122 @@ bool readGeometryFile(std::string const& path, GU_Detail& gdp, std::string& prob
         poly->appendVertex(index);
       }
       at += count;
+    }
+  }
+  return true;
+}
+
+bool readPly(std::string const& path, GU_Detail& gdp, std::string& problem)
+{
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    problem = "cannot read mesh file " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  auto fail = [&](std::string const& why) {
+    problem = "mesh file " + path + " is not a PLY mesh this program reads: " + why;
+    gdp.clearAndDestroy();
+    return false;
+  };
+  std::string line;
+  if (!std::getline(in, line) || line.rfind("ply", 0) != 0)
+    return fail("it does not start with \"ply\"");
+  // Header: the vertex element's float properties (x, y, z among them) and
+  // the face element's vertex index list.
+  bool binary = false;
+  int64_t vertexCount = 0, faceCount = 0;
+  std::vector<std::string> vertexTypes, vertexNames;
+  std::string listCountType, listIndexType, element;
+  while (std::getline(in, line)) {
+    std::istringstream words(line);
+    std::string word;
+    words >> word;
+    if (word == "format") {
+      std::string format;
+      words >> format;
+      if (format == "binary_little_endian")
+        binary = true;
+      else if (format != "ascii")
+        return fail("format " + format + " is not supported");
+    } else if (word == "element") {
+      int64_t count = 0;
+      words >> element >> count;
+      (element == "vertex" ? vertexCount : element == "face" ? faceCount : count) = count;
+    } else if (word == "property") {
+      std::string type;
+      words >> type;
+      if (type == "list" && element == "face") {
+        words >> listCountType >> listIndexType;
+      } else if (element == "vertex") {
+        std::string name;
+        words >> name;
+        vertexTypes.push_back(type);
+        vertexNames.push_back(name);
+      }
+    } else if (word == "end_header") {
+      break;
+    }
+  }
+  auto sizeOf = [](std::string const& t) -> int {
+    if (t == "char" || t == "uchar" || t == "int8" || t == "uint8") return 1;
+    if (t == "short" || t == "ushort" || t == "int16" || t == "uint16") return 2;
+    if (t == "int" || t == "uint" || t == "float" || t == "int32" || t == "uint32" || t == "float32") return 4;
+    if (t == "double" || t == "float64") return 8;
+    return 0;
+  };
+  auto readValue = [&](std::string const& t) -> double {
+    if (!binary) {
+      double v = 0;
+      in >> v;
+      return v;
+    }
+    unsigned char bytes[8] = {};
+    in.read(reinterpret_cast<char*>(bytes), sizeOf(t));
+    if (t == "float" || t == "float32") { float v; std::memcpy(&v, bytes, 4); return v; }
+    if (t == "double" || t == "float64") { double v; std::memcpy(&v, bytes, 8); return v; }
+    if (t == "int" || t == "int32") { int32_t v; std::memcpy(&v, bytes, 4); return v; }
+    if (t == "uint" || t == "uint32") { uint32_t v; std::memcpy(&v, bytes, 4); return v; }
+    if (t == "short" || t == "int16") { int16_t v; std::memcpy(&v, bytes, 2); return v; }
+    if (t == "ushort" || t == "uint16") { uint16_t v; std::memcpy(&v, bytes, 2); return v; }
+    if (t == "char" || t == "int8") return double(int8_t(bytes[0]));
+    return double(bytes[0]);
+  };
+  for (std::string const& t : vertexTypes)
+    if (sizeOf(t) == 0)
+      return fail("property type " + t + " is not supported");
+  const auto xyz = [&](char const* name) { return std::find(vertexNames.begin(), vertexNames.end(), name) - vertexNames.begin(); };
+  const size_t ix = size_t(xyz("x")), iy = size_t(xyz("y")), iz = size_t(xyz("z"));
+  if (ix >= vertexNames.size() || iy >= vertexNames.size() || iz >= vertexNames.size())
+    return fail("its vertices have no x, y and z");
+  if (faceCount > 0 && (sizeOf(listCountType) == 0 || sizeOf(listIndexType) == 0))
+    return fail("its faces have no vertex index list");
+  std::vector<double> values(vertexNames.size());
+  for (int64_t v = 0; v < vertexCount; ++v) {
+    for (size_t k = 0; k < values.size(); ++k)
+      values[k] = readValue(vertexTypes[k]);
+    if (!in)
+      return fail("it ends before its " + std::to_string(vertexCount) + " vertices");
+    gdp.setPos3(gdp.appendPointOffset(), UT_Vector3(float(values[ix]), float(values[iy]), float(values[iz])));
+  }
+  for (int64_t f = 0; f < faceCount; ++f) {
+    const int64_t corners = int64_t(readValue(listCountType));
+    if (!in || corners < 0 || corners > 1024)
+      return fail("face " + std::to_string(f) + " is malformed");
+    std::vector<GA_Offset> points(static_cast<size_t>(corners), 0);
+    for (auto& point : points) {
+      point = GA_Offset(readValue(listIndexType));
+      if (point < 0 || point >= vertexCount)
+        return fail("face " + std::to_string(f) + " refers to a vertex that does not exist");
+    }
+    if (!in)
+      return fail("it ends before its " + std::to_string(faceCount) + " faces");
+    // Counter-clockwise faces, split into triangle fans as the OBJ reader
+    // does; host polygons list corners reversed.
+    for (size_t k = 1; k + 1 < points.size(); ++k) {
+      GEO_Primitive* triangle = gdp.insertPrimitive(GA_PRIMPOLY);
+      triangle->appendVertex(points[k + 1]);
+      triangle->appendVertex(points[k]);
+      triangle->appendVertex(points[0]);
     }
   }
   return true;

@@ -4,6 +4,7 @@
 #include "GeoIO.h"
 #include "GeometryNodes.h"
 #include "OP/OP_Director.h"
+#include "Preview.h"
 #include "OP/OP_Network.h"
 #include "OP/OP_Node.h"
 #include "OP/OP_Operator.h"
@@ -141,7 +142,7 @@ int listParameters(OP_OperatorTable const& table, std::string const& type)
 }
 
 int run(std::string const& scenePath, std::string const& frames, std::string const& pattern, int threads,
-        bool quiet, std::string const& plugin)
+        bool quiet, std::string const& plugin, std::string previewFolder)
 {
   OP_OperatorTable table;
   if (!loadOperators(table, plugin))
@@ -184,6 +185,16 @@ int run(std::string const& scenePath, std::string const& frames, std::string con
     return 4;
   }
 
+  // The default scene shows a few pictures of its result at once.
+  const bool defaultScene = scenePath.empty();
+  if (defaultScene && previewFolder.empty())
+    previewFolder = (folder.empty() ? std::filesystem::path("preview") : folder / "preview").string();
+  if (!previewFolder.empty() && !std::filesystem::create_directories(previewFolder, error) && error) {
+    std::cerr << "taluno: cannot create preview folder " << previewFolder << ": " << error.message() << "\n";
+    return 4;
+  }
+  PreviewCamera camera;
+
   std::signal(SIGINT, onInterrupt);
   const bool terminal = isatty(STDERR_FILENO);
   const int total = scene.lastFrame - scene.firstFrame + 1;
@@ -221,6 +232,14 @@ int run(std::string const& scenePath, std::string const& frames, std::string con
       return 4;
     }
     ++written;
+    if (!previewFolder.empty() && (!defaultScene || frame % 12 == 0 || frame == scene.lastFrame)) {
+      char name[32];
+      std::snprintf(name, sizeof name, "frame.%04d.png", frame);
+      if (!camera.write(*output->getCookedGeo(), (std::filesystem::path(previewFolder) / name).string(), problem)) {
+        std::cerr << (terminal && !quiet ? "\n" : "") << "taluno: " << problem << "\n";
+        return 4;
+      }
+    }
     if (!quiet) {
       const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
       const double perFrame = elapsed / written;
@@ -241,9 +260,12 @@ int run(std::string const& scenePath, std::string const& frames, std::string con
               << " kept in " << (folder.empty() ? std::string(".") : folder.string()) << "\n";
     return 130;
   }
-  if (!quiet)
+  if (!quiet) {
     std::cerr << "taluno: wrote " << written << " frames to " << (folder.empty() ? std::string(".") : folder.string())
               << " (" << scene.outputPattern << ")\n";
+    if (!previewFolder.empty())
+      std::cerr << "taluno: preview pictures in " << previewFolder << "\n";
+  }
   return 0;
 }
 
@@ -269,6 +291,10 @@ int main(int argc, char** argv)
                          "MeshLab, CloudCompare)");
   runCommand->add_option("--threads", threads, "simulation threads (default: all cores)")->check(CLI::PositiveNumber);
   runCommand->add_flag("--quiet", quiet, "no progress lines");
+  std::string previewFolder;
+  runCommand->add_option("--preview", previewFolder,
+                         "write a PNG picture of every frame into this folder (the default scene writes a few into "
+                         "taluno-out/preview)");
 
   auto* checkCommand = app.add_subcommand("check", "validate a scene without simulating, reporting every problem");
   std::string checkPath;
@@ -281,7 +307,7 @@ int main(int argc, char** argv)
   CLI11_PARSE(app, argc, argv);
 
   if (*runCommand)
-    return run(scenePath, frames, pattern, threads, quiet, plugin);
+    return run(scenePath, frames, pattern, threads, quiet, plugin, previewFolder);
   OP_OperatorTable table;
   if (!loadOperators(table, plugin))
     return 3;

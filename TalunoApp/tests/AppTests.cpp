@@ -271,3 +271,30 @@ TEST(TalunoProgram, ListsOperatorsAndChecksScenes)
   EXPECT_EQ(r.status, 0) << r.output;
   EXPECT_NE(r.output.find("OK"), std::string::npos);
 }
+
+TEST(TalunoProgram, ReadsPlyMeshesAndDrawsPreviews)
+{
+  Folder folder;
+  // An ASCII PLY cube of quads from (0, 3, 0) to (3, 6, 3).
+  folder.write("cube.ply", "ply\nformat ascii 1.0\nelement vertex 8\nproperty float x\nproperty float y\n"
+                           "property float z\nelement face 6\nproperty list uchar int vertex_indices\nend_header\n"
+                           "0 3 0\n3 3 0\n3 6 0\n0 6 0\n0 3 3\n3 3 3\n3 6 3\n0 6 3\n"
+                           "4 0 3 2 1\n4 4 5 6 7\n4 0 1 5 4\n4 3 7 6 2\n4 0 4 7 3\n4 1 2 6 5\n");
+  folder.write("ply.json",
+               replaced(grainScene("out/p.$F.geo", 2), grainBox, R"("type": "file", "parms": {"file": "cube.ply"})"));
+  Result r = taluno(folder.path, "run ply.json --quiet --preview pictures");
+  ASSERT_EQ(r.status, 0) << r.output;
+  std::ifstream in(folder.path / "out/p.2.geo");
+  EXPECT_EQ(field(json::parse(in), "pointcount"), 27);
+  for (char const* name : {"pictures/frame.0001.png", "pictures/frame.0002.png"}) {
+    std::ifstream png(folder.path / name, std::ios::binary);
+    char signature[8] = {};
+    png.read(signature, 8);
+    EXPECT_EQ(std::string(signature + 1, 3), "PNG") << name;
+  }
+
+  folder.write("cube.ply", "ply\nformat ascii 1.0\nelement vertex 1\nproperty float x\nend_header\n0\n");
+  r = taluno(folder.path, "run ply.json --quiet");
+  EXPECT_NE(r.status, 0);
+  EXPECT_NE(r.output.find("no x, y and z"), std::string::npos) << r.output;
+}
