@@ -14,6 +14,7 @@
 #include <sstream>
 
 #include <Eigen/Geometry>
+#include <cmath>
 
 namespace {
 
@@ -54,6 +55,17 @@ PRM_Template sphereTemplates[] = {PRM_Template(PRM_FLT, 3, &centerName, zeros),
 PRM_Template transformTemplates[] = {PRM_Template(PRM_FLT, 3, &translateName, zeros),
                                      PRM_Template(PRM_FLT, 3, &rotateName, zeros),
                                      PRM_Template(PRM_FLT, 1, &scaleName, &one), PRM_Template()};
+PRM_Name gridSizeName("size", "Size"), rowsName("rows", "Rows"), heightName("height", "Height");
+PRM_Default gridSize[] = {10, 10};
+PRM_Default ten(10);
+PRM_Default sixteen(16);
+PRM_Template gridTemplates[] = {PRM_Template(PRM_FLT, 2, &gridSizeName, gridSize),
+                                PRM_Template(PRM_FLT, 3, &centerName, zeros),
+                                PRM_Template(PRM_INT, 1, &rowsName, &ten), PRM_Template()};
+PRM_Template tubeTemplates[] = {PRM_Template(PRM_FLT, 3, &centerName, zeros),
+                                PRM_Template(PRM_FLT, 1, &radiusName, &one),
+                                PRM_Template(PRM_FLT, 1, &heightName, &one),
+                                PRM_Template(PRM_INT, 1, &divisionsName, &sixteen), PRM_Template()};
 PRM_Template noTemplates[] = {PRM_Template()};
 PRM_Template fileTemplates[] = {PRM_Template(PRM_FILE, 1, &fileName, &noFile), PRM_Template()};
 
@@ -87,6 +99,73 @@ protected:
     const int divisions = std::max(0, std::min(evalInt("divisions", 0, t), 7));
     gdp->clearAndDestroy();
     appendSoup(*gdp, sphereSoup(vectorParm(*this, "t", t), evalFloat("radius", 0, t), divisions));
+    return error();
+  }
+};
+
+// A flat square grid of triangles in the xz plane, facing +y.
+class SOP_Grid : public SOP_Node
+{
+public:
+  using SOP_Node::SOP_Node;
+  static OP_Node* make(OP_Network* n, char const* name, OP_Operator* op) { return new SOP_Grid(n, name, op); }
+
+protected:
+  OP_ERROR cookMySop(OP_Context& context) override
+  {
+    const double t = context.getTime();
+    const int rows = std::max(1, std::min(evalInt("rows", 0, t), 1000));
+    const double sx = evalFloat("size", 0, t), sz = evalFloat("size", 1, t);
+    const Eigen::Vector3d centre = vectorParm(*this, "t", t);
+    TriangleSoup soup;
+    for (int i = 0; i <= rows; ++i)
+      for (int k = 0; k <= rows; ++k)
+        soup.points.push_back(centre + Eigen::Vector3d(sx * (double(i) / rows - 0.5), 0, sz * (double(k) / rows - 0.5)));
+    auto at = [rows](int i, int k) { return i * (rows + 1) + k; };
+    for (int i = 0; i < rows; ++i)
+      for (int k = 0; k < rows; ++k) {
+        soup.triangles.push_back({at(i, k), at(i, k + 1), at(i + 1, k + 1)});
+        soup.triangles.push_back({at(i, k), at(i + 1, k + 1), at(i + 1, k)});
+      }
+    gdp->clearAndDestroy();
+    appendSoup(*gdp, soup);
+    return error();
+  }
+};
+
+// A closed cylinder around the y axis through its centre.
+class SOP_Tube : public SOP_Node
+{
+public:
+  using SOP_Node::SOP_Node;
+  static OP_Node* make(OP_Network* n, char const* name, OP_Operator* op) { return new SOP_Tube(n, name, op); }
+
+protected:
+  OP_ERROR cookMySop(OP_Context& context) override
+  {
+    const double t = context.getTime();
+    const int sides = std::max(3, std::min(evalInt("divisions", 0, t), 1000));
+    const double r = evalFloat("radius", 0, t), h = evalFloat("height", 0, t);
+    const Eigen::Vector3d c = vectorParm(*this, "t", t);
+    TriangleSoup soup;
+    for (int ring = 0; ring < 2; ++ring)
+      for (int s = 0; s < sides; ++s) {
+        const double a = 2.0 * M_PI * s / sides;
+        soup.points.push_back(c + Eigen::Vector3d(r * std::cos(a), ring ? h / 2 : -h / 2, r * std::sin(a)));
+      }
+    const int bottom = int(soup.points.size()), top = bottom + 1;
+    soup.points.push_back(c - Eigen::Vector3d(0, h / 2, 0));
+    soup.points.push_back(c + Eigen::Vector3d(0, h / 2, 0));
+    for (int s = 0; s < sides; ++s) {
+      const int n = (s + 1) % sides;
+      // Outward faces: counter-clockwise seen from outside.
+      soup.triangles.push_back({s, sides + s, sides + n});
+      soup.triangles.push_back({s, sides + n, n});
+      soup.triangles.push_back({bottom, s, n});
+      soup.triangles.push_back({top, sides + n, sides + s});
+    }
+    gdp->clearAndDestroy();
+    appendSoup(*gdp, soup);
     return error();
   }
 };
@@ -348,6 +427,8 @@ void registerGeometryOperators(OP_OperatorTable& table)
 {
   table.addOperator(new OP_Operator("box", "Box", SOP_Box::make, boxTemplates, 0, 0));
   table.addOperator(new OP_Operator("sphere", "Sphere", SOP_Sphere::make, sphereTemplates, 0, 0));
+  table.addOperator(new OP_Operator("grid", "Grid", SOP_Grid::make, gridTemplates, 0, 0));
+  table.addOperator(new OP_Operator("tube", "Tube", SOP_Tube::make, tubeTemplates, 0, 0));
   table.addOperator(new OP_Operator("transform", "Transform", SOP_Transform::make, transformTemplates, 1, 1));
   table.addOperator(new OP_Operator("merge", "Merge", SOP_Merge::make, noTemplates, 1, 9999));
   table.addOperator(new OP_Operator("file", "File", SOP_File::make, fileTemplates, 0, 0));

@@ -3,6 +3,6 @@
 class OP_OperatorTable;
 
 /// Registers the host application's own geometry operators: "box", "sphere",
-/// "transform", "merge" and "file" (OBJ meshes and the .geo files this
+/// "grid", "tube", "transform", "merge" and "file" (OBJ meshes and the .geo files this
 /// program writes).
 void registerGeometryOperators(OP_OperatorTable& table);

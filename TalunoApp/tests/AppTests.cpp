@@ -298,3 +298,32 @@ TEST(TalunoProgram, ReadsPlyMeshesAndDrawsPreviews)
   EXPECT_NE(r.status, 0);
   EXPECT_NE(r.output.find("no x, y and z"), std::string::npos) << r.output;
 }
+
+TEST(TalunoProgram, TubesEmitAndMergesKeepObjectIds)
+{
+  Folder folder;
+  folder.write("scene.json", R"({"frames": [1, 2], "nodes": [
+    {"name": "floorBox", "type": "box", "parms": {"size": [12, 1, 12], "t": [0, -0.5, 0]}},
+    {"name": "floor", "type": "CollisionObject", "inputs": ["floorBox"]},
+    {"name": "t", "type": "tube", "parms": {"t": [0, 4, 0], "radius": 2, "height": 4, "divisions": 24}},
+    {"name": "e", "type": "EmitterObject", "inputs": ["t"], "parms": {"nature": "granular"}},
+    {"name": "both", "type": "merge", "inputs": ["floor", "e"]},
+    {"name": "s", "type": "Taluno", "inputs": ["both"], "parms": {"springs": 0}}],
+    "output": {"node": "s", "file": "o.$F.geo"}})");
+  const Result r = taluno(folder.path, "run scene.json --quiet");
+  ASSERT_EQ(r.status, 0) << r.output;
+  std::ifstream in(folder.path / "o.1.geo");
+  // The merge keeps the first input's object id, as the host's merge does;
+  // the emitter behind it is not seen, so nothing is emitted.
+  EXPECT_EQ(field(json::parse(in), "pointcount"), 0);
+
+  folder.write("scene2.json", R"({"frames": [1, 2], "nodes": [
+    {"name": "t", "type": "tube", "parms": {"t": [0, 4, 0], "radius": 2, "height": 4, "divisions": 24}},
+    {"name": "e", "type": "EmitterObject", "inputs": ["t"], "parms": {"nature": "granular"}},
+    {"name": "moved", "type": "merge", "inputs": ["e"]},
+    {"name": "s", "type": "Taluno", "inputs": ["moved"], "parms": {"springs": 0}}],
+    "output": {"node": "s", "file": "p.$F.geo"}})");
+  ASSERT_EQ(taluno(folder.path, "run scene2.json --quiet").status, 0);
+  std::ifstream in2(folder.path / "p.1.geo");
+  EXPECT_EQ(field(json::parse(in2), "pointcount"), 27); // the emitter's UID reached the solver through the merge
+}
