@@ -199,6 +199,14 @@ protected:
   }
 };
 
+// An attribute of the same owner, name, size, storage and defaults as `a`.
+GA_Attribute* addLike(GU_Detail& gdp, GA_Attribute const& a)
+{
+  return a.getStorage() == GA_STORE_INT32
+             ? gdp.addIntTuple(a.getOwner(), a.getName(), a.getTupleSize(), a.getDefaults())
+             : gdp.addFloatTuple(a.getOwner(), a.getName(), a.getTupleSize(), a.getDefaults());
+}
+
 // Merges its inputs: points, polygons and point attributes; detail attributes
 // marked "export_on_merge" are kept from the first input that has them.
 class SOP_Merge : public SOP_Node
@@ -222,10 +230,7 @@ protected:
       for (GA_Offset p = 0; p < input->getNumPoints(); ++p)
         gdp->setPos3(gdp->appendPointOffset(), input->getPos3(p));
       for (GA_Attribute* a : input->attributes(GA_ATTRIB_POINT)) {
-        GA_Attribute* mine = a->getStorage() == GA_STORE_INT32
-                                 ? gdp->addIntTuple(GA_ATTRIB_POINT, a->getName(), a->getTupleSize(), a->getDefaults())
-                                 : gdp->addFloatTuple(GA_ATTRIB_POINT, a->getName(), a->getTupleSize(),
-                                                      a->getDefaults());
+        GA_Attribute* mine = addLike(*gdp, *a);
         for (GA_Offset p = 0; p < input->getNumPoints(); ++p)
           for (int c = 0; c < a->getTupleSize(); ++c)
             mine->set(first + p, c, a->get(p, c));
@@ -238,10 +243,7 @@ protected:
       }
       for (GA_Attribute* a : input->attributes(GA_ATTRIB_DETAIL))
         if (a->getOptions().getOptionB("export_on_merge") && !gdp->findAttribute(GA_ATTRIB_DETAIL, a->getName())) {
-          GA_Attribute* kept = a->getStorage() == GA_STORE_INT32
-                                   ? gdp->addIntTuple(GA_ATTRIB_DETAIL, a->getName(), a->getTupleSize(), a->getDefaults())
-                                   : gdp->addFloatTuple(GA_ATTRIB_DETAIL, a->getName(), a->getTupleSize(),
-                                                        a->getDefaults());
+          GA_Attribute* kept = addLike(*gdp, *a);
           for (int c = 0; c < a->getTupleSize(); ++c)
             kept->set(0, c, a->get(0, c));
           kept->getOptions().setOptionB("export_on_merge", true);

@@ -62,3 +62,13 @@ void toHostMatrix(Eigen::Matrix4d const& m, UT_Matrix4F& out)
     for (int c = 0; c < 4; ++c)
       out[r][c] = static_cast<float>(m(c, r));
 }
+
+int32_t stampObjectUid(GU_Detail& gdp)
+{
+  const int32_t uid = static_cast<int32_t>(gdp.getUniqueId());
+  gdp.destroyAttribute(GA_ATTRIB_DETAIL, "CollisionObjectUID");
+  gdp.addIntTuple(GA_ATTRIB_DETAIL, "CollisionObjectUID", 1, GA_Defaults(uid))
+      ->getOptions()
+      .setOptionB("export_on_merge", true);
+  return uid;
+}

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <Eigen/Core>
+#include <cstdint>
 
 class GU_Detail;
 class Mesh;
@@ -12,6 +13,11 @@ Mesh* buildMesh(GU_Detail const* geometry, unsigned int nbKdTreeReturnedVertices
 /// Translation times rotations about z, y and x (degrees): a point turns about
 /// x first, then y, then z, then moves. Column-major, for column vectors.
 Eigen::Matrix4d buildTransform(double tx, double ty, double tz, double rx, double ry, double rz);
+
+/// Stamps an object node's output with its UID, the low 32 bits of the
+/// detail's identifier, as the detail attribute "CollisionObjectUID" (kept
+/// through merges); returns the UID.
+int32_t stampObjectUid(GU_Detail& gdp);
 
 /// The host's single-precision row-vector matrix of a column-vector transform.
 class UT_Matrix4F;

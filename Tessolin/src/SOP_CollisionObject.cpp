@@ -161,11 +161,7 @@ OP_ERROR SOP_CollisionObject::cookMySop(OP_Context& context)
     return error();
   const double t = double(float(OPgetDirector()->getChannelManager()->getEvaluateTime()));
   duplicateSource(0, context);
-  const int32_t uid = static_cast<int32_t>(gdp->getUniqueId());
-  gdp->destroyAttribute(GA_ATTRIB_DETAIL, "CollisionObjectUID");
-  gdp->addIntTuple(GA_ATTRIB_DETAIL, "CollisionObjectUID", 1, GA_Defaults(uid))
-      ->getOptions()
-      .setOptionB("export_on_merge", true);
+  const int32_t uid = stampObjectUid(*gdp);
   GU_Detail const* input = inputGeo(0);
   const unsigned nearest = static_cast<unsigned>(evalInt("nbKdTreeReturnedVertices", &myOffsets[9], 0, 0.0));
   const int hint = evalInt("hint", &myOffsets[1], 0, 0.0);

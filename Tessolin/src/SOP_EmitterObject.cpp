@@ -176,11 +176,7 @@ OP_ERROR SOP_EmitterObject::cookMySop(OP_Context& context)
 
   duplicateSource(0, context);
   GU_Detail const* input = inputGeo(0);
-  const int32_t uid = static_cast<int32_t>(gdp->getUniqueId());
-  gdp->destroyAttribute(GA_ATTRIB_DETAIL, "CollisionObjectUID");
-  gdp->addIntTuple(GA_ATTRIB_DETAIL, "CollisionObjectUID", 1, GA_Defaults(uid))
-      ->getOptions()
-      .setOptionB("export_on_merge", true);
+  const int32_t uid = stampObjectUid(*gdp);
 
   const int emitMenu = evalInt("emit", &myOffsets[8], 0, 0.0);
   const int emission = emitMenu >= 0 && emitMenu <= 2 ? emitMenu : EmitterObject::continuousEmission;
