@@ -18,6 +18,7 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <cstring>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -165,7 +166,7 @@ int run(std::string const& scenePath, std::string const& frames, std::string con
     scene.outputPattern = pattern;
   std::vector<std::string> problems;
   if (!isCacheFormat(scene.outputPattern))
-    problems.push_back("output file \"" + scene.outputPattern + "\" must end in .geo or .ply");
+    problems.push_back("output file \"" + scene.outputPattern + "\" must end in .geo, .ply or .vtp");
   if (threads > 0)
     omp_set_num_threads(threads);
 
@@ -194,6 +195,22 @@ int run(std::string const& scenePath, std::string const& frames, std::string con
     return 4;
   }
   PreviewCamera camera;
+  // VTK frames are listed in a collection file beside them, rewritten after
+  // every frame, so that ParaView opens the sequence as one time series.
+  const bool vtk = scene.outputPattern.size() > 4 &&
+                   scene.outputPattern.compare(scene.outputPattern.size() - 4, 4, ".vtp") == 0;
+  std::vector<std::pair<double, std::string>> collection;
+  std::string collectionPath;
+  if (vtk) {
+    std::string stem = std::filesystem::path(scene.outputPattern).filename().string();
+    for (char const* token : {"$F9", "$F8", "$F7", "$F6", "$F5", "$F4", "$F3", "$F2", "$F"})
+      for (size_t at; (at = stem.find(token)) != std::string::npos;)
+        stem.erase(at, std::strlen(token));
+    stem = stem.substr(0, stem.size() - 4);
+    while (!stem.empty() && (stem.back() == '.' || stem.back() == '_'))
+      stem.pop_back();
+    collectionPath = (folder / ((stem.empty() ? std::string("frames") : stem) + ".pvd")).string();
+  }
 
   std::signal(SIGINT, onInterrupt);
   const bool terminal = isatty(STDERR_FILENO);
@@ -232,6 +249,13 @@ int run(std::string const& scenePath, std::string const& frames, std::string con
       return 4;
     }
     ++written;
+    if (vtk) {
+      collection.emplace_back(time, std::filesystem::path(path).filename().string());
+      if (!writeCollection(collectionPath, collection, problem)) {
+        std::cerr << (terminal && !quiet ? "\n" : "") << "taluno: " << problem << "\n";
+        return 4;
+      }
+    }
     if (!previewFolder.empty() && (!defaultScene || frame % 12 == 0 || frame == scene.lastFrame)) {
       char name[32];
       std::snprintf(name, sizeof name, "frame.%04d.png", frame);
@@ -287,8 +311,8 @@ int main(int argc, char** argv)
   runCommand->add_option("--frames", frames, "frame range FIRST-LAST, replacing the scene's");
   runCommand->add_option("--output", pattern,
                          "cache file pattern; $F is the frame, $F4 pads it to 4 digits; the extension chooses the "
-                         "format: .geo (the 3D host's JSON geometry) or .ply (binary PLY for ParaView, Blender, "
-                         "MeshLab, CloudCompare)");
+                         "format: .geo (the 3D host's JSON geometry, for the host), .ply (binary PLY, for ParaView, Blender, "
+                         "MeshLab, CloudCompare) or .vtp (VTK, for ParaView, with a .pvd time series beside the frames)");
   runCommand->add_option("--threads", threads, "simulation threads (default: all cores)")->check(CLI::PositiveNumber);
   runCommand->add_flag("--quiet", quiet, "no progress lines");
   std::string previewFolder;

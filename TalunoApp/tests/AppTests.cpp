@@ -327,3 +327,23 @@ TEST(TalunoProgram, TubesEmitAndMergesKeepObjectIds)
   std::ifstream in2(folder.path / "p.1.geo");
   EXPECT_EQ(field(json::parse(in2), "pointcount"), 27); // the emitter's UID reached the solver through the merge
 }
+
+TEST(TalunoProgram, WritesVtkFramesAndATimeSeries)
+{
+  Folder folder;
+  folder.write("scene.json", grainScene("vtk/grains.$F4.vtp", 3));
+  const Result r = taluno(folder.path, "run scene.json --quiet");
+  ASSERT_EQ(r.status, 0) << r.output;
+  std::ifstream pvd(folder.path / "vtk/grains.pvd");
+  std::stringstream collection;
+  collection << pvd.rdbuf();
+  for (char const* file : {"grains.0001.vtp", "grains.0002.vtp", "grains.0003.vtp"})
+    EXPECT_NE(collection.str().find(std::string("file=\"") + file + "\""), std::string::npos) << collection.str();
+  EXPECT_NE(collection.str().find("timestep=\"0.0833333\""), std::string::npos);
+  std::ifstream vtp(folder.path / "vtk/grains.0003.vtp");
+  std::stringstream text;
+  text << vtp.rdbuf();
+  for (char const* expected : {"type=\"PolyData\"", "NumberOfPoints=\"27\"", "NumberOfVerts=\"27\"", "Name=\"v\"",
+                               "Name=\"ID\"", "Name=\"connectivity\"", "Name=\"offsets\"", "</VTKFile>"})
+    EXPECT_NE(text.str().find(expected), std::string::npos) << expected;
+}
