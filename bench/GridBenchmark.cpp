@@ -3,6 +3,7 @@
 // threads. items_per_second is particle-substeps per second.
 //
 //   build/bench/grid-bench --benchmark_filter=SubStep
+#include "BenchArgs.h"
 #include "SimSystem.h"
 
 #include <benchmark/benchmark.h>
@@ -102,14 +103,6 @@ void BM_SubStep(benchmark::State& state)
     s.updateCellsNeighbors();
     s.sortArrays(100);
   });
-}
-
-void sizesAndThreads(benchmark::internal::Benchmark* b)
-{
-  for (int64_t count : {100000, 1000000})
-    for (int64_t threads : {1, 2})
-      b->Args({count, threads});
-  b->ArgNames({"particles", "threads"})->Unit(benchmark::kMillisecond)->UseRealTime();
 }
 
 } // namespace

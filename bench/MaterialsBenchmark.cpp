@@ -6,6 +6,7 @@
 // contact). items_per_second is particle-substeps per second.
 //
 //   build-bench/bench/materials-bench
+#include "BenchArgs.h"
 #include "SimSystem.h"
 
 #include <benchmark/benchmark.h>
@@ -89,14 +90,6 @@ void BM_ContactSubStep(benchmark::State& state)
   }
   state.SetItemsProcessed(state.iterations() * int64_t(system->_particlesArray.size()));
   state.counters["records"] = double(system->_demTangentialSprings.size());
-}
-
-void sizesAndThreads(benchmark::internal::Benchmark* b)
-{
-  for (int64_t count : {100000, 1000000})
-    for (int64_t threads : {1, 2})
-      b->Args({count, threads});
-  b->ArgNames({"particles", "threads"})->Unit(benchmark::kMillisecond)->UseRealTime();
 }
 
 } // namespace
