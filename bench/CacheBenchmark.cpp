@@ -51,11 +51,15 @@ void writeFormat(benchmark::State& state, char const* extension)
 }
 
 void BM_WriteGeo(benchmark::State& state) { writeFormat(state, ".geo"); }
+void BM_WriteBgeo(benchmark::State& state) { writeFormat(state, ".bgeo"); }
 void BM_WritePly(benchmark::State& state) { writeFormat(state, ".ply"); }
+void BM_WriteVtp(benchmark::State& state) { writeFormat(state, ".vtp"); }
 
 } // namespace
 
 BENCHMARK(BM_WriteGeo)->Unit(benchmark::kMillisecond)->Iterations(2);
+BENCHMARK(BM_WriteBgeo)->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_WritePly)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_WriteVtp)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 BENCHMARK_MAIN();

@@ -6,10 +6,13 @@
 #include <nlohmann/json.hpp>
 
 #include <charconv>
+#include <cmath>
+#include <map>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <unordered_map>
 #include <unistd.h>
 
 using nlohmann::json;
@@ -48,163 +51,437 @@ bool writeAtomically(std::string const& path, std::string const& content, std::s
   return true;
 }
 
-// Writes JSON text directly: frames hold millions of values, too many to
-// build as a document first.
+// The .geo tree is written straight to its encoding, as text (.geo) or as the
+// host's binary JSON (.bgeo): frames hold millions of values, too many to
+// build as a document first. Both encoders take the same calls, so both
+// formats carry the same tree.
+
+// JSON text.
 class JsonText
 {
 public:
-  void raw(char const* text) { _out += text; }
-  void string(std::string const& text) { _out += json(text).dump(); }
-  void number(double value)
+  void beginArray() { open('['); }
+  void endArray() { close(']'); }
+  void beginMap() { open('{'); }
+  void endMap() { close('}'); }
+  void key(char const* name)
   {
-    char buffer[32];
-    auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value);
-    _out.append(buffer, end);
+    string(name);
+    _out += ':';
+    _first = true;
   }
-  void number(float value)
+  void string(std::string const& text)
   {
-    char buffer[32];
-    auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value);
-    _out.append(buffer, end);
+    separate();
+    _out += json(text).dump();
   }
-  void number(int64_t value) { _out += std::to_string(value); }
-  std::string& text() { return _out; }
+  void integer(int64_t value)
+  {
+    separate();
+    _out += std::to_string(value);
+  }
+  void real(float value) { number(value); }
+  void real(double value) { number(value); }
+  void boolean(bool value)
+  {
+    separate();
+    _out += value ? "true" : "false";
+  }
+  // Arrays of one numeric type; in text they are ordinary arrays.
+  void beginUniform(char, size_t) { beginArray(); }
+  void endUniform() { endArray(); }
+  void uniformInt8(int8_t value) { integer(value); }
+  void uniformInt32(int32_t value) { integer(value); }
+  void uniformReal32(float value) { number(value); }
+
+  std::string& bytes() { return _out; }
 
 private:
+  void separate()
+  {
+    if (!_first)
+      _out += ',';
+    _first = false;
+  }
+  void open(char bracket)
+  {
+    separate();
+    _out += bracket;
+    _first = true;
+  }
+  void close(char bracket)
+  {
+    _out += bracket;
+    _first = false;
+  }
+  template <typename T> void number(T value)
+  {
+    separate();
+    char buffer[32];
+    auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value);
+    _out.append(buffer, end);
+  }
+
   std::string _out;
+  bool _first = true;
 };
 
-void writeAttribute(JsonText& out, GA_Attribute const& a, GA_Size elements)
+// The host's binary JSON: one token byte per value, little-endian numbers,
+// strings defined once as numbered tokens and referred to by number after,
+// and arrays of one numeric type stored as a type byte, a length and the raw
+// values.
+class JsonBinary
+{
+public:
+  enum Token : char
+  {
+    Int8 = 0x11,
+    Int16 = 0x12,
+    Int32 = 0x13,
+    Int64 = 0x14,
+    Real32 = 0x19,
+    Real64 = 0x1a,
+    String = 0x27,
+    False = 0x30,
+    True = 0x31,
+    TokenDefinition = 0x2b,
+    TokenReference = 0x26,
+    Uniform = 0x40,
+    ArrayBegin = 0x5b,
+    ArrayEnd = 0x5d,
+    MapBegin = 0x7b,
+    MapEnd = 0x7d,
+    Magic = 0x7f,
+  };
+  static constexpr uint32_t magicNumber = 0x624a534e;
+
+  JsonBinary()
+  {
+    _out += char(Magic);
+    put(magicNumber);
+  }
+  void beginArray() { _out += char(ArrayBegin); }
+  void endArray() { _out += char(ArrayEnd); }
+  void beginMap() { _out += char(MapBegin); }
+  void endMap() { _out += char(MapEnd); }
+  void key(char const* name) { string(name); }
+  void string(std::string const& text)
+  {
+    auto [entry, added] = _tokens.emplace(text, _tokens.size());
+    if (added) {
+      _out += char(TokenDefinition);
+      length(entry->second);
+      length(text.size());
+      _out += text;
+    }
+    _out += char(TokenReference);
+    length(entry->second);
+  }
+  void integer(int64_t value)
+  {
+    if (value == int8_t(value)) {
+      _out += char(Int8);
+      put(int8_t(value));
+    } else if (value == int16_t(value)) {
+      _out += char(Int16);
+      put(int16_t(value));
+    } else if (value == int32_t(value)) {
+      _out += char(Int32);
+      put(int32_t(value));
+    } else {
+      _out += char(Int64);
+      put(value);
+    }
+  }
+  void real(float value)
+  {
+    _out += char(Real32);
+    put(value);
+  }
+  void real(double value)
+  {
+    _out += char(Real64);
+    put(value);
+  }
+  void boolean(bool value) { _out += char(value ? True : False); }
+  void beginUniform(char type, size_t count)
+  {
+    _out += char(Uniform);
+    _out += type;
+    length(count);
+  }
+  void endUniform() {}
+  void uniformInt8(int8_t value) { put(value); }
+  void uniformInt32(int32_t value) { put(value); }
+  void uniformReal32(float value) { put(value); }
+
+  std::string& bytes() { return _out; }
+
+private:
+  template <typename T> void put(T value)
+  {
+    char bytes[sizeof value];
+    std::memcpy(bytes, &value, sizeof value);
+    _out.append(bytes, sizeof value); // x86-64 is little-endian, as the format's magic number records
+  }
+  // Lengths below 0xf1 take one byte; longer ones a marker byte giving the
+  // width of the count that follows.
+  void length(uint64_t n)
+  {
+    if (n < 0xf1) {
+      put(uint8_t(n));
+    } else if (n <= 0xffff) {
+      put(uint8_t(0xf2));
+      put(uint16_t(n));
+    } else if (n <= 0xffffffffu) {
+      put(uint8_t(0xf4));
+      put(uint32_t(n));
+    } else {
+      put(uint8_t(0xf8));
+      put(n);
+    }
+  }
+
+  std::string _out;
+  std::unordered_map<std::string, size_t> _tokens;
+};
+
+// A list of key, value pairs as the .geo format writes them: an array whose
+// even entries are keys.
+template <typename Out> void writeStorage(Out& out, int size, bool integer)
+{
+  out.string("size");
+  out.integer(size);
+  out.string("storage");
+  out.string(integer ? "int32" : "fpreal32");
+}
+
+template <typename Out> void writeAttribute(Out& out, GA_Attribute const& a, GA_Size elements)
 {
   const bool integer = a.getStorage() == GA_STORE_INT32;
   const int size = a.getTupleSize();
-  out.raw("[[\"scope\",\"public\",\"type\",\"numeric\",\"name\",");
+  out.beginArray();
+  out.beginArray();
+  for (char const* s : {"scope", "public", "type", "numeric", "name"})
+    out.string(s);
   out.string(a.getName());
-  out.raw(",\"options\",");
-  out.raw(a.getOptions().getOptionB("export_on_merge") ? "{\"export_on_merge\":{\"type\":\"bool\",\"value\":true}}"
-                                                       : "{}");
-  out.raw("],[\"size\",");
-  out.number(int64_t(size));
-  out.raw(integer ? ",\"storage\",\"int32\"" : ",\"storage\",\"fpreal32\"");
-  out.raw(",\"defaults\",[\"size\",1,\"storage\",\"fpreal64\",\"values\",[");
-  out.number(a.getDefaults().get(0));
-  out.raw("]],\"values\",[\"size\",");
-  out.number(int64_t(size));
-  out.raw(integer ? ",\"storage\",\"int32\"" : ",\"storage\",\"fpreal32\"");
-  out.raw(size == 1 ? ",\"arrays\",[[" : ",\"tuples\",[");
-  for (GA_Offset e = 0; e < elements; ++e) {
-    if (e)
-      out.raw(",");
-    if (size > 1)
-      out.raw("[");
-    for (int c = 0; c < size; ++c) {
-      if (c)
-        out.raw(",");
-      integer ? out.number(int64_t(a.get(e, c))) : out.number(float(a.get(e, c)));
-    }
-    if (size > 1)
-      out.raw("]");
+  out.string("options");
+  out.beginMap();
+  if (a.getOptions().getOptionB("export_on_merge")) {
+    out.key("export_on_merge");
+    out.beginMap();
+    out.key("type");
+    out.string("bool");
+    out.key("value");
+    out.boolean(true);
+    out.endMap();
   }
-  out.raw(size == 1 ? "]]]]]" : "]]]]");
+  out.endMap();
+  out.endArray();
+  out.beginArray();
+  writeStorage(out, size, integer);
+  out.string("defaults");
+  out.beginArray();
+  out.string("size");
+  out.integer(1);
+  out.string("storage");
+  out.string("fpreal64");
+  out.string("values");
+  out.beginArray();
+  out.real(double(a.getDefaults().get(0)));
+  out.endArray();
+  out.endArray();
+  out.string("values");
+  out.beginArray();
+  writeStorage(out, size, integer);
+  const char type = integer ? JsonBinary::Int32 : JsonBinary::Real32;
+  auto value = [&](GA_Offset e, int c) {
+    integer ? out.uniformInt32(int32_t(a.get(e, c))) : out.uniformReal32(float(a.get(e, c)));
+  };
+  if (size == 1) {
+    // One array of scalars.
+    out.string("arrays");
+    out.beginArray();
+    out.beginUniform(type, size_t(elements));
+    for (GA_Offset e = 0; e < elements; ++e)
+      value(e, 0);
+    out.endUniform();
+    out.endArray();
+  } else {
+    // One small array per element.
+    out.string("tuples");
+    out.beginArray();
+    for (GA_Offset e = 0; e < elements; ++e) {
+      out.beginUniform(type, size_t(size));
+      for (int c = 0; c < size; ++c)
+        value(e, c);
+      out.endUniform();
+    }
+    out.endArray();
+  }
+  out.endArray();
+  out.endArray();
+  out.endArray();
 }
 
-std::string geoText(GU_Detail const& gdp)
+template <typename Out> void writeGeo(Out& out, GU_Detail const& gdp)
 {
   const GA_Size n = gdp.getNumPoints();
   GA_Size vertices = 0;
   for (GA_Offset q = 0; q < gdp.getNumPrimitives(); ++q)
     vertices += gdp.getGEOPrimitive(q)->getVertexCount();
 
-  JsonText out;
-  out.raw("[\"fileversion\",\"18.5.0\",\"hasindex\",false,\"pointcount\",");
-  out.number(int64_t(n));
-  out.raw(",\"vertexcount\",");
-  out.number(int64_t(vertices));
-  out.raw(",\"primitivecount\",");
-  out.number(int64_t(gdp.getNumPrimitives()));
-  out.raw(",\"info\",{\"software\":\"Taluno\"},\"topology\",[\"pointref\",[\"indices\",[");
-  bool first = true;
+  out.beginArray();
+  out.string("fileversion");
+  out.string("18.5.0");
+  out.string("hasindex");
+  out.boolean(false);
+  out.string("pointcount");
+  out.integer(n);
+  out.string("vertexcount");
+  out.integer(vertices);
+  out.string("primitivecount");
+  out.integer(gdp.getNumPrimitives());
+  out.string("info");
+  out.beginMap();
+  out.key("software");
+  out.string("Taluno");
+  out.endMap();
+
+  out.string("topology");
+  out.beginArray();
+  out.string("pointref");
+  out.beginArray();
+  out.string("indices");
+  out.beginUniform(JsonBinary::Int32, size_t(vertices));
   for (GA_Offset q = 0; q < gdp.getNumPrimitives(); ++q)
-    for (GA_Offset point : gdp.getGEOPrimitive(q)->points()) {
-      if (!first)
-        out.raw(",");
-      first = false;
-      out.number(int64_t(point));
-    }
-  out.raw("]]],\"attributes\",[\"pointattributes\",[");
+    for (GA_Offset point : gdp.getGEOPrimitive(q)->points())
+      out.uniformInt32(int32_t(point));
+  out.endUniform();
+  out.endArray();
+  out.endArray();
+
+  out.string("attributes");
+  out.beginArray();
+  out.string("pointattributes");
+  out.beginArray();
   // Positions first, as the host writes them.
-  out.raw("[[\"scope\",\"public\",\"type\",\"numeric\",\"name\",\"P\",\"options\",{}],[\"size\",3,\"storage\","
-          "\"fpreal32\",\"defaults\",[\"size\",1,\"storage\",\"fpreal64\",\"values\",[0]],\"values\",[\"size\",3,"
-          "\"storage\",\"fpreal32\",\"tuples\",[");
+  out.beginArray();
+  out.beginArray();
+  for (char const* s : {"scope", "public", "type", "numeric", "name", "P", "options"})
+    out.string(s);
+  out.beginMap();
+  out.endMap();
+  out.endArray();
+  out.beginArray();
+  writeStorage(out, 3, false);
+  out.string("defaults");
+  out.beginArray();
+  out.string("size");
+  out.integer(1);
+  out.string("storage");
+  out.string("fpreal64");
+  out.string("values");
+  out.beginArray();
+  out.integer(0);
+  out.endArray();
+  out.endArray();
+  out.string("values");
+  out.beginArray();
+  writeStorage(out, 3, false);
+  out.string("tuples");
+  out.beginArray();
   for (GA_Offset p = 0; p < n; ++p) {
-    if (p)
-      out.raw(",");
     const UT_Vector3 v = gdp.getPos3(p);
-    out.raw("[");
-    out.number(v.x());
-    out.raw(",");
-    out.number(v.y());
-    out.raw(",");
-    out.number(v.z());
-    out.raw("]");
+    out.beginUniform(JsonBinary::Real32, 3);
+    out.uniformReal32(v.x());
+    out.uniformReal32(v.y());
+    out.uniformReal32(v.z());
+    out.endUniform();
   }
-  out.raw("]]]]");
-  for (GA_Attribute const* a : gdp.attributes(GA_ATTRIB_POINT)) {
-    out.raw(",");
+  out.endArray();
+  out.endArray();
+  out.endArray();
+  out.endArray();
+  for (GA_Attribute const* a : gdp.attributes(GA_ATTRIB_POINT))
     writeAttribute(out, *a, n);
-  }
-  out.raw("],\"detailattributes\",[");
-  first = true;
-  for (GA_Attribute const* a : gdp.attributes(GA_ATTRIB_DETAIL)) {
-    if (!first)
-      out.raw(",");
-    first = false;
+  out.endArray();
+  out.string("detailattributes");
+  out.beginArray();
+  for (GA_Attribute const* a : gdp.attributes(GA_ATTRIB_DETAIL))
     writeAttribute(out, *a, 1);
-  }
-  out.raw("]],\"primitives\",[");
+  out.endArray();
+  out.endArray();
+
+  out.string("primitives");
+  out.beginArray();
   GA_Size vertex = 0;
   for (GA_Offset q = 0; q < gdp.getNumPrimitives(); ++q) {
     GEO_Primitive const* prim = gdp.getGEOPrimitive(q);
-    if (q)
-      out.raw(",");
+    out.beginArray();
+    out.beginArray();
+    out.string("type");
+    out.string(prim->getTypeId() == GA_PRIMSPHERE ? "Sphere" : prim->getTypeId() == GA_PRIMPART ? "Part" : "Poly");
+    out.endArray();
+    out.beginArray();
+    out.string("vertex");
     if (prim->getTypeId() == GA_PRIMSPHERE) {
       const double r = static_cast<GEO_PrimSphere const*>(prim)->radius;
-      out.raw("[[\"type\",\"Sphere\"],[\"vertex\",");
-      out.number(int64_t(vertex++));
-      out.raw(",\"transform\",[");
-      for (int k = 0; k < 9; ++k) {
-        if (k)
-          out.raw(",");
-        out.number(k % 4 == 0 ? r : 0.0);
+      out.integer(vertex++);
+      out.string("transform");
+      out.beginArray();
+      for (int k = 0; k < 9; ++k)
+        out.real(k % 4 == 0 ? r : 0.0);
+      out.endArray();
+    } else {
+      out.beginUniform(JsonBinary::Int32, size_t(prim->getVertexCount()));
+      for (GA_Size v = 0; v < prim->getVertexCount(); ++v)
+        out.uniformInt32(int32_t(vertex++));
+      out.endUniform();
+      if (prim->getTypeId() != GA_PRIMPART) {
+        out.string("closed");
+        out.boolean(true);
       }
-      out.raw("]]]");
-      continue;
     }
-    out.raw(prim->getTypeId() == GA_PRIMPART ? "[[\"type\",\"Part\"],[\"vertex\",[" : "[[\"type\",\"Poly\"],[\"vertex\",[");
-    for (GA_Size v = 0; v < prim->getVertexCount(); ++v) {
-      if (v)
-        out.raw(",");
-      out.number(int64_t(vertex++));
-    }
-    out.raw(prim->getTypeId() == GA_PRIMPART ? "]]]" : "],\"closed\",true]]");
+    out.endArray();
+    out.endArray();
   }
-  out.raw("],\"pointgroups\",[");
-  first = true;
+  out.endArray();
+
+  out.string("pointgroups");
+  out.beginArray();
   for (GA_PointGroup const* g : gdp.pointGroups()) {
     if (g->isInternal())
       continue;
-    if (!first)
-      out.raw(",");
-    first = false;
-    out.raw("[[\"name\",");
+    out.beginArray();
+    out.beginArray();
+    out.string("name");
     out.string(g->getName());
-    out.raw("],[\"selection\",[\"unordered\",[\"i8\",[");
+    out.endArray();
+    out.beginArray();
+    out.string("selection");
+    out.beginArray();
+    out.string("unordered");
+    out.beginArray();
+    out.string("i8");
+    out.beginUniform(JsonBinary::Int8, size_t(n));
     for (GA_Offset p = 0; p < n; ++p)
-      out.raw(p ? (g->contains(p) ? ",1" : ",0") : (g->contains(p) ? "1" : "0"));
-    out.raw("]]]]]");
+      out.uniformInt8(g->contains(p) ? 1 : 0);
+    out.endUniform();
+    out.endArray();
+    out.endArray();
+    out.endArray();
+    out.endArray();
   }
-  out.raw("]]");
-  return std::move(out.text());
+  out.endArray();
+  out.endArray();
+}
+
+template <typename Out> std::string geoBytes(GU_Detail const& gdp)
+{
+  Out out;
+  writeGeo(out, gdp);
+  return std::move(out.bytes());
 }
 
 std::string plyBytes(GU_Detail const& gdp)
@@ -346,7 +623,7 @@ std::string vtpText(GU_Detail const& gdp)
 
 bool isCacheFormat(std::string const& path)
 {
-  return endsWith(path, ".geo") || endsWith(path, ".ply") || endsWith(path, ".vtp");
+  return endsWith(path, ".geo") || endsWith(path, ".bgeo") || endsWith(path, ".ply") || endsWith(path, ".vtp");
 }
 
 bool writeCollection(std::string const& path, std::vector<std::pair<double, std::string>> const& frames,
@@ -364,23 +641,213 @@ bool writeCollection(std::string const& path, std::vector<std::pair<double, std:
 bool writeCache(GU_Detail const& gdp, std::string const& path, std::string& problem)
 {
   if (endsWith(path, ".geo"))
-    return writeAtomically(path, geoText(gdp), problem);
+    return writeAtomically(path, geoBytes<JsonText>(gdp), problem);
+  if (endsWith(path, ".bgeo"))
+    return writeAtomically(path, geoBytes<JsonBinary>(gdp), problem);
   if (endsWith(path, ".ply"))
     return writeAtomically(path, plyBytes(gdp), problem);
   if (endsWith(path, ".vtp"))
     return writeAtomically(path, vtpText(gdp), problem);
-  problem = "unknown cache format for " + path + ": use .geo, .ply or .vtp";
+  problem = "unknown cache format for " + path + ": use " + std::string(cacheFormats);
   return false;
+}
+
+namespace {
+
+// Reads the host's binary JSON into a document. Every length and token is
+// checked against the bytes that remain, so a damaged file is refused, never
+// read past its end.
+class BinaryJsonReader
+{
+public:
+  explicit BinaryJsonReader(std::string const& bytes) : _at(bytes.data()), _end(bytes.data() + bytes.size()) {}
+
+  json document()
+  {
+    if (byte() != JsonBinary::Magic || get<uint32_t>() != JsonBinary::magicNumber)
+      fail("it does not start with the binary JSON magic number");
+    json value = this->value(token(), 0);
+    if (_at != _end)
+      fail("bytes follow the end of the document");
+    return value;
+  }
+
+private:
+  [[noreturn]] void fail(std::string const& why) const { throw std::runtime_error(why); }
+
+  uint8_t byte()
+  {
+    if (_at == _end)
+      fail("it ends early");
+    return uint8_t(*_at++);
+  }
+  template <typename T> T get()
+  {
+    if (size_t(_end - _at) < sizeof(T))
+      fail("it ends early");
+    T value;
+    std::memcpy(&value, _at, sizeof value);
+    _at += sizeof value;
+    return value;
+  }
+  uint64_t length()
+  {
+    const uint8_t n = byte();
+    if (n < 0xf1)
+      return n;
+    switch (n) {
+    case 0xf2: return get<uint16_t>();
+    case 0xf4: return get<uint32_t>();
+    case 0xf8: return get<uint64_t>();
+    }
+    fail("a length has an unknown encoding");
+  }
+  std::string text()
+  {
+    const uint64_t n = length();
+    if (uint64_t(_end - _at) < n)
+      fail("a string runs past the end");
+    std::string s(_at, size_t(n));
+    _at += n;
+    return s;
+  }
+  // The next value's token, after any token definitions before it.
+  uint8_t token()
+  {
+    for (;;) {
+      const uint8_t t = byte();
+      if (t == JsonBinary::TokenDefinition) {
+        const uint64_t id = length();
+        _tokens[id] = text();
+      } else if (t == 0x2d) { // token undefinition
+        _tokens.erase(length());
+      } else {
+        return t;
+      }
+    }
+  }
+  json scalar(uint8_t t)
+  {
+    switch (t) {
+    case 0x00: return nullptr;
+    case 0x10: return byte() != 0;
+    case JsonBinary::Int8: return get<int8_t>();
+    case JsonBinary::Int16: return get<int16_t>();
+    case JsonBinary::Int32: return get<int32_t>();
+    case JsonBinary::Int64: return get<int64_t>();
+    case 0x21: return get<uint8_t>();
+    case 0x22: return get<uint16_t>();
+    case 0x18: return halfToFloat(get<uint16_t>());
+    case JsonBinary::Real32: return get<float>();
+    case JsonBinary::Real64: return get<double>();
+    case JsonBinary::String: return text();
+    case JsonBinary::False: return false;
+    case JsonBinary::True: return true;
+    case JsonBinary::TokenReference: {
+      auto found = _tokens.find(length());
+      if (found == _tokens.end())
+        fail("it refers to a string token it never defined");
+      return found->second;
+    }
+    }
+    fail("it holds an unknown token byte " + std::to_string(t));
+  }
+  json value(uint8_t t, int depth)
+  {
+    if (depth > 256)
+      fail("it nests deeper than 256 levels");
+    if (t == JsonBinary::ArrayBegin) {
+      json array = json::array();
+      for (uint8_t next = token(); next != JsonBinary::ArrayEnd; next = token())
+        array.push_back(value(next, depth + 1));
+      return array;
+    }
+    if (t == JsonBinary::MapBegin) {
+      json map = json::object();
+      for (uint8_t next = token(); next != JsonBinary::MapEnd; next = token()) {
+        json key = scalar(next);
+        if (!key.is_string())
+          fail("a map key is not a string");
+        map[key.get<std::string>()] = value(token(), depth + 1);
+      }
+      return map;
+    }
+    if (t == JsonBinary::Uniform)
+      return uniform();
+    return scalar(t);
+  }
+  json uniform()
+  {
+    const uint8_t type = byte();
+    const uint64_t n = length();
+    json array = json::array();
+    if (type == 0x10) { // booleans, packed 32 to a word
+      if (n / 32 + 1 > uint64_t(_end - _at) / 4 + 1)
+        fail("an array runs past the end");
+      uint32_t bits = 0;
+      for (uint64_t i = 0; i < n; ++i) {
+        if (i % 32 == 0)
+          bits = get<uint32_t>();
+        array.push_back(bool(bits >> (i % 32) & 1));
+      }
+      return array;
+    }
+    static const std::map<uint8_t, int> widths = {{0x11, 1}, {0x12, 2}, {0x13, 4}, {0x14, 8}, {0x21, 1},
+                                                  {0x22, 2}, {0x18, 2}, {0x19, 4}, {0x1a, 8}};
+    auto width = widths.find(type);
+    if (width == widths.end())
+      fail("an array has an unknown element type " + std::to_string(type));
+    if (n > uint64_t(_end - _at) / uint64_t(width->second))
+      fail("an array runs past the end");
+    for (uint64_t i = 0; i < n; ++i)
+      array.push_back(scalar(type));
+    return array;
+  }
+  static float halfToFloat(uint16_t h)
+  {
+    const int exponent = h >> 10 & 31;
+    const float magnitude = exponent == 0    ? std::ldexp(float(h & 1023), -24)
+                            : exponent == 31 ? ((h & 1023) ? NAN : INFINITY)
+                                             : std::ldexp(float((h & 1023) | 1024), exponent - 25);
+    return h & 0x8000 ? -magnitude : magnitude;
+  }
+
+  char const* _at;
+  char const* _end;
+  std::map<uint64_t, std::string> _tokens;
+};
+
+} // namespace
+
+bool decodeBinaryJson(std::string const& bytes, json& document, std::string& problem)
+{
+  try {
+    document = BinaryJsonReader(bytes).document();
+    return true;
+  } catch (std::exception const& e) {
+    problem = e.what();
+    return false;
+  }
 }
 
 bool readGeo(std::string const& path, GU_Detail& gdp, std::string& problem)
 {
-  std::ifstream in(path);
+  std::ifstream in(path, std::ios::binary);
   if (!in) {
     problem = "cannot read geometry file " + path + ": " + std::strerror(errno);
     return false;
   }
-  json geo = json::parse(in, nullptr, false);
+  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  json geo;
+  if (!bytes.empty() && uint8_t(bytes[0]) == JsonBinary::Magic) {
+    std::string why;
+    if (!decodeBinaryJson(bytes, geo, why)) {
+      problem = "geometry file " + path + " is not valid binary .geo: " + why;
+      return false;
+    }
+  } else {
+    geo = json::parse(bytes, nullptr, false);
+  }
   if (geo.is_discarded() || !geo.is_array()) {
     problem = "geometry file " + path + " is not valid .geo JSON";
     return false;

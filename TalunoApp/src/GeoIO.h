@@ -6,8 +6,12 @@
 
 class GU_Detail;
 
+/// The cache formats, by extension, as messages list them.
+inline constexpr char cacheFormats[] = ".geo, .bgeo, .ply or .vtp";
+
 /// Writes a detail as a cache file chosen by the extension of `path`: the
-/// host's JSON geometry (.geo), binary little-endian PLY (.ply) or VTK XML
+/// host's JSON geometry (.geo), the same tree in the host's binary JSON
+/// (.bgeo), binary little-endian PLY (.ply) or VTK XML
 /// PolyData (.vtp, points with a vertex cell each, every attribute and point
 /// group as a named array). The file
 /// is written under a temporary name and renamed when complete, so a failed

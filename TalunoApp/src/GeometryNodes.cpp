@@ -276,9 +276,12 @@ protected:
 
 bool readGeometryFile(std::string const& path, GU_Detail& gdp, std::string& problem)
 {
-  if (path.size() > 4 && path.compare(path.size() - 4, 4, ".geo") == 0)
+  auto endsWith = [&path](std::string const& suffix) {
+    return path.size() > suffix.size() && path.compare(path.size() - suffix.size(), suffix.size(), suffix) == 0;
+  };
+  if (endsWith(".geo") || endsWith(".bgeo"))
     return readGeo(path, gdp, problem);
-  if (path.size() > 4 && path.compare(path.size() - 4, 4, ".ply") == 0)
+  if (endsWith(".ply"))
     return readPly(path, gdp, problem);
   tinyobj::ObjReader reader;
   tinyobj::ObjReaderConfig config;

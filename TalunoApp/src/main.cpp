@@ -166,7 +166,7 @@ int run(std::string const& scenePath, std::string const& frames, std::string con
     scene.outputPattern = pattern;
   std::vector<std::string> problems;
   if (!isCacheFormat(scene.outputPattern))
-    problems.push_back("output file \"" + scene.outputPattern + "\" must end in .geo, .ply or .vtp");
+    problems.push_back("output file \"" + scene.outputPattern + "\" must end in " + cacheFormats);
   if (threads > 0)
     omp_set_num_threads(threads);
 
@@ -311,8 +311,9 @@ int main(int argc, char** argv)
   runCommand->add_option("--frames", frames, "frame range FIRST-LAST, replacing the scene's");
   runCommand->add_option("--output", pattern,
                          "cache file pattern; $F is the frame, $F4 pads it to 4 digits; the extension chooses the "
-                         "format: .geo (the 3D host's JSON geometry, for the host), .ply (binary PLY, for ParaView, Blender, "
-                         "MeshLab, CloudCompare) or .vtp (VTK, for ParaView, with a .pvd time series beside the frames)");
+                         "format: .geo (the 3D host's JSON geometry, for the host), .bgeo (the same in the host's binary "
+                         "format: smaller and faster, for the host), .ply (binary PLY, for ParaView, Blender, MeshLab, "
+                         "CloudCompare) or .vtp (VTK, for ParaView, with a .pvd time series beside the frames)");
   runCommand->add_option("--threads", threads, "simulation threads (default: all cores)")->check(CLI::PositiveNumber);
   runCommand->add_flag("--quiet", quiet, "no progress lines");
   std::string previewFolder;

@@ -96,6 +96,48 @@ json pointValues(json const& geo, std::string const& name)
   return nullptr;
 }
 
+// Runs one of the independent readers in tests/readers with `interpreter`.
+Result runReader(std::string const& interpreter, std::string const& script, fs::path const& file)
+{
+  const std::string command =
+      "'" + interpreter + "' '" TALUNO_READERS "/" + script + "' '" + file.string() + "' 2>&1";
+  Result result{0, {}};
+  FILE* pipe = popen(command.c_str(), "r");
+  char buffer[4096];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0)
+    result.output.append(buffer, n);
+  const int status = pclose(pipe);
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return result;
+}
+
+// Whether two decoded geometry trees are equal; numbers are compared as the
+// single-precision values both encodings store. Reports the first difference.
+bool sameTree(json const& a, json const& b, std::string const& where = "")
+{
+  if (a.is_number() && b.is_number()) {
+    if (a.get<double>() == b.get<double>() || float(a.get<double>()) == float(b.get<double>()))
+      return true;
+  } else if (a.type() == b.type() && a.size() == b.size() && (a.is_array() || a.is_object())) {
+    if (a.is_array()) {
+      for (size_t i = 0; i < a.size(); ++i)
+        if (!sameTree(a[i], b[i], where + "/" + std::to_string(i)))
+          return false;
+      return true;
+    }
+    for (auto const& [key, value] : a.items())
+      if (!b.contains(key) || !sameTree(value, b[key], where + "/" + key))
+        return false;
+    return true;
+  } else if (a == b) {
+    return true;
+  }
+  ADD_FAILURE() << "trees differ at " << (where.empty() ? "/" : where) << ": " << a.dump().substr(0, 200)
+                << " against " << b.dump().substr(0, 200);
+  return false;
+}
+
 } // namespace
 
 TEST(TalunoProgram, WritesAGeoFileForEveryFrame)
@@ -346,4 +388,98 @@ TEST(TalunoProgram, WritesVtkFramesAndATimeSeries)
   for (char const* expected : {"type=\"PolyData\"", "NumberOfPoints=\"27\"", "NumberOfVerts=\"27\"", "Name=\"v\"",
                                "Name=\"ID\"", "Name=\"connectivity\"", "Name=\"offsets\"", "</VTKFile>"})
     EXPECT_NE(text.str().find(expected), std::string::npos) << expected;
+}
+
+TEST(TalunoProgram, VtkReadsEveryFrameOfTheSeries)
+{
+  Folder folder;
+  folder.write("scene.json", grainScene("vtk/grains.$F4.vtp", 3, R"(, "colorData": "velocity")"));
+  const Result r = taluno(folder.path, "run scene.json --quiet");
+  ASSERT_EQ(r.status, 0) << r.output;
+  // VTK's Python module comes with Debian's python3-vtk9, for Debian's own interpreter.
+  for (std::string interpreter : {std::string(TALUNO_PYTHON), std::string("/usr/bin/python3")}) {
+    if (interpreter.empty() || !fs::exists(interpreter))
+      continue;
+    const Result read = runReader(interpreter, "vtk_series.py", folder.path / "vtk/grains.pvd");
+    if (read.status == 3)
+      continue;
+    ASSERT_EQ(read.status, 0) << read.output;
+    const json frames = json::parse(read.output);
+    ASSERT_EQ(frames.size(), 3u);
+    for (int f = 0; f < 3; ++f) {
+      EXPECT_NEAR(frames[f]["time"].get<double>(), f / 24.0, 1e-5); // frame 1 is time 0
+      EXPECT_EQ(frames[f]["points"], 27);
+      EXPECT_EQ(frames[f]["verts"], 27);
+      EXPECT_EQ(frames[f]["arrays"], json({"Cd", "ID", "v"}));
+    }
+    return;
+  }
+  GTEST_SKIP() << "VTK's Python module is not installed (Debian package python3-vtk9); the .vtp series was not "
+                  "opened with VTK";
+}
+
+TEST(TalunoProgram, BinaryGeoHoldsTheTreeOfTheTextGeo)
+{
+  Folder folder;
+  // Spheres, colours and rotation attributes: every kind of attribute and primitive the solver writes.
+  const std::string extra = R"(, "type": "spheres", "colorData": "velocity", "enableRotations": 1, )"
+                            R"("addRotAttribs": 1, "interParticlesCollMode": "subParticles")";
+  folder.write("text.json", grainScene("text.$F.geo", 3, extra));
+  folder.write("binary.json", grainScene("binary.$F.bgeo", 3, extra));
+  ASSERT_EQ(taluno(folder.path, "run text.json --quiet").status, 0);
+  const Result r = taluno(folder.path, "run binary.json --quiet");
+  ASSERT_EQ(r.status, 0) << r.output;
+  std::ifstream bytes(folder.path / "binary.3.bgeo", std::ios::binary);
+  char magic[5] = {};
+  bytes.read(magic, 5);
+  EXPECT_EQ(std::string(magic, 5), "\x7fNSJb");
+  std::ifstream text(folder.path / "text.3.geo");
+  const json geo = json::parse(text);
+  EXPECT_FALSE(pointValues(geo, "rot").is_null());
+  EXPECT_FALSE(pointValues(geo, "Cd").is_null());
+
+  if (std::string(TALUNO_PYTHON).empty()) {
+    GTEST_SKIP() << "no Python interpreter; the .bgeo frames were not decoded independently";
+  }
+  for (int f = 1; f <= 3; ++f) {
+    const Result decoded =
+        runReader(TALUNO_PYTHON, "bgeo_to_json.py", folder.path / ("binary." + std::to_string(f) + ".bgeo"));
+    ASSERT_EQ(decoded.status, 0) << decoded.output;
+    std::ifstream in(folder.path / ("text." + std::to_string(f) + ".geo"));
+    EXPECT_TRUE(sameTree(json::parse(decoded.output), json::parse(in))) << "frame " << f;
+  }
+}
+
+TEST(TalunoProgram, FileNodesReadBinaryGeo)
+{
+  Folder folder;
+  auto scene = [](std::string const& input, std::string const& output) {
+    return R"({"frames": [1, 1], "nodes": [)" + input + R"(], "output": {"node": "in", "file": ")" + output + "\"}}";
+  };
+  folder.write("box.json", scene(R"({"name": "in", "type": "tube", "parms": {"radius": 2, "divisions": 7}})",
+                                 "tube.bgeo"));
+  folder.write("copy.json", scene(R"({"name": "in", "type": "file", "parms": {"file": "tube.bgeo"}})", "copy.geo"));
+  folder.write("text.json", scene(R"({"name": "in", "type": "tube", "parms": {"radius": 2, "divisions": 7}})",
+                                  "tube.geo"));
+  for (char const* run : {"run box.json --quiet", "run copy.json --quiet", "run text.json --quiet"}) {
+    const Result r = taluno(folder.path, run);
+    ASSERT_EQ(r.status, 0) << run << ": " << r.output;
+  }
+  std::ifstream copy(folder.path / "copy.geo"), direct(folder.path / "tube.geo");
+  const json a = json::parse(copy), b = json::parse(direct);
+  EXPECT_EQ(field(a, "pointcount"), field(b, "pointcount"));
+  EXPECT_EQ(field(a, "primitivecount"), field(b, "primitivecount"));
+  EXPECT_TRUE(sameTree(pointValues(a, "P"), pointValues(b, "P")));
+
+  // A damaged file is refused with its name, not read past its end.
+  std::string damaged;
+  {
+    std::ifstream in(folder.path / "tube.bgeo", std::ios::binary);
+    damaged.assign(std::istreambuf_iterator<char>(in), {});
+  }
+  std::ofstream(folder.path / "tube.bgeo", std::ios::binary) << damaged.substr(0, damaged.size() / 2);
+  const Result r = taluno(folder.path, "run copy.json --quiet");
+  EXPECT_NE(r.status, 0);
+  EXPECT_NE(r.output.find("tube.bgeo"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("not valid binary .geo"), std::string::npos) << r.output;
 }
