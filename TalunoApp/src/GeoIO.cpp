@@ -830,14 +830,8 @@ bool decodeBinaryJson(std::string const& bytes, json& document, std::string& pro
   }
 }
 
-bool readGeo(std::string const& path, GU_Detail& gdp, std::string& problem)
+bool readGeoBytes(std::string const& bytes, std::string const& path, GU_Detail& gdp, std::string& problem)
 {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    problem = "cannot read geometry file " + path + ": " + std::strerror(errno);
-    return false;
-  }
-  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   json geo;
   if (!bytes.empty() && uint8_t(bytes[0]) == JsonBinary::Magic) {
     std::string why;

@@ -7,13 +7,21 @@
 class GU_Detail;
 
 /// Reads a mesh file into a detail: OBJ, PLY, or a .geo or .bgeo file this
-/// program wrote.
-/// On failure says why (with the path) and returns false.
+/// program wrote. On failure says why (with the path), leaves the detail
+/// empty and returns false.
 bool readGeometryFile(std::string const& path, GU_Detail& gdp, std::string& problem);
-/// Reads an ASCII or binary little-endian PLY mesh (vertices and faces).
-bool readPly(std::string const& path, GU_Detail& gdp, std::string& problem);
-/// Reads a .geo file (the host's JSON geometry) written by this program, as
-/// text or in the host's binary JSON (.bgeo).
-bool readGeo(std::string const& path, GU_Detail& gdp, std::string& problem);
+/// Reads a whole file; on failure says why, with the path.
+bool readFile(std::string const& path, std::string& bytes, std::string& problem);
+
+// The readers of each format, on a file's bytes; `path` names it in messages.
+// On failure each says why; what `gdp` then holds is to be discarded.
+
+/// An OBJ mesh, its faces triangulated.
+bool readObjText(std::string const& text, std::string const& path, GU_Detail& gdp, std::string& problem);
+/// An ASCII or binary little-endian PLY mesh (vertices and faces).
+bool readPlyBytes(std::string const& bytes, std::string const& path, GU_Detail& gdp, std::string& problem);
+/// A .geo file (the host's JSON geometry) written by this program, as text
+/// or in the host's binary JSON (.bgeo).
+bool readGeoBytes(std::string const& bytes, std::string const& path, GU_Detail& gdp, std::string& problem);
 /// Decodes the host's binary JSON into a document; on failure says why.
 bool decodeBinaryJson(std::string const& bytes, nlohmann::json& document, std::string& problem);
