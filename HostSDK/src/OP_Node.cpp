@@ -226,3 +226,5 @@ void OP_Node::setString(char const* name, int component, std::string const& text
   if (_network)
     _network->modified(this, OP_PARM_CHANGED, getParmIndex(name));
 }
+
+OP_Node* OP_Node::getInput(unsigned index) const { return _network ? _network->getInput(this, index) : nullptr; }

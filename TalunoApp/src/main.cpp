@@ -23,6 +23,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <set>
 #include <sstream>
 #include <unistd.h>
 
@@ -142,15 +143,75 @@ int listParameters(OP_OperatorTable const& table, std::string const& type)
   return 0;
 }
 
-int run(std::string const& scenePath, std::string const& frames, std::string const& pattern, int threads,
-        bool quiet, std::string const& plugin, std::string previewFolder)
+// Checks a scene's frame range against the solvers' reset frames: a solver
+// whose reset frame comes after the last frame would never start.
+void checkResetFrames(Scene const& scene, OP_Network& network, std::vector<std::string>& problems)
 {
-  OP_OperatorTable table;
-  if (!loadOperators(table, plugin))
-    return 3;
+  for (OP_Node* node : network.nodes()) {
+    if (node->getOperator()->getName() != "Taluno")
+      continue;
+    const int reset = node->evalInt("reset", 0, 0.0);
+    if (reset > scene.lastFrame)
+      problems.push_back("node \"" + node->getName() + "\": its reset frame " + std::to_string(reset) +
+                         " is after the last frame " + std::to_string(scene.lastFrame) +
+                         ", so its simulation would never start: set \"reset\" to a frame from " +
+                         std::to_string(scene.firstFrame) + " to " + std::to_string(scene.lastFrame) +
+                         " or extend \"frames\"");
+  }
+}
+
+// The first frame to cook: a simulation starts at its reset frame, which may
+// come before the first frame written.
+int firstCookedFrame(Scene const& scene, SOP_Node& output)
+{
+  int first = scene.firstFrame;
+  if (output.getParmIndex("reset") >= 0)
+    first = std::min(first, output.evalInt("reset", 0, 0.0));
+  return first;
+}
+
+// Cooks the output node at a frame, then reports every node's errors, and
+// each warning once (`warned` remembers them); false when any node failed.
+bool cookFrame(SOP_Node& output, OP_Network& network, Scene const& scene, int frame, std::set<std::string>& warned,
+               std::string const& before)
+{
+  const double time = (frame - 1) / scene.fps;
+  OPgetDirector()->getChannelManager()->setEvaluateTime(time);
+  OP_Context context(time);
+  output.cook(context);
+  bool failed = false;
+  for (OP_Node* node : network.nodes()) {
+    if (node->error() >= UT_ERROR_ERROR) {
+      if (!failed)
+        std::cerr << before << "taluno: frame " << frame << " failed to cook:\n";
+      failed = true;
+      for (std::string const& m : node->errorMessages())
+        std::cerr << "  node \"" << node->getName() << "\": " << m << "\n";
+    } else if (node->error() == UT_ERROR_WARNING) {
+      for (std::string const& m : node->errorMessages())
+        if (warned.insert(node->getName() + "\n" + m).second)
+          std::cerr << before << "taluno: warning: node \"" << node->getName() << "\": " << m << "\n";
+    }
+  }
+  return !failed;
+}
+
+// A scene loaded, checked and built into a network, ready to cook.
+struct Prepared
+{
+  explicit Prepared(OP_OperatorTable& operators) : table(operators), network(operators) {}
+  OP_OperatorTable& table;
   Scene scene;
-  if (!loadScene(scenePath, scene, table))
+  OP_Network network;
+  SOP_Node* output = nullptr;
+};
+
+// Loads, checks and builds a scene; 0 when ready, else the exit status.
+int prepare(Prepared& p, std::string const& scenePath, std::string const& frames, std::string const& pattern)
+{
+  if (!loadScene(scenePath, p.scene, p.table))
     return 2;
+  Scene& scene = p.scene;
   if (!frames.empty()) {
     int a, b;
     char dash;
@@ -167,17 +228,48 @@ int run(std::string const& scenePath, std::string const& frames, std::string con
   std::vector<std::string> problems;
   if (!isCacheFormat(scene.outputPattern))
     problems.push_back("output file \"" + scene.outputPattern + "\" must end in " + cacheFormats);
+  OPgetDirector()->getChannelManager()->setSamplesPerSec(scene.fps);
+  if (problems.empty())
+    p.output = buildNetwork(scene, p.network, problems);
+  if (p.output)
+    checkResetFrames(scene, p.network, problems);
+  for (std::string const& problem : problems)
+    std::cerr << "taluno: " << problem << "\n";
+  return problems.empty() && p.output ? 0 : 2;
+}
+
+// Checks a scene without simulating: the file, the network, and the settings
+// the nodes refuse, found by cooking the first frame (nothing is written).
+int check(std::string const& scenePath, std::string const& plugin)
+{
+  OP_OperatorTable table;
+  if (!loadOperators(table, plugin))
+    return 3;
+  Prepared p(table);
+  if (const int status = prepare(p, scenePath, "", ""))
+    return status;
+  std::set<std::string> warned;
+  if (!cookFrame(*p.output, p.network, p.scene, firstCookedFrame(p.scene, *p.output), warned, ""))
+    return 5;
+  std::cout << scenePath << ": OK (" << p.scene.nodes.size() << " nodes, frames " << p.scene.firstFrame << " to "
+            << p.scene.lastFrame << ", output " << p.scene.outputPattern << ")\n";
+  return 0;
+}
+
+int run(std::string const& scenePath, std::string const& frames, std::string const& pattern, int threads,
+        bool quiet, std::string const& plugin, std::string previewFolder)
+{
+  OP_OperatorTable table;
+  if (!loadOperators(table, plugin))
+    return 3;
   if (threads > 0)
     omp_set_num_threads(threads);
-
-  CH_Manager* channels = OPgetDirector()->getChannelManager();
-  channels->setSamplesPerSec(scene.fps);
-  OP_Network network(table);
-  SOP_Node* output = problems.empty() ? buildNetwork(scene, network, problems) : nullptr;
-  for (std::string const& p : problems)
-    std::cerr << "taluno: " << p << "\n";
-  if (!output)
-    return 2;
+  Prepared prepared(table);
+  if (const int status = prepare(prepared, scenePath, frames, pattern))
+    return status;
+  Scene const& scene = prepared.scene;
+  OP_Network& network = prepared.network;
+  SOP_Node* output = prepared.output;
 
   const std::filesystem::path folder = std::filesystem::path(framePath(scene.outputPattern, scene.firstFrame)).parent_path();
   std::error_code error;
@@ -217,28 +309,15 @@ int run(std::string const& scenePath, std::string const& frames, std::string con
   const int total = scene.lastFrame - scene.firstFrame + 1;
   const auto start = std::chrono::steady_clock::now();
   int written = 0;
-  // A simulation starts at its reset frame: frames before the first written
-  // one are cooked, not written.
-  int firstCooked = scene.firstFrame;
-  if (output->getParmIndex("reset") >= 0)
-    firstCooked = std::min(firstCooked, output->evalInt("reset", 0, 0.0));
-  for (int frame = firstCooked; frame <= scene.lastFrame && !interrupted; ++frame) {
+  std::set<std::string> warned;
+  // Frames before the first written one, from the reset frame on, are cooked,
+  // not written.
+  for (int frame = firstCookedFrame(scene, *output); frame <= scene.lastFrame && !interrupted; ++frame) {
     const double time = (frame - 1) / scene.fps;
-    channels->setEvaluateTime(time);
-    OP_Context context(time);
-    output->cook(context);
     // Any node of the network may have failed (an unreadable mesh, a bad
-    // expression): report them all rather than write a wrong frame.
-    bool failed = false;
-    for (OP_Node* node : network.nodes())
-      if (node->error() >= UT_ERROR_ERROR) {
-        if (!failed)
-          std::cerr << (terminal && !quiet ? "\n" : "") << "taluno: frame " << frame << " failed to cook:\n";
-        failed = true;
-        for (std::string const& m : node->errorMessages())
-          std::cerr << "  node \"" << node->getName() << "\": " << m << "\n";
-      }
-    if (failed)
+    // expression, a simulation that blew up): report them all rather than
+    // write a wrong frame.
+    if (!cookFrame(*output, network, scene, frame, warned, written && terminal && !quiet ? "\n" : ""))
       return 5;
     if (frame < scene.firstFrame)
       continue;
@@ -333,15 +412,10 @@ int main(int argc, char** argv)
 
   if (*runCommand)
     return run(scenePath, frames, pattern, threads, quiet, plugin, previewFolder);
+  if (*checkCommand)
+    return check(checkPath, plugin);
   OP_OperatorTable table;
   if (!loadOperators(table, plugin))
     return 3;
-  if (*paramsCommand)
-    return listParameters(table, operatorName);
-  Scene scene;
-  if (!loadScene(checkPath, scene, table))
-    return 2;
-  std::cout << checkPath << ": OK (" << scene.nodes.size() << " nodes, frames " << scene.firstFrame << " to "
-            << scene.lastFrame << ", output " << scene.outputPattern << ")\n";
-  return 0;
+  return listParameters(table, operatorName);
 }

@@ -160,3 +160,20 @@ TEST(EmitterTransform, PivotShiftsKeepTheLatticeInPlace)
   e.setInitTransfoMatrix(turn);
   EXPECT_EQ(e._initTransfoMatrix, turn);
 }
+
+TEST(EmitterFill, LatticeEstimateCountsTheVisitedPointsWithoutFilling)
+{
+  // The 10-unit cube's box, enlarged by one unit, spans 12 units: 13 lattice
+  // points a side at spacing 1, and for the crossed fill 20 layers of 13 x 13.
+  CubeEmitter cubic(EmitterObject::cubic), crossed(EmitterObject::crossed);
+  EXPECT_EQ(cubic.emitter->fillLatticePoints(0.5), 13.0 * 13.0 * 13.0);
+  EXPECT_EQ(crossed.emitter->fillLatticePoints(0.5), 13.0 * 13.0 * 20.0);
+  EXPECT_LE(double(cubic.emitter->_positions.size()), cubic.emitter->fillLatticePoints(0.5));
+  // Far too fine a lattice is counted, not built; no lattice has no spacing.
+  EXPECT_NEAR(cubic.emitter->fillLatticePoints(1e-6) / 2.16e20, 1.0, 1e-3);
+  for (double bad : {0.0, -0.5, double(NAN)})
+    EXPECT_TRUE(std::isinf(cubic.emitter->fillLatticePoints(bad))) << bad;
+  double zero = 0.0;
+  cubic.emitter->Fill(zero);
+  EXPECT_TRUE(cubic.emitter->_positions.empty());
+}

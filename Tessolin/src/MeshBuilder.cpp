@@ -42,6 +42,37 @@ Mesh* buildMesh(GU_Detail const* geometry, unsigned int nbKdTreeReturnedVertices
   return new Mesh(nbPoints, nbTriangles, vertices, triangles, nbKdTreeReturnedVertices);
 }
 
+std::string meshInputProblem(GU_Detail const* geometry)
+{
+  if (!geometry)
+    return {};
+  GA_Size broken = 0;
+  GA_Offset first = -1;
+  for (GA_Offset p = 0; p < geometry->getNumPoints(); ++p) {
+    const UT_Vector3 v = geometry->getPos3(p);
+    if (std::isfinite(v.x()) && std::isfinite(v.y()) && std::isfinite(v.z()))
+      continue;
+    if (broken++ == 0)
+      first = p;
+  }
+  if (broken == 0)
+    return {};
+  return "the input geometry has " + std::to_string(broken) + " point" + (broken == 1 ? "" : "s") +
+         " with non-finite coordinates (the first is point " + std::to_string(first) +
+         "): fix or delete them upstream";
+}
+
+bool hasTriangles(GU_Detail const* geometry)
+{
+  if (geometry)
+    for (GA_Offset p = 0; p < geometry->getNumPrimitives(); ++p) {
+      GEO_Primitive const* prim = geometry->getGEOPrimitive(p);
+      if (prim->getTypeId() == GA_PRIMPOLY && prim->getVertexCount() == 3)
+        return true;
+    }
+  return false;
+}
+
 Eigen::Matrix4d buildTransform(double tx, double ty, double tz, double rx, double ry, double rz)
 {
   const double degrees = double(0.0174532924f);

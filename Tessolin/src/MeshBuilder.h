@@ -2,6 +2,7 @@
 
 #include <Eigen/Core>
 #include <cstdint>
+#include <string>
 
 class GU_Detail;
 class Mesh;
@@ -9,6 +10,13 @@ class Mesh;
 /// A mesh from a detail's triangles (corners from the primitive's vertices 2,
 /// 1, 0); other polygons are skipped with one warning. Null for null geometry.
 Mesh* buildMesh(GU_Detail const* geometry, unsigned int nbKdTreeReturnedVertices);
+
+/// What makes a detail unusable as an object's mesh (points with non-finite
+/// coordinates, which no distance or inside test can use), or empty when it
+/// is usable.
+std::string meshInputProblem(GU_Detail const* geometry);
+/// Whether a detail has a triangle for buildMesh to take.
+bool hasTriangles(GU_Detail const* geometry);
 
 /// Translation times rotations about z, y and x (degrees): a point turns about
 /// x first, then y, then z, then moves. Column-major, for column vectors.

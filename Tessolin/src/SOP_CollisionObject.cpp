@@ -163,6 +163,15 @@ OP_ERROR SOP_CollisionObject::cookMySop(OP_Context& context)
   duplicateSource(0, context);
   const int32_t uid = stampObjectUid(*gdp);
   GU_Detail const* input = inputGeo(0);
+  // A mesh with non-finite points has no inside or distance: refuse it and
+  // keep the object as it was.
+  if (std::string problem = meshInputProblem(input); !problem.empty()) {
+    addError(UT_ERROR_ABORT, problem);
+    unlockInputs();
+    return error();
+  }
+  if (input && !hasTriangles(input))
+    addError(UT_ERROR_WARNING, "the input geometry has no triangles: this collision object has nothing to collide with");
   const unsigned nearest = static_cast<unsigned>(evalInt("nbKdTreeReturnedVertices", &myOffsets[9], 0, 0.0));
   const int hint = evalInt("hint", &myOffsets[1], 0, 0.0);
 

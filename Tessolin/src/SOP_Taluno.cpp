@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <iostream>
+#include <unistd.h>
 
 int* SOP_Taluno::myOffsets = nullptr;
 
@@ -105,6 +107,10 @@ OP_ERROR SOP_Taluno::cookMySop(OP_Context& context)
   if (lockInputs(context) >= UT_ERROR_ABORT)
     return error();
   setTimeDep(true);
+  if (!checkSettings(double(float(OPgetDirector()->getChannelManager()->getEvaluateTime())))) {
+    unlockInputs();
+    return error();
+  }
   const double frame = context.getFrame();
   const float t = static_cast<float>(context.getTime());
   const int reset = evalInt("reset", &myOffsets[sReset], 0, 0.0);
@@ -240,6 +246,7 @@ void SOP_Taluno::updateSimulationSystem(bool reset)
 
   // Objects on the inputs, until the first unconnected one.
   std::map<int32_t, TalunoObject*> found;
+  std::map<int32_t, std::string> inputNames;
   for (unsigned i = 0;; ++i) {
     GU_Detail const* input = inputGeo(i);
     if (!input)
@@ -248,8 +255,10 @@ void SOP_Taluno::updateSimulationSystem(bool reset)
     if (!attribute || !_registry)
       continue;
     const int32_t uid = attribute->getStorage() == GA_STORE_INT32 ? int32_t(attribute->get(0, 0)) : 0;
-    if (TalunoObject* object = _registry->getObject(uid))
+    if (TalunoObject* object = _registry->getObject(uid)) {
       found.emplace(uid, object);
+      inputNames.emplace(uid, getInput(i)->getName());
+    }
   }
 
   for (auto const& [uid, object] : found) {
@@ -277,6 +286,8 @@ void SOP_Taluno::updateSimulationSystem(bool reset)
       if (reset)
         emitter->_hasEmitted = false;
       if (reset || emitter->_behaviour == EmitterObject::deformingGeometry || replaced) {
+        if (!emitterFits(*emitter, inputNames[uid]))
+          return;
         s.addEmitterObject(emitter);
         _handedOver[uid] = HandedOver{emitter, 1, int64_t(emitter->_id)};
       }
@@ -310,6 +321,95 @@ void SOP_Taluno::simStep(float time, bool reset)
     const double frame =
         std::floor((double(time) + channels->getTimeOffset()) * channels->getSamplesPerSec() + 1.0);
     _system->simulStep(static_cast<unsigned>(frame), double(_frameTime), static_cast<unsigned>(_subSteps));
+    if (!checkFinite(frame))
+      return;
   }
   writeOutput(time);
+}
+
+namespace {
+
+std::string number(double value)
+{
+  char text[32];
+  std::snprintf(text, sizeof text, "%g", value);
+  return text;
+}
+
+} // namespace
+
+bool SOP_Taluno::checkSettings(double time)
+{
+  bool usable = true;
+  auto refuse = [&](std::string const& message) {
+    addError(UT_ERROR_ABORT, message);
+    usable = false;
+  };
+  auto positive = [](double v) { return v > 0.0 && std::isfinite(v); };
+  const double radius = real("particleRadius", sParticleRadius, 0);
+  if (!positive(radius))
+    refuse("Particle Radius (particleRadius) is " + number(radius) +
+           ": it must be greater than 0; it is the size of every particle and sets the spacing of emitted ones");
+  const double reach = real("particlesInteractionRadius", sInteractionRadius, 0);
+  if (!positive(reach))
+    refuse("Interaction Radius (particlesInteractionRadius) is " + number(reach) +
+           ": it must be greater than 0; it is the reach of liquid forces, usually 4 x Particle Radius");
+  const double unit = real("sceneScale", sSceneScale, 0);
+  if (!positive(unit))
+    refuse("Unit Length (sceneScale) is " + number(unit) +
+           ": it must be greater than 0; it is the length of one scene unit in metres");
+  const int subSteps = evalInt("subSteps", &myOffsets[sSubSteps], 0, time);
+  if (subSteps < 1)
+    refuse("SubSteps (subSteps) is " + std::to_string(subSteps) +
+           ": it must be at least 1; without sub-steps nothing would move");
+  return usable;
+}
+
+bool SOP_Taluno::emitterFits(EmitterObject const& emitter, std::string const& node)
+{
+  const double points = emitter.fillLatticePoints(_system->particleRadius);
+  // Each lattice point is held while the fill tests it, and each one inside
+  // becomes a candidate (world and local positions) and then a particle.
+  const double bytesPerPoint = double(3 * sizeof(Eigen::Vector3d) + 1 + sizeof(Particle));
+  const double bytes = points * bytesPerPoint;
+  const double memory = double(sysconf(_SC_PHYS_PAGES)) * double(sysconf(_SC_PAGE_SIZE));
+  if (bytes <= memory)
+    return true;
+  const double GiB = 1024.0 * 1024.0 * 1024.0;
+  addError(UT_ERROR_ABORT, "emitter \"" + node + "\": filling it at Particle Radius " +
+                               number(_system->particleRadius) + " would test " + number(points) +
+                               " lattice points and need about " + number(bytes / GiB) +
+                               " GiB, more than this machine's " + number(memory / GiB) +
+                               " GiB of memory: raise Particle Radius or make the emitter's geometry smaller");
+  return false;
+}
+
+bool SOP_Taluno::checkFinite(double frame)
+{
+  SimSystem const& s = *_system;
+  int64_t broken = 0;
+  for (Particle const& p : s._particlesArray)
+    if (!p.position.allFinite() || !p.velocity.allFinite())
+      ++broken;
+  if (broken == 0)
+    return true;
+  // The stiff forces each have a largest stable sub-step; name the ones in use.
+  std::string stiff;
+  auto add = [&stiff](std::string const& setting) { stiff += (stiff.empty() ? "" : ", ") + setting; };
+  if (s.springs)
+    add("springConstant " + number(s.springConstant));
+  if (s.interParticleCollisions)
+    add("normalConstant " + number(s.normalConstant));
+  if (s.fluid)
+    add("internalPressure " + number(s.internalPressure));
+  const double step = double(_frameTime) / std::max(1, _subSteps);
+  addError(UT_ERROR_ABORT,
+           "the simulation blew up at frame " + number(frame) + ": " + std::to_string(broken) + " of " +
+               std::to_string(s._particlesArray.size()) +
+               " particles have non-finite positions or velocities. Most likely the sub-step (" + number(step) +
+               " s, " + std::to_string(_subSteps) + " sub-steps a frame) is too long for the stiffness" +
+               (stiff.empty() ? std::string() : " (" + stiff + ")") +
+               ": raise SubSteps (try " + std::to_string(2 * std::max(1, _subSteps)) +
+               " or more) or lower those constants");
+  return false;
 }

@@ -11,7 +11,9 @@
 
 #include <map>
 #include <memory>
+#include <string>
 
+class EmitterObject;
 class SimSystem;
 
 /// The solver operator "Taluno": owns one particle simulation, rebuilds it at
@@ -44,6 +46,15 @@ private:
   void updateSimulationSystem(bool reset);
   /// Unless `reset`, advances the system by one frame; then writes the output.
   void simStep(float time, bool reset);
+  /// Refuses, as node errors, settings no simulation can run with: lengths
+  /// that are not positive, fewer than one sub-step. True when all are usable.
+  bool checkSettings(double time);
+  /// Refuses an emitter whose fill would need more memory than the machine
+  /// has, before it is filled. `node` names the emitter in the message.
+  bool emitterFits(EmitterObject const& emitter, std::string const& node);
+  /// After a frame: stops the run when particles were left with non-finite
+  /// positions or velocities, naming the settings most likely responsible.
+  bool checkFinite(double frame);
   /// Appends one output point.
   void birthParticle(float const* position, float const* velocity, int32_t id, bool ghost);
   void prepareOutput(double resetTime);

@@ -39,6 +39,8 @@ public:
   std::string const& getName() const { return _name; }
   OP_Operator* getOperator() const { return _operator; }
   OP_Network* getNetwork() const { return _network; }
+  /// The node wired to input `index`, or null when it is not connected.
+  OP_Node* getInput(unsigned index) const;
 
   // --- Parameters ---
   /// Allocates a parameter index cache of `size` slots, all unresolved. The

@@ -144,6 +144,9 @@ public:
   PRM_Range const* getRange() const { return _range; }
   char const* getHelpText() const { return _help; }
   int getGroup() const { return _group; }
+  PRM_Callback getCallback() const { return _callback; }
+  PRM_SpareData const* getSparePtr() const { return _spare; }
+  PRM_ConditionalBase const* getConditionalBasePtr() const { return _condition; }
 
 private:
   PRM_Type _type;

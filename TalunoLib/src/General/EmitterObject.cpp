@@ -50,15 +50,46 @@ namespace {
 // lattice's centre is one of its points.
 int evenCount(double width, double d)
 {
-  const int n = static_cast<int>(width / d);
+  // Saturates instead of overflowing; such lattices are refused before a fill.
+  const double q = width / d;
+  const int n = q < 2147483646.0 ? static_cast<int>(q) : 2147483646;
   return n % 2 ? n + 1 : n;
+}
+
+// The count above, in floating point, for estimates.
+double evenCountEstimate(double width, double d)
+{
+  const double n = std::floor(width / d);
+  return std::fmod(n, 2.0) != 0.0 ? n + 1.0 : n;
 }
 
 } // namespace
 
+double EmitterObject::fillLatticePoints(double radius) const
+{
+  if (!(radius > 0.0) || !std::isfinite(radius))
+    return INFINITY;
+  const double d = 2.0 * radius;
+  const Eigen::Vector3d size = _bboxMax - _bboxMin;
+  const double columns = (evenCountEstimate(size.x(), d) + 1.0) * (evenCountEstimate(size.z(), d) + 1.0);
+  if (_fillType == crossed) {
+    // Layers from the centre minus m radii up to the box's top, h apart.
+    const double h = double(1.41421356f) * radius;
+    const double m = evenCountEstimate(size.y(), h);
+    return columns * (std::floor((size.y() / 2.0 + m * radius) / h) + 1.0);
+  }
+  return columns * (evenCountEstimate(size.y(), d) + 1.0);
+}
+
 void EmitterObject::Fill(double& radius)
 {
   const double r = radius;
+  if (!(r > 0.0) || !std::isfinite(r)) {
+    // No lattice has a spacing of zero or less.
+    _positions.clear();
+    _localPositions.clear();
+    return;
+  }
   const double d = 2.0 * r;
   const Eigen::Vector3d size = _bboxMax - _bboxMin;
   const int nx = evenCount(size.x(), d);

@@ -46,6 +46,10 @@ public:
   /// Fills the inside of the mesh, within the thickness below its surface,
   /// with a lattice of spacing 2 * radius; replaces both position lists.
   void Fill(double& radius);
+  /// Lattice points a Fill at this radius visits, counted without filling;
+  /// the memory a fill needs grows with it. Infinite for a radius that is not
+  /// a positive number.
+  double fillLatticePoints(double radius) const;
   void setInitTransfoMatrix(Eigen::Matrix4d& m);
   /// Moves the candidates: each local position transformed by m, about the pivot.
   void applyTransfoMatrix(Eigen::Matrix4d& m);
