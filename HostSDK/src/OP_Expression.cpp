@@ -22,6 +22,8 @@ public:
   }
 
 private:
+  static constexpr int maxDepth = 200;
+
   [[noreturn]] void fail(std::string const& what) const
   {
     throw ExpressionError(what + " at character " + std::to_string(_at + 1));
@@ -81,6 +83,16 @@ private:
 
   double unary()
   {
+    // Every nesting (signs, parentheses, function arguments) passes here:
+    // bound it, so that no expression can exhaust the stack.
+    struct Level
+    {
+      explicit Level(int& depth) : _depth(++depth) {}
+      ~Level() { --_depth; }
+      int& _depth;
+    } level(_depth);
+    if (_depth > maxDepth)
+      fail("expression nested more than " + std::to_string(maxDepth) + " levels deep");
     if (accept('-'))
       return -unary();
     if (accept('+'))
@@ -203,6 +215,7 @@ private:
   std::string const& _text;
   ExpressionScope const& _scope;
   size_t _at = 0;
+  int _depth = 0; ///< nesting levels being parsed
 };
 
 } // namespace

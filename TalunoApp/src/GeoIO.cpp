@@ -847,36 +847,36 @@ bool readGeoBytes(std::string const& bytes, std::string const& path, GU_Detail& 
     return false;
   }
   try {
-    // The file is a flat list of key, value pairs.
-    auto field = [&geo](std::string const& key) -> json const& {
-      for (size_t i = 0; i + 1 < geo.size(); i += 2)
-        if (geo[i] == key)
-          return geo[i + 1];
-      throw std::runtime_error("no \"" + key + "\" entry");
-    };
+    // The file is a flat list of key, value pairs. Every access is checked:
+    // a damaged file throws, and is refused below.
     auto pairs = [](json const& list, std::string const& key) -> json const& {
-      for (size_t i = 0; i + 1 < list.size(); i += 2)
-        if (list[i] == key)
-          return list[i + 1];
+      if (list.is_array())
+        for (size_t i = 0; i + 1 < list.size(); i += 2)
+          if (list.at(i) == key)
+            return list.at(i + 1);
       throw std::runtime_error("no \"" + key + "\" entry");
     };
-    const int64_t n = field("pointcount").get<int64_t>();
-    json const& pointAttributes = pairs(field("attributes"), "pointattributes");
+    const int64_t n = pairs(geo, "pointcount").get<int64_t>();
+    json const& pointAttributes = pairs(pairs(geo, "attributes"), "pointattributes");
     for (json const& attribute : pointAttributes) {
-      if (pairs(attribute[0], "name") != "P")
+      if (pairs(attribute.at(0), "name") != "P")
         continue;
-      json const& tuples = pairs(pairs(attribute[1], "values"), "tuples");
-      if (int64_t(tuples.size()) != n)
+      json const& tuples = pairs(pairs(attribute.at(1), "values"), "tuples");
+      if (!tuples.is_array() || int64_t(tuples.size()) != n)
         throw std::runtime_error("point count and positions disagree");
       for (json const& t : tuples)
-        gdp.setPos3(gdp.appendPointOffset(), UT_Vector3(t[0].get<float>(), t[1].get<float>(), t[2].get<float>()));
+        gdp.setPos3(gdp.appendPointOffset(),
+                    UT_Vector3(t.at(0).get<float>(), t.at(1).get<float>(), t.at(2).get<float>()));
+      break;
     }
-    json const& indices = pairs(field("topology"), "pointref")[1];
-    for (json const& prim : field("primitives")) {
-      if (pairs(prim[0], "type") != "Poly")
+    if (gdp.getNumPoints() != n)
+      throw std::runtime_error("its points have no positions");
+    json const& indices = pairs(pairs(geo, "topology"), "pointref").at(1);
+    for (json const& prim : pairs(geo, "primitives")) {
+      if (pairs(prim.at(0), "type") != "Poly")
         continue;
       GEO_Primitive* poly = gdp.insertPrimitive(GA_PRIMPOLY);
-      for (json const& v : pairs(prim[1], "vertex")) {
+      for (json const& v : pairs(prim.at(1), "vertex")) {
         const int64_t point = indices.at(v.get<size_t>()).get<int64_t>();
         if (point < 0 || point >= n)
           throw std::runtime_error("a vertex refers to a point that does not exist");

@@ -174,14 +174,16 @@ bool readPlyBytes(std::string const& bytes, std::string const& path, GU_Detail& 
     gdp.setPos3(gdp.appendPointOffset(), UT_Vector3(float(values[ix]), float(values[iy]), float(values[iz])));
   }
   for (int64_t f = 0; f < faceCount; ++f) {
-    const int64_t corners = int64_t(readValue(listCountType));
-    if (!in || corners < 0 || corners > 1024)
+    // Counts and indices are range-checked as read, before becoming integers.
+    const double corners = readValue(listCountType);
+    if (!in || !(corners >= 0 && corners <= 1024))
       return fail("face " + std::to_string(f) + " is malformed");
     std::vector<GA_Offset> points(static_cast<size_t>(corners), 0);
     for (auto& point : points) {
-      point = GA_Offset(readValue(listIndexType));
-      if (point < 0 || point >= vertexCount)
+      const double index = readValue(listIndexType);
+      if (!(index >= 0 && index < double(vertexCount)))
         return fail("face " + std::to_string(f) + " refers to a vertex that does not exist");
+      point = GA_Offset(index);
     }
     if (!in)
       return fail("it ends before its " + std::to_string(faceCount) + " faces");

@@ -180,6 +180,10 @@ bool parseScene(std::string const& text, std::string const& /*origin*/, Scene& s
     problems.push_back(std::string("malformed JSON at ") + where(text, e.byte > 0 ? e.byte - 1 : 0) + ": " +
                        e.what());
     return false;
+  } catch (json::exception const& e) {
+    // A number too large for any numeric type, for one.
+    problems.push_back(std::string("unreadable JSON: ") + e.what());
+    return false;
   }
   if (!root.is_object()) {
     problems.push_back("a scene is a JSON object with \"nodes\" and \"output\"");
