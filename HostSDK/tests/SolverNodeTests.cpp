@@ -210,3 +210,106 @@ TEST(SolverNode, GhostPointsComeAndGo)
     }
   EXPECT_EQ(scene.out()->findPointGroup("TalunoGhostParticlesToDelete")->entries(), 0);
 }
+
+namespace {
+
+// The node's messages joined, for matching.
+std::string messages(OP_Node const* node)
+{
+  std::string all;
+  for (std::string const& m : node->errorMessages())
+    all += m + "\n";
+  return all;
+}
+
+} // namespace
+
+TEST(SolverNode, RefusesSettingsNoSimulationCanRunWith)
+{
+  struct Case
+  {
+    char const* parm;
+    char const* expression;
+    char const* message;
+  };
+  for (Case const& c : {Case{"particleRadius", "0", "Particle Radius (particleRadius) is 0: it must be greater than 0"},
+                        Case{"particleRadius", "-0.5", "is -0.5: it must be greater than 0"},
+                        Case{"particlesInteractionRadius", "0", "Interaction Radius (particlesInteractionRadius) is 0"},
+                        Case{"sceneScale", "0", "Unit Length (sceneScale) is 0"},
+                        Case{"subSteps", "0", "SubSteps (subSteps) is 0: it must be at least 1"},
+                        Case{"normalConstant", "1e39", "(normalConstant) is inf as the simulation reads it"},
+                        Case{"springDamping", "-1e39", "(springDamping) is -inf as the simulation reads it"}}) {
+    SolverScene scene;
+    scene.solver->setExpression(c.parm, 0, c.expression);
+    EXPECT_EQ(scene.cookFrame(1), UT_ERROR_ABORT) << c.parm;
+    EXPECT_NE(messages(scene.solver).find(c.message), std::string::npos) << messages(scene.solver);
+    EXPECT_EQ(scene.solver->system(), nullptr) << "no system is built from " << c.parm << " = " << c.expression;
+    // Refused on every cook, not only at the reset frame.
+    EXPECT_EQ(scene.cookFrame(2), UT_ERROR_ABORT) << c.parm;
+  }
+  // A cell smaller than a particle is accepted: the grid never goes below one diameter.
+  SolverScene scene;
+  scene.solver->setFloat("gridCellSize", 0, 0.0);
+  EXPECT_LT(scene.cookFrame(1), UT_ERROR_WARNING) << messages(scene.solver);
+  EXPECT_DOUBLE_EQ(scene.solver->system()->_cellSize, 1.0);
+}
+
+TEST(SolverNode, RefusesAnEmitterTooLargeForTheMachine)
+{
+  SolverScene scene;
+  scene.solver->setFloat("particleRadius", 0, 1e-5);
+  scene.solver->setExpression("particlesInteractionRadius", 0, "4*ch(\"particleRadius\")");
+  EXPECT_EQ(scene.cookFrame(1), UT_ERROR_ABORT);
+  const std::string text = messages(scene.solver);
+  EXPECT_NE(text.find("emitter \"EmitterObject\": filling it at Particle Radius 1e-05 would test"), std::string::npos)
+      << text;
+  EXPECT_NE(text.find("GiB of memory: raise Particle Radius"), std::string::npos) << text;
+  EXPECT_TRUE(scene.solver->system()->_particlesArray.empty());
+}
+
+TEST(SolverNode, StopsWhenParticlesBlowUp)
+{
+  SolverScene scene;
+  ASSERT_LT(scene.cookFrame(1), UT_ERROR_WARNING);
+  ASSERT_LT(scene.cookFrame(2), UT_ERROR_WARNING);
+  const GA_Size n = scene.out()->getNumPoints();
+  const UT_Vector3 before = scene.out()->getPos3(3);
+  // What a sub-step too long for the stiffness leaves behind.
+  auto& particles = const_cast<SimSystem*>(scene.solver->system())->_particlesArray;
+  particles[3].velocity.x() = NAN;
+  particles[7].position.y() = INFINITY;
+  EXPECT_EQ(scene.cookFrame(3), UT_ERROR_ABORT);
+  const std::string text = messages(scene.solver);
+  EXPECT_NE(text.find("the simulation blew up at frame 3: 2 of " + std::to_string(n) + " particles"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("raise SubSteps (try 4 or more)"), std::string::npos) << text;
+  // The output still holds the last good frame.
+  EXPECT_EQ(scene.out()->getPos3(3), before);
+}
+
+TEST(ObjectNodes, RefuseMeshesWithNonFinitePointsAndWarnAboutEmptyOnes)
+{
+  ObjectHost host;
+  GeometrySource* broken = host.box({0, 0, 0}, {1, 1, 1});
+  broken->geometry.setPos3(2, UT_Vector3(0, NAN, 0));
+  broken->geometry.setPos3(5, UT_Vector3(INFINITY, 0, 0));
+  auto* collider = host.create<SOP_CollisionObject>("CollisionObject", broken);
+  auto* emitter = host.create<SOP_EmitterObject>("EmitterObject", broken);
+  for (SOP_Node* node : std::initializer_list<SOP_Node*>{collider, emitter}) {
+    EXPECT_EQ(host.cookAt(node, 0.0), UT_ERROR_ABORT);
+    EXPECT_NE(messages(node).find("the input geometry has 2 points with non-finite coordinates (the first is point 2)"),
+              std::string::npos)
+        << messages(node);
+  }
+  GeometrySource* empty = host.box({0, 0, 0}, {1, 1, 1});
+  empty->geometry.clearAndDestroy();
+  empty->geometry.appendPointOffset();
+  auto* hollowCollider = host.create<SOP_CollisionObject>("CollisionObject", empty);
+  auto* hollowEmitter = host.create<SOP_EmitterObject>("EmitterObject", empty);
+  EXPECT_EQ(host.cookAt(hollowCollider, 0.0), UT_ERROR_WARNING);
+  EXPECT_NE(messages(hollowCollider).find("no triangles: this collision object has nothing to collide with"),
+            std::string::npos);
+  EXPECT_EQ(host.cookAt(hollowEmitter, 0.0), UT_ERROR_WARNING);
+  EXPECT_NE(messages(hollowEmitter).find("no triangles: this emitter emits nothing"), std::string::npos);
+}

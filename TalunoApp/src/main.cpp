@@ -17,6 +17,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <cstdio>
@@ -196,6 +197,26 @@ bool cookFrame(SOP_Node& output, OP_Network& network, Scene const& scene, int fr
   return !failed;
 }
 
+// Caches are written under a temporary name, the final name plus ".part"
+// and the writer's process id, and renamed when complete. A run killed
+// mid-write leaves such a file behind: remove those whose writer is gone.
+void removeUnfinishedFiles(std::filesystem::path const& folder, bool quiet)
+{
+  std::error_code error;
+  for (auto const& entry : std::filesystem::directory_iterator(folder, error)) {
+    const std::string name = entry.path().filename().string();
+    const size_t at = name.rfind(".part");
+    if (at == std::string::npos || at + 5 == name.size() || !isCacheFormat(name.substr(0, at)) ||
+        name.find_first_not_of("0123456789", at + 5) != std::string::npos)
+      continue;
+    const long writer = std::strtol(name.c_str() + at + 5, nullptr, 10);
+    if (writer <= 0 || writer > 4194304 || kill(pid_t(writer), 0) == 0 || errno != ESRCH)
+      continue;
+    if (std::filesystem::remove(entry.path(), error) && !quiet)
+      std::cerr << "taluno: removed " << entry.path().string() << ", left unfinished by an interrupted run\n";
+  }
+}
+
 // A scene loaded, checked and built into a network, ready to cook.
 struct Prepared
 {
@@ -277,6 +298,8 @@ int run(std::string const& scenePath, std::string const& frames, std::string con
     std::cerr << "taluno: cannot create output folder " << folder << ": " << error.message() << "\n";
     return 4;
   }
+
+  removeUnfinishedFiles(folder.empty() ? std::filesystem::path(".") : folder, quiet);
 
   // The default scene shows a few pictures of its result at once.
   const bool defaultScene = scenePath.empty();

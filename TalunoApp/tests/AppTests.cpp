@@ -483,3 +483,114 @@ TEST(TalunoProgram, FileNodesReadBinaryGeo)
   EXPECT_NE(r.output.find("tube.bgeo"), std::string::npos) << r.output;
   EXPECT_NE(r.output.find("not valid binary .geo"), std::string::npos) << r.output;
 }
+
+TEST(TalunoProgram, CheckReportsUnusableSettingsBeforeARun)
+{
+  struct Case
+  {
+    std::string scene;
+    int status;
+    char const* message;
+  };
+  const std::string grains = grainScene("out/g.$F.geo");
+  const std::vector<Case> cases = {
+      {grainScene("out/g.$F.geo", 6, R"(, "reset": 10)"), 2,
+       "node \"solver\": its reset frame 10 is after the last frame 6, so its simulation would never start"},
+      {replaced(grains, R"("fps": 24)", R"("fps": 0)"), 2, "\"fps\" must be a positive number"},
+      {grainScene("out/g.$F.geo", 6, R"(, "particleRadius": 0)"), 5,
+       "node \"solver\": Particle Radius (particleRadius) is 0: it must be greater than 0"},
+      {grainScene("out/g.$F.geo", 6, R"(, "particlesInteractionRadius": -1)"), 5,
+       "Interaction Radius (particlesInteractionRadius) is -1"},
+      {grainScene("out/g.$F.geo", 6, R"(, "subSteps": 0)"), 5, "SubSteps (subSteps) is 0: it must be at least 1"},
+      {grainScene("out/g.$F.geo", 6, R"(, "particleRadius": 0.00001)"), 5,
+       "node \"solver\": emitter \"grains\": filling it at Particle Radius 1e-05 would test"},
+      {replaced(grains, R"("size": [12, 1, 12])", R"("size": [1e39, 1, 12])"), 5,
+       "node \"floor\": the input geometry has 8 points with non-finite coordinates"},
+  };
+  for (Case const& c : cases) {
+    Folder folder;
+    folder.write("scene.json", c.scene);
+    const Result checked = taluno(folder.path, "check scene.json");
+    EXPECT_EQ(checked.status, c.status) << checked.output;
+    EXPECT_NE(checked.output.find(c.message), std::string::npos) << checked.output;
+    // A run stops on the same problem before writing anything.
+    const Result ran = taluno(folder.path, "run scene.json --quiet");
+    EXPECT_EQ(ran.status, c.status) << ran.output;
+    EXPECT_TRUE(!fs::exists(folder.path / "out") || fs::is_empty(folder.path / "out")) << c.message;
+  }
+
+  // A mesh without triangles is accepted, with a warning said once.
+  Folder folder;
+  folder.write("points.obj", "v 0 0 0\nv 1 0 0\n");
+  folder.write("scene.json", replaced(grains, R"("name": "floorBox", "type": "box", "parms": {"size": [12, 1, 12], "t": [0, -0.5, 0]})",
+                                      R"("name": "floorBox", "type": "file", "parms": {"file": "points.obj"})"));
+  const Result checked = taluno(folder.path, "check scene.json");
+  EXPECT_EQ(checked.status, 0) << checked.output;
+  EXPECT_NE(checked.output.find("warning: node \"floor\": the input geometry has no triangles"), std::string::npos)
+      << checked.output;
+  const Result ran = taluno(folder.path, "run scene.json --quiet");
+  EXPECT_EQ(ran.status, 0) << ran.output;
+  const std::string warning = "warning: node \"floor\"";
+  EXPECT_EQ(ran.output.find(warning), ran.output.rfind(warning)) << ran.output;
+}
+
+TEST(TalunoProgram, KilledRunsLeaveOnlyCompleteFilesAndRerunsContinue)
+{
+  Folder folder;
+  folder.write("scene.json", grainScene("out/f.$F5.bgeo", 100000));
+  // A file left by a writer that no longer exists, as a kill mid-write leaves it.
+  fs::create_directories(folder.path / "out");
+  folder.write("out/f.00099.bgeo.part4194303", "unfinished");
+  const std::string command = "cd '" + folder.path.string() + "' && exec '" TALUNO_PROGRAM "' run scene.json --quiet";
+  const pid_t child = fork();
+  if (child == 0) {
+    execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  auto frameFiles = [&] {
+    int n = 0;
+    for (auto const& entry : fs::directory_iterator(folder.path / "out"))
+      n += entry.path().extension() == ".bgeo";
+    return n;
+  };
+  for (int i = 0; i < 400 && frameFiles() < 8; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(25));
+  kill(child, SIGKILL);
+  int status = 0;
+  waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFSIGNALED(status));
+  EXPECT_FALSE(fs::exists(folder.path / "out/f.00099.bgeo.part4194303")) << "the unfinished file was not removed";
+
+  int last = 0;
+  for (auto const& entry : fs::directory_iterator(folder.path / "out"))
+    if (entry.path().extension() == ".bgeo")
+      last = std::max(last, std::stoi(entry.path().stem().string().substr(2)));
+  ASSERT_GE(last, 8);
+  EXPECT_EQ(frameFiles(), last) << "frames are written in order with none missing";
+  // Every file with a final name is complete: the independent decoder reads
+  // it to its end. The newest are the ones a kill could have cut short.
+  char name[32];
+  for (int f = std::max(1, last - 3); f <= last && !std::string(TALUNO_PYTHON).empty(); ++f) {
+    std::snprintf(name, sizeof name, "out/f.%05d.bgeo", f);
+    const Result decoded = runReader(TALUNO_PYTHON, "bgeo_to_json.py", folder.path / name);
+    ASSERT_EQ(decoded.status, 0) << name << ": " << decoded.output;
+    EXPECT_EQ(field(json::parse(decoded.output), "pointcount"), 27) << name;
+  }
+
+  // A rerun from the last frame written continues cleanly: it rewrites that
+  // frame exactly as it was, and goes on from there.
+  std::string before;
+  std::snprintf(name, sizeof name, "out/f.%05d.bgeo", last);
+  {
+    std::ifstream in(folder.path / name, std::ios::binary);
+    before.assign(std::istreambuf_iterator<char>(in), {});
+  }
+  const Result rerun =
+      taluno(folder.path, "run scene.json --quiet --frames " + std::to_string(last) + "-" + std::to_string(last + 3));
+  ASSERT_EQ(rerun.status, 0) << rerun.output;
+  std::ifstream again(folder.path / name, std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(again), {}), before);
+  EXPECT_EQ(frameFiles(), last + 3);
+  for (auto const& entry : fs::directory_iterator(folder.path / "out"))
+    EXPECT_EQ(entry.path().extension(), ".bgeo") << entry.path();
+}

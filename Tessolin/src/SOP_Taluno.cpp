@@ -345,7 +345,7 @@ bool SOP_Taluno::checkSettings(double time)
     addError(UT_ERROR_ABORT, message);
     usable = false;
   };
-  auto positive = [](double v) { return v > 0.0 && std::isfinite(v); };
+  auto positive = [](double v) { return v > 0.0; }; // infinities are refused below
   const double radius = real("particleRadius", sParticleRadius, 0);
   if (!positive(radius))
     refuse("Particle Radius (particleRadius) is " + number(radius) +
@@ -358,6 +358,20 @@ bool SOP_Taluno::checkSettings(double time)
   if (!positive(unit))
     refuse("Unit Length (sceneScale) is " + number(unit) +
            ": it must be greater than 0; it is the length of one scene unit in metres");
+  // A value that is infinite as the simulation reads it (single precision),
+  // or not a number, as an expression like sqrt(-1) gives, spoils every
+  // particle it touches.
+  for (int i = 0; i < getNumParms(); ++i) {
+    PRM_Template const& parm = *getParmTemplate(i);
+    if (parm.getType().basic != PRM_Type::Float)
+      continue;
+    for (int c = 0; c < parm.getVectorSize(); ++c) {
+      const double value = double(float(evalFloat(parm.getToken(), c, time)));
+      if (!std::isfinite(value))
+        refuse(std::string(parm.getLabel()) + " (" + parm.getToken() + ") is " + number(value) +
+               " as the simulation reads it: give it a finite value");
+    }
+  }
   const int subSteps = evalInt("subSteps", &myOffsets[sSubSteps], 0, time);
   if (subSteps < 1)
     refuse("SubSteps (subSteps) is " + std::to_string(subSteps) +
@@ -406,8 +420,8 @@ bool SOP_Taluno::checkFinite(double frame)
   addError(UT_ERROR_ABORT,
            "the simulation blew up at frame " + number(frame) + ": " + std::to_string(broken) + " of " +
                std::to_string(s._particlesArray.size()) +
-               " particles have non-finite positions or velocities. Most likely the sub-step (" + number(step) +
-               " s, " + std::to_string(_subSteps) + " sub-steps a frame) is too long for the stiffness" +
+               " particles have non-finite positions or velocities. Most likely the sub-step of " + number(step) +
+               " s (SubSteps " + std::to_string(_subSteps) + ") is too long for the stiffness" +
                (stiff.empty() ? std::string() : " (" + stiff + ")") +
                ": raise SubSteps (try " + std::to_string(2 * std::max(1, _subSteps)) +
                " or more) or lower those constants");
