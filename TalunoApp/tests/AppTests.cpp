@@ -594,3 +594,19 @@ TEST(TalunoProgram, KilledRunsLeaveOnlyCompleteFilesAndRerunsContinue)
   for (auto const& entry : fs::directory_iterator(folder.path / "out"))
     EXPECT_EQ(entry.path().extension(), ".bgeo") << entry.path();
 }
+
+TEST(TalunoProgram, ExampleScenesPassTheirChecks)
+{
+  const fs::path root = fs::path(TALUNO_READERS).parent_path().parent_path().parent_path();
+  std::vector<fs::path> scenes;
+  for (auto const& entry : fs::directory_iterator(root / "examples"))
+    scenes.push_back(entry.path());
+  scenes.push_back(root / "bench/soak/soak.json");
+  ASSERT_GE(scenes.size(), 5u);
+  Folder folder;
+  for (fs::path const& scene : scenes) {
+    const Result r = taluno(folder.path, "check '" + scene.string() + "'");
+    EXPECT_EQ(r.status, 0) << scene << ": " << r.output;
+    EXPECT_EQ(r.output.find("warning"), std::string::npos) << scene << ": " << r.output;
+  }
+}
