@@ -190,7 +190,8 @@ TEST(GridBinning, LookupsByPositionFindCellsAndNeighbourHeads)
 
   // Around the empty cell (1, 1, 0): particle 0 is at offset (-1, -1, 0),
   // particle 1 at (0, -1, -1).
-  std::vector<int64_t> heads(27, 7);
+  Cell::Heads heads;
+  heads.fill(7);
   system.getNeighborFirstParticlesFromPos(1.5, 1.5, 0.5, heads);
   for (int k = 0; k < 27; ++k) {
     int64_t expected = -1;

@@ -1,7 +1,8 @@
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
-#include <vector>
 
 /// One occupied cube of the sparse grid. It stores only list heads: the
 /// particles of a cell are chained through Particle::nextInCell.
@@ -12,11 +13,24 @@ public:
   static constexpr int neighborIndex(int dx, int dy, int dz) { return 9 * (dx + 1) + 3 * (dy + 1) + (dz + 1); }
   static constexpr int selfIndex = 13; ///< entry of the cell itself
 
+  /// 27 list heads, one per cell of a 3 x 3 x 3 block.
+  using Heads = std::array<int64_t, 27>;
+  static constexpr Heads noHeads()
+  {
+    Heads h{};
+    for (int64_t& head : h)
+      head = -1;
+    return h;
+  }
+
   int64_t firstParticle = -1;      ///< head of this cell's particle list, -1 when empty
   int64_t firstGhostParticle = -1; ///< head of this cell's ghost list, -1 when empty
   /// firstParticle of the 27 cells around this one (x outermost, z innermost), -1 for missing cells;
-  /// a snapshot taken at the last neighbour refresh.
-  std::vector<int64_t> neighborFirstParticles = std::vector<int64_t>(27, -1);
+  /// a snapshot taken at the last neighbour refresh. Fixed-size: a cell
+  /// costs no allocation beyond itself.
+  Heads neighborFirstParticles = noHeads();
   /// The same snapshot for the ghost lists.
-  std::vector<int64_t> neighborFirstGhostParticles = std::vector<int64_t>(27, -1);
+  Heads neighborFirstGhostParticles = noHeads();
+  uint64_t key = 0;     ///< the cell's Morton key
+  size_t listIndex = 0; ///< the cell's place in SimSystem::_cellList
 };

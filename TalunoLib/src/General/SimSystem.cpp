@@ -62,8 +62,9 @@ SimSystem::SimSystem(SimSettings const& s)
 
 SimSystem::~SimSystem()
 {
-  for (auto& entry : _cells)
-    delete entry.second;
+  for (Cell* cell : _cellList)
+    delete cell;
+  _cellList.clear();
   _cells.clear();
   // The objects belong to their operators; the system only borrowed them.
   _collisionObjects.clear();
@@ -110,6 +111,15 @@ void SimSystem::reportPhase(char const* label, std::clock_t& start) const
   start = std::clock();
 }
 
+void SimSystem::markPhase(char const* name)
+{
+  if (!_phaseSeconds)
+    return;
+  const auto now = std::chrono::steady_clock::now();
+  (*_phaseSeconds)[name] += std::chrono::duration<double>(now - _phaseMark).count();
+  _phaseMark = now;
+}
+
 void SimSystem::simulStep(unsigned frame, double frameDt, unsigned iterations)
 {
   if (_verbose)
@@ -125,16 +135,22 @@ void SimSystem::simulStep(unsigned frame, double frameDt, unsigned iterations)
     if (_verbose)
       std::cout << "Frame :" << frame << "  ,Iteration :" << iteration << std::endl;
     std::clock_t start = std::clock();
+    if (_phaseSeconds)
+      _phaseMark = std::chrono::steady_clock::now();
     emitParticles(frame);
     reportPhase(" Emission done in: ", start);
+    markPhase("emission");
     updateCellsParticles();
     reportPhase(" updateCellsParticles done in: ", start);
     updateCellsNeighbors();
     reportPhase(" Update Cells Neighbors done in: ", start);
+    markPhase("grid");
     applyForces();
     sortArrays(sortCounter);
+    markPhase("sort");
     if (fluid)
       updateGhostParticles();
+    markPhase("ghosts");
     sortCounter += frame; // frame * iteration: the sort runs when that is a multiple of 100
   }
 }
@@ -154,6 +170,7 @@ void SimSystem::applyForces()
     }
   }
   reportPhase("          apply gravity done in: ", start);
+  markPhase("gravity");
 
   if (springs) {
     if (plasticDeformation || springsCanReconnect || _firstStep) {
@@ -167,11 +184,13 @@ void SimSystem::applyForces()
     }
     applySpringForces();
     reportPhase("          Spring Displacements done in: ", start);
+    markPhase("springs");
   }
 
   if (fluid) {
     applyFluidSPH();
     reportPhase("          fluid done in: ", start);
+    markPhase("fluid");
   }
 
   if (interParticleCollisions) {
@@ -181,7 +200,9 @@ void SimSystem::applyForces()
       resolveInterparticleCollisions_SpringBased();
     else
       resolveInterparticleCollisions_NoExplicitStaticFriction();
+    markPhase("contact");
   }
 
   resolveCollisionsAndAdvance();
+  markPhase("collisions and advance");
 }

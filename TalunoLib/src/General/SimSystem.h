@@ -7,9 +7,11 @@
 #include "subParticle.h"
 
 #include <Eigen/Core>
+#include <chrono>
 #include <cstdint>
 #include <ctime>
 #include <map>
+#include <string>
 #include <vector>
 
 class CollisionObject;
@@ -55,7 +57,7 @@ public:
   void sortArrays(unsigned n);
   static bool particlesArrayCompare(Particle const& a, Particle const& b) { return a.cellKey < b.cellKey; }
   void getCellFromPos(double x, double y, double z, Cell*& cell) const;
-  void getNeighborFirstParticlesFromPos(double x, double y, double z, std::vector<int64_t>& heads) const;
+  void getNeighborFirstParticlesFromPos(double x, double y, double z, Cell::Heads& heads) const;
   void deleteEmptyCells();
   /// Pushes array index `index` at the front of the particle (or ghost) list of
   /// the cell under `key`, creating the cell when it does not exist.
@@ -173,6 +175,9 @@ public:
   std::vector<int32_t> _ghostParticlesArrayMap; ///< ghost id -> index, -1 for a deleted ghost
   std::vector<Spring> _springs;                 ///< soft-body springs
   std::map<uint64_t, Cell*> _cells;             ///< occupied grid cells by Morton key (owning)
+  /// The same cells as a flat list in no particular order, for the passes
+  /// over every cell: walking the ordered map costs a pointer chase per cell.
+  std::vector<Cell*> _cellList;
   std::map<uint32_t, CollisionObject const*> _collisionObjects; ///< borrowed, by index
   std::map<uint32_t, EmitterObject*> _emitterObjects;           ///< borrowed, by index
   std::map<uint64_t, uint32_t> _springsMap;                ///< particle pair key -> spring index
@@ -185,6 +190,9 @@ public:
   uint32_t _nbCollisionObjects = 0;  ///< next collision-object index
   uint32_t _nbEmitterObjects = 0;    ///< next emitter index
   int32_t _verbose = 0;              ///< 0 silent; otherwise timing lines on standard output
+  /// When set (by benchmarks), simulStep adds the wall-clock seconds of each
+  /// of its phases here, by phase name; null in normal runs.
+  std::map<std::string, double>* _phaseSeconds = nullptr;
 
   // --- State and derived constants ---
   bool _firstStep = true;            ///< cleared after the first force pass with springs on
@@ -256,4 +264,8 @@ private:
   /// Writes one timing line (label, clock ticks since `start`, "ms") when
   /// verbose, then restarts the clock so the next line covers the next phase.
   void reportPhase(char const* label, std::clock_t& start) const;
+  /// With a phase profile attached, adds the time since the previous mark to
+  /// phase `name` and starts the next phase's time.
+  void markPhase(char const* name);
+  std::chrono::steady_clock::time_point _phaseMark;
 };

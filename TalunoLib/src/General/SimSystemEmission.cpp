@@ -66,7 +66,7 @@ void SimSystem::emitParticles(unsigned frame)
 {
   if (_emitterObjects.empty())
     return;
-  std::vector<int64_t> missingCellHeads(27, -1);
+  Cell::Heads missingCellHeads = Cell::noHeads();
   const double minimumGap = 4.0 * particleRadius * particleRadius;
   const double tolerance = double(1e-6f);
 
@@ -82,7 +82,7 @@ void SimSystem::emitParticles(unsigned frame)
       const Eigen::Vector3d p = emitter->_positions[k];
       Cell* cell = nullptr;
       getCellFromPos(p.x(), p.y(), p.z(), cell);
-      std::vector<int64_t> const* heads = &missingCellHeads;
+      Cell::Heads const* heads = &missingCellHeads;
       if (cell) {
         heads = &cell->neighborFirstParticles;
       } else {

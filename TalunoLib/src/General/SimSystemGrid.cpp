@@ -52,6 +52,9 @@ Cell* SimSystem::linkToCell(uint64_t key, int64_t index, bool ghost)
     (ghost ? cell->firstGhostParticle : cell->firstParticle) = index;
     particles[index].nextInCell = -1;
     _cells.emplace(key, cell);
+    cell->key = key;
+    cell->listIndex = _cellList.size();
+    _cellList.push_back(cell);
   }
   particles[index].cell = cell;
   return cell;
@@ -65,18 +68,18 @@ namespace {
 class CellIndex
 {
 public:
-  explicit CellIndex(std::vector<std::pair<uint64_t, Cell*>> const& cells)
+  explicit CellIndex(std::vector<Cell*> const& cells)
   {
     size_t capacity = 16;
     while (capacity < 2 * cells.size())
       capacity *= 2;
     _mask = capacity - 1;
     _slots.assign(capacity, Slot{emptyKey, nullptr});
-    for (auto const& entry : cells) {
-      size_t i = slotOf(entry.first);
+    for (Cell* cell : cells) {
+      size_t i = slotOf(cell->key);
       while (_slots[i].key != emptyKey)
         i = (i + 1) & _mask;
-      _slots[i] = Slot{entry.first, entry.second};
+      _slots[i] = Slot{cell->key, cell};
     }
   }
 
@@ -152,13 +155,12 @@ void SimSystem::updateCellsNeighbors()
 {
   // Each cell writes only its own snapshot and the index is only read, so the
   // cells can be refreshed in parallel.
-  const std::vector<std::pair<uint64_t, Cell*>> cells(_cells.begin(), _cells.end());
-  const CellIndex index(cells);
-  const int64_t n = static_cast<int64_t>(cells.size());
+  const CellIndex index(_cellList);
+  const int64_t n = static_cast<int64_t>(_cellList.size());
 #pragma omp parallel for schedule(static)
   for (int64_t c = 0; c < n; ++c) {
-    const uint64_t key = cells[c].first;
-    Cell* cell = cells[c].second;
+    Cell* cell = _cellList[c];
+    const uint64_t key = cell->key;
     const uint32_t ux = undilate(key), uy = undilate(key >> 1), uz = undilate(key >> 2);
     int k = 0;
     for (uint32_t x = ux - 1; x != ux + 2; ++x)
@@ -217,7 +219,7 @@ void SimSystem::getCellFromPos(double x, double y, double z, Cell*& cell) const
   cell = found != _cells.end() ? found->second : nullptr;
 }
 
-void SimSystem::getNeighborFirstParticlesFromPos(double x, double y, double z, std::vector<int64_t>& heads) const
+void SimSystem::getNeighborFirstParticlesFromPos(double x, double y, double z, Cell::Heads& heads) const
 {
   const uint32_t ux = encodeCoordinate(cellCoordinate(x));
   const uint32_t uy = encodeCoordinate(cellCoordinate(y));
@@ -233,12 +235,17 @@ void SimSystem::getNeighborFirstParticlesFromPos(double x, double y, double z, s
 
 void SimSystem::deleteEmptyCells()
 {
-  for (auto it = _cells.begin(); it != _cells.end();) {
-    if (it->second->firstParticle == -1 && it->second->firstGhostParticle == -1) {
-      delete it->second;
-      it = _cells.erase(it);
-    } else {
-      ++it;
+  for (size_t k = 0; k < _cellList.size();) {
+    Cell* cell = _cellList[k];
+    if (cell->firstParticle != -1 || cell->firstGhostParticle != -1) {
+      ++k;
+      continue;
     }
+    _cells.erase(cell->key);
+    // The last cell of the list takes the freed place; the list's order is of no consequence.
+    _cellList[k] = _cellList.back();
+    _cellList[k]->listIndex = k;
+    _cellList.pop_back();
+    delete cell;
   }
 }

@@ -1,0 +1,212 @@
+// Standard scenes built in code, each at a chosen particle count: a liquid dam
+// break, a granular column collapsing (spheres, one-diameter grid cells), a
+// soft-body block dropped on a floor, and all three materials together. For
+// one scene, count and thread count per run, prints particle-substeps per
+// second overall and per phase, peak resident memory, bytes per particle and
+// a hash of the final particle state, then one "RESULT {json}" line for
+// scripts/benchmarks.sh.
+//
+//   build-bench/bench/scenario-bench --scene dam-break --particles 100000 --threads 2
+#include "CollisionObject.h"
+#include "EmitterObject.h"
+#include "Mesh.h"
+#include "MeshShapes.h"
+#include "SimSystem.h"
+
+#include <CLI/CLI.hpp>
+#include <omp.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Eigen::Vector3d;
+
+// Resident memory now, in bytes.
+double residentBytes()
+{
+  long pages = 0, resident = 0;
+  std::ifstream("/proc/self/statm") >> pages >> resident;
+  return double(resident) * double(sysconf(_SC_PAGE_SIZE));
+}
+
+double peakResidentBytes()
+{
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return double(usage.ru_maxrss) * 1024.0;
+}
+
+// Owns the meshes and objects a system refers to.
+struct Objects
+{
+  void box(SimSystem& system, Vector3d const& min, Vector3d const& max, double friction, bool ghosts)
+  {
+    meshes.emplace_back(makeMesh(boxSoup(min, max), 1));
+    colliders.push_back(std::make_unique<CollisionObject>(meshes.back().get(), 1e-3, 6, friction, false, 0.0, 0.0,
+                                                          ghosts, CollisionObject::staticGeometry, -1, 0.0));
+    system.addCollisionObject(colliders.back().get());
+  }
+  void block(SimSystem& system, Vector3d const& min, Vector3d const& max, char nature)
+  {
+    meshes.emplace_back(makeMesh(boxSoup(min, max), 1));
+    emitters.push_back(std::make_unique<EmitterObject>(meshes.back().get(), nature, EmitterObject::emitOnce,
+                                                       EmitterObject::cubic, 0, EmitterObject::staticGeometry, 0, 0,
+                                                       0, 1, 0, 0, 0, 1.0, 4294967295u));
+    system.addEmitterObject(emitters.back().get());
+  }
+  std::vector<std::unique_ptr<Mesh>> meshes;
+  std::vector<std::unique_ptr<CollisionObject>> colliders;
+  std::vector<std::unique_ptr<EmitterObject>> emitters;
+};
+
+// A tank: a floor (sampling ghost particles when `ghosts`) and four walls
+// around [0, x] x [0, z], each wall an object of its own.
+void tank(SimSystem& system, Objects& objects, double x, double z, double height, bool ghosts)
+{
+  objects.box(system, {-2, -2, -2}, {x + 2, 0, z + 2}, 2000.0, ghosts);
+  objects.box(system, {-2, -2, -2}, {0, height, z + 2}, 0.5, false);
+  objects.box(system, {x, -2, -2}, {x + 2, height, z + 2}, 0.5, false);
+  objects.box(system, {-2, -2, -2}, {x + 2, height, 0}, 0.5, false);
+  objects.box(system, {-2, -2, z}, {x + 2, height, z + 2}, 0.5, false);
+}
+
+// Particles have radius 0.5: a block of side s (scene units) holds about s^3.
+SimSettings settingsFor(std::string const& scene)
+{
+  SimSettings s;
+  s.springs = scene == "soft-block" || scene == "mixed";
+  s.fluid = scene == "dam-break" || scene == "mixed";
+  s.viscosity = s.fluid;
+  s.interParticleCollisions = scene == "column" || scene == "mixed";
+  return s;
+}
+
+void build(std::string const& scene, double particles, SimSystem& system, Objects& objects)
+{
+  if (scene == "dam-break") {
+    const double s = std::round(std::cbrt(particles));
+    tank(system, objects, 3 * s, s, 2 * s, true);
+    objects.block(system, {0, 0, 0}, {s, s, s}, char(natureLiquid));
+  } else if (scene == "column") {
+    // A column twice as tall as it is wide, on a wide floor.
+    const double w = std::round(std::cbrt(particles / 2));
+    objects.box(system, {-4 * w, -2, -4 * w}, {5 * w, 0, 5 * w}, 2000.0, false);
+    objects.block(system, {0, 0, 0}, {w, 2 * w, w}, char(natureGranular));
+  } else if (scene == "soft-block") {
+    const double s = std::round(std::cbrt(particles));
+    objects.box(system, {-s, -2, -s}, {2 * s, 0, 2 * s}, 20.0, false);
+    objects.block(system, {0, 2, 0}, {s, s + 2, s}, char(natureSoftBody));
+  } else if (scene == "mixed") {
+    // Three blocks side by side in one tank, a third of the particles each.
+    const double s = std::round(std::cbrt(particles / 3));
+    tank(system, objects, 5 * s, s, 2 * s, true);
+    objects.block(system, {0, 0, 0}, {s, s, s}, char(natureLiquid));
+    objects.block(system, {2 * s, 0, 0}, {3 * s, s, s}, char(natureSoftBody));
+    objects.block(system, {4 * s, 0, 0}, {5 * s, s, s}, char(natureGranular));
+  } else {
+    throw CLI::ValidationError("--scene", "unknown scene " + scene);
+  }
+}
+
+// FNV-1a over every particle's id, position and velocity in id order: the
+// same state gives the same hash, whatever the thread count or array order.
+uint64_t stateHash(SimSystem const& system)
+{
+  std::vector<Particle const*> byId;
+  for (Particle const& p : system._particlesArray)
+    byId.push_back(&p);
+  std::sort(byId.begin(), byId.end(), [](Particle const* a, Particle const* b) { return a->id < b->id; });
+  uint64_t h = 1469598103934665603ull;
+  auto mix = [&h](void const* data, size_t size) {
+    for (size_t i = 0; i < size; ++i) {
+      h ^= static_cast<unsigned char const*>(data)[i];
+      h *= 1099511628211ull;
+    }
+  };
+  for (Particle const* p : byId) {
+    mix(&p->id, sizeof p->id);
+    mix(p->position.data(), 3 * sizeof(double));
+    mix(p->velocity.data(), 3 * sizeof(double));
+  }
+  return h;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+  CLI::App app{"scenario-bench: standard scenes at a chosen particle count"};
+  std::string scene = "dam-break";
+  double particles = 1e5;
+  int threads = 0, subSteps = 0;
+  double dt = 1.0 / 192.0; // eight sub-steps a frame at 24 frames per second
+  app.add_option("--scene", scene, "dam-break, column, soft-block or mixed")
+      ->check(CLI::IsMember({"dam-break", "column", "soft-block", "mixed"}));
+  app.add_option("--particles", particles, "about how many particles (default 1e5)")->check(CLI::Range(100.0, 1e8));
+  app.add_option("--threads", threads, "threads (default: all cores)")->check(CLI::PositiveNumber);
+  app.add_option("--substeps", subSteps, "sub-steps timed (default: about 2e6 particle-substeps, at least 2)")
+      ->check(CLI::PositiveNumber);
+  app.add_option("--dt", dt, "sub-step length in seconds (default 1/192)")->check(CLI::PositiveNumber);
+  CLI11_PARSE(app, argc, argv);
+  if (threads > 0)
+    omp_set_num_threads(threads);
+  if (subSteps == 0)
+    subSteps = std::max(2, int(2e6 / particles));
+
+  const double baseline = residentBytes();
+  const auto setupStart = std::chrono::steady_clock::now();
+  SimSettings settings = settingsFor(scene);
+  SimSystem system(settings);
+  if (scene == "column")
+    system._cellSize = 2.0 * system.particleRadius; // one particle diameter
+  Objects objects;
+  build(scene, particles, system, objects);
+  system.initialize(1);
+  // The first sub-step emits every particle; it is not timed.
+  system.simulStep(1, dt, 1);
+  const double setup = std::chrono::duration<double>(std::chrono::steady_clock::now() - setupStart).count();
+  const double n = double(system._particlesArray.size());
+
+  std::map<std::string, double> phases;
+  system._phaseSeconds = &phases;
+  const auto start = std::chrono::steady_clock::now();
+  for (int step = 0; step < subSteps; ++step)
+    system.simulStep(2 + unsigned(step), dt, 1);
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  system._phaseSeconds = nullptr;
+
+  const double peak = peakResidentBytes();
+  const double bytesPerParticle = (peak - baseline) / n;
+  const uint64_t hash = stateHash(system);
+  const double rate = n * subSteps / seconds;
+
+  std::printf("%s: %.0f particles (mass %.6g), %zu springs, %zu ghosts, %d threads, %d sub-steps of %g s (setup %.2f s)\n",
+              scene.c_str(), n, system._particleMass, system._springs.size(), system._ghostParticlesArray.size(),
+              omp_get_max_threads(), subSteps, dt, setup);
+  std::printf("  %-24s %10s %16s\n", "phase", "ms/sub-step", "particle-steps/s");
+  std::string phaseJson;
+  for (auto const& [name, time] : phases) {
+    std::printf("  %-24s %10.2f %16.4g\n", name.c_str(), 1e3 * time / subSteps, n * subSteps / time);
+    phaseJson += (phaseJson.empty() ? "" : ", ") + ("\"" + name + "\": ") + std::to_string(time / subSteps);
+  }
+  std::printf("  %-24s %10.2f %16.4g\n", "whole sub-step", 1e3 * seconds / subSteps, rate);
+  std::printf("  peak resident %.1f MiB, %.0f bytes per particle, state hash %016llx\n", peak / 1048576.0,
+              bytesPerParticle, static_cast<unsigned long long>(hash));
+  std::printf("RESULT {\"scene\": \"%s\", \"particles\": %.0f, \"threads\": %d, \"substeps\": %d, "
+              "\"seconds_per_substep\": %.6g, \"rate\": %.6g, \"peak_bytes\": %.0f, \"bytes_per_particle\": %.1f, "
+              "\"hash\": \"%016llx\", \"phases\": {%s}}\n",
+              scene.c_str(), n, omp_get_max_threads(), subSteps, seconds / subSteps, rate, peak, bytesPerParticle,
+              static_cast<unsigned long long>(hash), phaseJson.c_str());
+  return 0;
+}
