@@ -111,4 +111,28 @@ inline ::testing::AssertionResult neighborsMatchBruteForce(SimSystem const& syst
   return ::testing::AssertionSuccess();
 }
 
+/// Every cell's two snapshots hold the current heads of its 27 neighbours,
+/// found through the ordered cell map, as a refresh of every cell leaves them.
+inline ::testing::AssertionResult snapshotsMatchCurrentHeads(SimSystem const& system)
+{
+  for (auto const& [key, cell] : system._cells) {
+    const uint32_t u[3] = {magnet::math::undilate(key), magnet::math::undilate(key >> 1),
+                           magnet::math::undilate(key >> 2)};
+    for (int dx = -1; dx <= 1; ++dx)
+      for (int dy = -1; dy <= 1; ++dy)
+        for (int dz = -1; dz <= 1; ++dz) {
+          const auto found = system._cells.find(magnet::math::mortonKey(u[0] + dx, u[1] + dy, u[2] + dz));
+          const int k = Cell::neighborIndex(dx, dy, dz);
+          const int64_t head = found == system._cells.end() ? -1 : found->second->firstParticle;
+          const int64_t ghost = found == system._cells.end() ? -1 : found->second->firstGhostParticle;
+          if (cell->neighborFirstParticles[k] != head || cell->neighborFirstGhostParticles[k] != ghost)
+            return ::testing::AssertionFailure() << "entry " << k << " of cell " << key << " holds "
+                                                 << cell->neighborFirstParticles[k] << "/"
+                                                 << cell->neighborFirstGhostParticles[k] << ", not " << head
+                                                 << "/" << ghost;
+        }
+  }
+  return ::testing::AssertionSuccess();
+}
+
 } // namespace gridchecks

@@ -33,4 +33,12 @@ public:
   Heads neighborFirstGhostParticles = noHeads();
   uint64_t key = 0;     ///< the cell's Morton key
   size_t listIndex = 0; ///< the cell's place in SimSystem::_cellList
+  /// The heads as the neighbours' snapshots last received them: a head that
+  /// differs has changed since, and only such cells are pushed to their
+  /// neighbours at the next refresh.
+  int64_t refreshedFirstParticle = -1;
+  int64_t refreshedFirstGhostParticle = -1;
+  /// The cell's own snapshots must be taken whole at the next refresh: it is
+  /// new, or they were written outside the refresh.
+  bool stale = true;
 };

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Cell.h"
+#include "CellIndex.h"
 #include "Particle.h"
 #include "SimSettings.h"
 #include "Spring.h"
@@ -53,6 +54,11 @@ public:
   /// Integer cell coordinate of a scene coordinate, kept inside the key range.
   int32_t cellCoordinate(double v) const;
   void updateCellsParticles();
+  /// Refreshes every cell's neighbour snapshots to the current heads. Only
+  /// what changed since the last refresh is redone: the heads of cells whose
+  /// heads changed or that are new are pushed into their neighbours'
+  /// snapshots, deleted cells push -1, and cells marked stale take theirs
+  /// whole; the outcome is that of refreshing every cell.
   void updateCellsNeighbors();
   void sortArrays(unsigned n);
   static bool particlesArrayCompare(Particle const& a, Particle const& b) { return a.cellKey < b.cellKey; }
@@ -178,6 +184,8 @@ public:
   /// The same cells as a flat list in no particular order, for the passes
   /// over every cell: walking the ordered map costs a pointer chase per cell.
   std::vector<Cell*> _cellList;
+  CellIndex _cellIndex;                 ///< the same cells by key, for fast look-ups
+  std::vector<uint64_t> _deletedCellKeys; ///< keys of cells deleted since the last neighbour refresh
   std::map<uint32_t, CollisionObject const*> _collisionObjects; ///< borrowed, by index
   std::map<uint32_t, EmitterObject*> _emitterObjects;           ///< borrowed, by index
   std::map<uint64_t, uint32_t> _springsMap;                ///< particle pair key -> spring index

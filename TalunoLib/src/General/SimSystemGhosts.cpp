@@ -112,9 +112,12 @@ void SimSystem::updateGhostParticles()
     for (uint32_t x = ux - 1; x != ux + 2; ++x)
       for (uint32_t y = uy - 1; y != uy + 2; ++y)
         for (uint32_t z = uz - 1; z != uz + 2; ++z, ++e) {
-          auto found = _cells.find(magnet::math::mortonKey(x, y, z));
-          cell->neighborFirstGhostParticles[e] = found != _cells.end() ? found->second->firstGhostParticle : -1;
+          Cell const* found = _cellIndex.find(magnet::math::mortonKey(x, y, z));
+          cell->neighborFirstGhostParticles[e] = found ? found->firstGhostParticle : -1;
         }
+    // Written outside the neighbour refresh: the next one takes this cell's
+    // snapshots whole.
+    cell->stale = true;
   }
 
   for (int64_t k = 0; k < ghosts; ++k)

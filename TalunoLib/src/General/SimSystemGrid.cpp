@@ -40,10 +40,8 @@ uint64_t SimSystem::cellKeyOf(double x, double y, double z) const
 Cell* SimSystem::linkToCell(uint64_t key, int64_t index, bool ghost)
 {
   std::vector<Particle>& particles = ghost ? _ghostParticlesArray : _particlesArray;
-  auto found = _cells.find(key);
-  Cell* cell;
-  if (found != _cells.end()) {
-    cell = found->second;
+  Cell* cell = _cellIndex.find(key);
+  if (cell) {
     int64_t& head = ghost ? cell->firstGhostParticle : cell->firstParticle;
     particles[index].nextInCell = static_cast<int32_t>(head);
     head = index;
@@ -52,6 +50,7 @@ Cell* SimSystem::linkToCell(uint64_t key, int64_t index, bool ghost)
     (ghost ? cell->firstGhostParticle : cell->firstParticle) = index;
     particles[index].nextInCell = -1;
     _cells.emplace(key, cell);
+    _cellIndex.insert(key, cell);
     cell->key = key;
     cell->listIndex = _cellList.size();
     _cellList.push_back(cell);
@@ -60,55 +59,6 @@ Cell* SimSystem::linkToCell(uint64_t key, int64_t index, bool ghost)
   return cell;
 }
 
-namespace {
-
-// Open-addressing hash index over the cells, rebuilt for each neighbour
-// refresh: 27 look-ups per cell in a flat table are several times faster than
-// in the ordered map, whose nodes are scattered in memory.
-class CellIndex
-{
-public:
-  explicit CellIndex(std::vector<Cell*> const& cells)
-  {
-    size_t capacity = 16;
-    while (capacity < 2 * cells.size())
-      capacity *= 2;
-    _mask = capacity - 1;
-    _slots.assign(capacity, Slot{emptyKey, nullptr});
-    for (Cell* cell : cells) {
-      size_t i = slotOf(cell->key);
-      while (_slots[i].key != emptyKey)
-        i = (i + 1) & _mask;
-      _slots[i] = Slot{cell->key, cell};
-    }
-  }
-
-  Cell const* find(uint64_t key) const
-  {
-    for (size_t i = slotOf(key);; i = (i + 1) & _mask) {
-      if (_slots[i].key == key)
-        return _slots[i].cell;
-      if (_slots[i].key == emptyKey)
-        return nullptr;
-    }
-  }
-
-private:
-  // Keys use 63 bits at most, so the all-ones value never occurs.
-  static constexpr uint64_t emptyKey = ~uint64_t(0);
-  struct Slot
-  {
-    uint64_t key;
-    Cell* cell;
-  };
-
-  size_t slotOf(uint64_t key) const { return size_t((key * 0x9E3779B97F4A7C15ull) >> 20) & _mask; }
-
-  std::vector<Slot> _slots;
-  size_t _mask = 0;
-};
-
-} // namespace
 
 // Moves every particle of `particles` whose key changed from its old cell's
 // list to the front of its new cell's list. Keys are computed in parallel; the
@@ -151,29 +101,76 @@ void SimSystem::updateCellsParticles()
   deleteEmptyCells();
 }
 
+namespace {
+
+// The key of the cell at offset entry k (0 .. 26, x outermost) from (ux, uy, uz).
+inline uint64_t neighborKey(uint32_t ux, uint32_t uy, uint32_t uz, int k)
+{
+  return magnet::math::mortonKey(ux + uint32_t(k / 9) - 1, uy + uint32_t(k / 3 % 3) - 1, uz + uint32_t(k % 3) - 1);
+}
+
+} // namespace
+
 void SimSystem::updateCellsNeighbors()
 {
-  // Each cell writes only its own snapshot and the index is only read, so the
-  // cells can be refreshed in parallel.
-  const CellIndex index(_cellList);
-  const int64_t n = static_cast<int64_t>(_cellList.size());
+  // Entry k of a cell's snapshot is the neighbour at offset k; that
+  // neighbour sees the cell at entry 26 - k.
+  auto coordinates = [](uint64_t key, uint32_t& ux, uint32_t& uy, uint32_t& uz) {
+    ux = undilate(key);
+    uy = undilate(key >> 1);
+    uz = undilate(key >> 2);
+  };
+
+  // Cells deleted since the last refresh were empty: their neighbours now see -1.
+  for (uint64_t key : _deletedCellKeys) {
+    if (_cellIndex.find(key))
+      continue; // made again since; it is new and pushes its own heads
+    uint32_t ux, uy, uz;
+    coordinates(key, ux, uy, uz);
+    for (int k = 0; k < 27; ++k)
+      if (Cell* neighbor = k == Cell::selfIndex ? nullptr : _cellIndex.find(neighborKey(ux, uy, uz, k))) {
+        neighbor->neighborFirstParticles[26 - k] = -1;
+        neighbor->neighborFirstGhostParticles[26 - k] = -1;
+      }
+  }
+  _deletedCellKeys.clear();
+
+  // Cells that are new, stale or whose heads changed.
+  std::vector<Cell*> changed;
+  for (Cell* cell : _cellList)
+    if (cell->stale || cell->firstParticle != cell->refreshedFirstParticle ||
+        cell->firstGhostParticle != cell->refreshedFirstGhostParticle)
+      changed.push_back(cell);
+
+  // Stale cells take their snapshots whole. Each writes only its own, and the
+  // index is only read, so they can be taken in parallel.
+  const int64_t n = static_cast<int64_t>(changed.size());
 #pragma omp parallel for schedule(static)
   for (int64_t c = 0; c < n; ++c) {
-    Cell* cell = _cellList[c];
-    const uint64_t key = cell->key;
-    const uint32_t ux = undilate(key), uy = undilate(key >> 1), uz = undilate(key >> 2);
-    int k = 0;
-    for (uint32_t x = ux - 1; x != ux + 2; ++x)
-      for (uint32_t y = uy - 1; y != uy + 2; ++y)
-        for (uint32_t z = uz - 1; z != uz + 2; ++z, ++k) {
-          if (Cell const* neighbor = index.find(magnet::math::mortonKey(x, y, z))) {
-            cell->neighborFirstParticles[k] = neighbor->firstParticle;
-            cell->neighborFirstGhostParticles[k] = neighbor->firstGhostParticle;
-          } else {
-            cell->neighborFirstParticles[k] = -1;
-            cell->neighborFirstGhostParticles[k] = -1;
-          }
-        }
+    Cell* cell = changed[c];
+    if (!cell->stale)
+      continue;
+    uint32_t ux, uy, uz;
+    coordinates(cell->key, ux, uy, uz);
+    for (int k = 0; k < 27; ++k) {
+      Cell const* neighbor = _cellIndex.find(neighborKey(ux, uy, uz, k));
+      cell->neighborFirstParticles[k] = neighbor ? neighbor->firstParticle : -1;
+      cell->neighborFirstGhostParticles[k] = neighbor ? neighbor->firstGhostParticle : -1;
+    }
+  }
+  // Every changed cell gives its heads to its neighbours (and to itself, at
+  // entry 13). Neighbours share entries, so this runs serially.
+  for (Cell* cell : changed) {
+    uint32_t ux, uy, uz;
+    coordinates(cell->key, ux, uy, uz);
+    for (int k = 0; k < 27; ++k)
+      if (Cell* neighbor = k == Cell::selfIndex ? cell : _cellIndex.find(neighborKey(ux, uy, uz, k))) {
+        neighbor->neighborFirstParticles[26 - k] = cell->firstParticle;
+        neighbor->neighborFirstGhostParticles[26 - k] = cell->firstGhostParticle;
+      }
+    cell->refreshedFirstParticle = cell->firstParticle;
+    cell->refreshedFirstGhostParticle = cell->firstGhostParticle;
+    cell->stale = false;
   }
 }
 
@@ -215,8 +212,7 @@ void SimSystem::sortArrays(unsigned n)
 
 void SimSystem::getCellFromPos(double x, double y, double z, Cell*& cell) const
 {
-  auto found = _cells.find(cellKeyOf(x, y, z));
-  cell = found != _cells.end() ? found->second : nullptr;
+  cell = _cellIndex.find(cellKeyOf(x, y, z));
 }
 
 void SimSystem::getNeighborFirstParticlesFromPos(double x, double y, double z, Cell::Heads& heads) const
@@ -228,8 +224,8 @@ void SimSystem::getNeighborFirstParticlesFromPos(double x, double y, double z, C
   for (uint32_t cx = ux - 1; cx != ux + 2; ++cx)
     for (uint32_t cy = uy - 1; cy != uy + 2; ++cy)
       for (uint32_t cz = uz - 1; cz != uz + 2; ++cz, ++k) {
-        auto found = _cells.find(magnet::math::mortonKey(cx, cy, cz));
-        heads[k] = found != _cells.end() ? found->second->firstParticle : -1;
+        Cell const* found = _cellIndex.find(magnet::math::mortonKey(cx, cy, cz));
+        heads[k] = found ? found->firstParticle : -1;
       }
 }
 
@@ -242,6 +238,8 @@ void SimSystem::deleteEmptyCells()
       continue;
     }
     _cells.erase(cell->key);
+    _cellIndex.erase(cell->key);
+    _deletedCellKeys.push_back(cell->key);
     // The last cell of the list takes the freed place; the list's order is of no consequence.
     _cellList[k] = _cellList.back();
     _cellList[k]->listIndex = k;
