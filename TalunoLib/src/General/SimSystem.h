@@ -264,6 +264,37 @@ private:
   std::vector<Eigen::Vector3d> _velocitySnapshot; ///< velocities at the start of a pass that writes them
   std::vector<Eigen::Vector3d> _angularVelocitySnapshot; ///< the same for angular velocities
 
+  /// For each particle, its neighbours closer than the interaction radius, in
+  /// the order the 27-cell walk meets them: the SPH passes read these instead
+  /// of walking every candidate of the 27 cells again. Particle i's entries
+  /// are [begin[i], begin[i + 1]).
+  struct NeighborLists
+  {
+    /// One buffer per range of particles, kept from pass to pass: particles
+    /// firsts[t] to firsts[t + 1] - 1 list their neighbours in buffers[t],
+    /// each from begin[i] up to the next particle's begin (or the buffer's end).
+    std::vector<std::vector<int32_t>> buffers;
+    std::vector<int64_t> firsts;
+    std::vector<int64_t> begin;
+
+    /// Particle i's neighbours, as a range [first, last).
+    std::pair<int32_t const*, int32_t const*> of(int64_t i) const
+    {
+      size_t t = 0;
+      while (firsts[t + 1] <= i)
+        ++t;
+      std::vector<int32_t> const& buffer = buffers[t];
+      const int64_t end = i + 1 < firsts[t + 1] ? begin[size_t(i) + 1] : int64_t(buffer.size());
+      return {buffer.data() + begin[size_t(i)], buffer.data() + end};
+    }
+  };
+  NeighborLists _sphNeighbors;  ///< particles near each particle
+  NeighborLists _sphGhosts;     ///< ghosts near each particle
+  /// Fills `lists` with, for every particle, the members of `others` (the
+  /// particles or the ghosts) within the interaction radius, walking the
+  /// given snapshots of each particle's cell in order.
+  void buildNeighborLists(std::vector<Particle> const& others, bool ghosts, NeighborLists& lists);
+
   /// Copies every particle's velocity (and angular velocity) before a pass
   /// whose iterations read neighbours' values while writing their own.
   void snapshotVelocities(bool angular);

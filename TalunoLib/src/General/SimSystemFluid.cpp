@@ -1,6 +1,9 @@
 // SPH liquid: particle mass, reference surface normal, density and force passes.
 #include "SimSystem.h"
 
+#include <omp.h>
+
+#include <algorithm>
 #include <cmath>
 
 namespace {
@@ -82,6 +85,52 @@ void SimSystem::updateMaxSurfaceTensionNormal()
   }
 }
 
+void SimSystem::buildNeighborLists(std::vector<Particle> const& others, bool ghosts, NeighborLists& lists)
+{
+  const int64_t n = static_cast<int64_t>(_particlesArray.size());
+  const double h2 = particlesInteractionRadius2;
+  // Positions and list links side by side, a fraction of a particle record:
+  // the walk touches far fewer cache lines.
+  struct Entry
+  {
+    Eigen::Vector3d position;
+    int32_t next;
+  };
+  const int64_t m = static_cast<int64_t>(others.size());
+  std::vector<Entry> compact(others.size());
+#pragma omp parallel for schedule(static)
+  for (int64_t j = 0; j < m; ++j)
+    compact[j] = Entry{others[j].position, others[j].nextInCell};
+
+  // Each thread lists a contiguous range of particles into a buffer of its
+  // own. The lists do not depend on how the ranges are cut, so they are the
+  // same for any number of threads.
+  lists.begin.resize(size_t(n));
+#pragma omp parallel
+  {
+    const int threads = omp_get_num_threads(), t = omp_get_thread_num();
+#pragma omp single
+    {
+      lists.buffers.resize(size_t(threads));
+      lists.firsts.resize(size_t(threads) + 1);
+      for (int k = 0; k <= threads; ++k)
+        lists.firsts[size_t(k)] = n * k / threads;
+    }
+    std::vector<int32_t>& buffer = lists.buffers[size_t(t)];
+    buffer.clear();
+    for (int64_t i = lists.firsts[size_t(t)]; i < lists.firsts[size_t(t) + 1]; ++i) {
+      lists.begin[size_t(i)] = int64_t(buffer.size());
+      Particle const& pi = _particlesArray[i];
+      if (!(pi.nature & natureAny))
+        continue;
+      for (int64_t head : ghosts ? pi.cell->neighborFirstGhostParticles : pi.cell->neighborFirstParticles)
+        for (int64_t j = head; j != -1; j = compact[j].next)
+          if ((pi.position - compact[j].position).squaredNorm() < h2)
+            buffer.push_back(int32_t(j));
+    }
+  }
+}
+
 void SimSystem::applyFluidSPH()
 {
   const int64_t n = static_cast<int64_t>(_particlesArray.size());
@@ -92,6 +141,22 @@ void SimSystem::applyFluidSPH()
   const double densityScale = _particleMass * _poly6Coef;
   const bool withGhosts = !_ghostParticlesArray.empty();
 
+  // Positions do not change during the passes: list each particle's
+  // neighbours within reach once, in walk order, and let every pass read the
+  // list. Sums then meet the same terms in the same order as a walk would
+  // (the walk's out-of-reach candidates add nothing).
+  buildNeighborLists(_particlesArray, false, _sphNeighbors);
+  if (withGhosts)
+    buildNeighborLists(_ghostParticlesArray, true, _sphGhosts);
+  auto forEachNear = [this](int64_t i, auto&& visit) {
+    for (auto [j, last] = _sphNeighbors.of(i); j != last; ++j)
+      visit(int64_t(*j));
+  };
+  auto forEachNearGhost = [this](int64_t i, auto&& visit) {
+    for (auto [g, last] = _sphGhosts.of(i); g != last; ++g)
+      visit(int64_t(*g));
+  };
+
   // Density and Tait pressure (exponent 7).
 #pragma omp parallel for schedule(static)
   for (int64_t i = 0; i < n; ++i) {
@@ -99,11 +164,11 @@ void SimSystem::applyFluidSPH()
     if (!(pi.nature & natureAny))
       continue;
     double sum = 0.0;
-    forEachNeighbor(pi.cell, [&](int64_t j) {
+    forEachNear(i, [&](int64_t j) {
       sum += kernelSumTerm((pi.position - _particlesArray[j].position).squaredNorm(), h2, s2);
     });
     if (withGhosts)
-      forEachNeighborGhost(pi.cell, [&](int64_t g) {
+      forEachNearGhost(i, [&](int64_t g) {
         sum += kernelSumTerm((pi.position - _ghostParticlesArray[g].position).squaredNorm(), h2, s2);
       });
     const double rho = densityScale * sum;
@@ -131,7 +196,7 @@ void SimSystem::applyFluidSPH()
                         : Eigen::Vector3d::Zero();
     };
 
-    forEachNeighbor(pi.cell, [&](int64_t j) {
+    forEachNear(i, [&](int64_t j) {
       Particle const& pj = _particlesArray[j];
       if (!((pi.nature | pj.nature) & natureLiquid))
         return;
@@ -155,7 +220,7 @@ void SimSystem::applyFluidSPH()
 
     // Walls mirrored by ghosts push back; they add no viscosity or tension.
     if (withGhosts && liquid)
-      forEachNeighborGhost(pi.cell, [&](int64_t g) {
+      forEachNearGhost(i, [&](int64_t g) {
         Particle const& pg = _ghostParticlesArray[g];
         const Eigen::Vector3d r = pi.position - pg.position;
         const double r2 = r.squaredNorm();
@@ -172,7 +237,7 @@ void SimSystem::applyFluidSPH()
       if (length2 * _normalScale2 > surfaceTensionThreshold2) {
         // Colour-field surface tension along the normal, poly6 Laplacian.
         const Eigen::Vector3d unit = colorGradient / std::sqrt(length2);
-        forEachNeighbor(pi.cell, [&](int64_t j) {
+        forEachNear(i, [&](int64_t j) {
           Particle const& pj = _particlesArray[j];
           if (!(pj.nature & natureLiquid))
             return;
