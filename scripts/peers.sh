@@ -1,0 +1,85 @@
+#!/usr/bin/env bash
+# Runs the same scenes in Debian's LAMMPS and LIGGGHTS and in this simulator,
+# on one core each, and prints the ratio of our particle-steps per second to
+# each peer's. Installs lammps and liggghts when missing. Not part of CI.
+#   bash scripts/peers.sh [COUNTS...]     (default: 10000 100000 1000000)
+# Results go to build-bench/peers.jsonl (one JSON object per run), which
+# scripts/benchmarks.sh folds into BENCHMARKS.md. What the peer inputs match
+# and what they cannot is written at the top of each file in bench/peers/.
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+build="${BUILD_DIR:-$root/build-bench}"
+counts=("$@")
+((${#counts[@]})) || counts=(10000 100000 1000000)
+
+bash "$root/scripts/setup.sh"
+missing=()
+for p in lammps liggghts; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo=sudo
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTALUNO_BUILD_BENCH=ON -DTALUNO_BUILD_TESTS=OFF >/dev/null
+cmake --build "$build" -j "$(nproc)" --target scenario-bench >/dev/null
+
+work="$build/peers"
+mkdir -p "$work"
+results="$build/peers.jsonl"
+: >"$results"
+
+# Atom-steps per second from a LAMMPS or LIGGGHTS log line
+# "Loop time of T on P procs for S steps with N atoms".
+peer_rate() {
+  awk '/^Loop time of/ {for (i = 1; i <= NF; ++i) { if ($i == "of") t = $(i + 1); if ($i == "for") s = $(i + 1); if ($i == "with") n = $(i + 1) } }
+       END { if (t > 0) printf "%d %.6g\n", n, n * s / t; else print "0 0" }'
+}
+
+# Our rate from scenario-bench's RESULT line: "particles rate".
+our_rate() {
+  sed -n 's/^RESULT //p' | python3 -c 'import json, sys; r = json.load(sys.stdin); print(r["particles"], r["rate"])'
+}
+
+record() { # scene count peer peer_particles peer_rate our_particles our_rate steps dt
+  python3 - "$@" >>"$results" <<'PY'
+import json, sys
+scene, count, peer, pn, pr, on, orate, steps, dt = sys.argv[1:]
+print(json.dumps({"scene": scene, "count": int(count), "peer": peer, "peer_particles": int(pn),
+                  "peer_rate": float(pr), "our_particles": int(float(on)), "our_rate": float(orate),
+                  "ratio": float(orate) / float(pr) if float(pr) > 0 else None, "steps": int(steps), "dt": float(dt)}))
+PY
+  printf '%-9s %9s  %-9s peer %9.3g/s (%s particles)  ours %9.3g/s (%s)  ratio %.2f\n' "$1" "$2" "$3" "$5" "$4" "$7" "$6" \
+    "$(python3 -c "print($7 / $5 if $5 > 0 else 0)")"
+}
+
+for count in "${counts[@]}"; do
+  steps=$(python3 -c "print(max(4, int(2e6 / $count)))")
+
+  # Granular column: LAMMPS gran/hooke/history and LIGGGHTS hooke/stiffness.
+  W=$(python3 -c "print(round(($count / 2) ** (1 / 3)))")
+  dt=0.005208333333
+  read -r on orate < <("$build/bench/scenario-bench" --scene column --particles "$count" --threads 1 \
+                         --dt "$dt" --substeps "$steps" | our_rate)
+  read -r pn pr < <(cd "$work" && lmp -in "$root/bench/peers/granular-lammps.in" -var W "$W" -var dt "$dt" \
+                      -var steps "$steps" -log lammps.log -screen none -nocite >/dev/null 2>&1;
+                    cat "$work/lammps.log" | peer_rate)
+  record column "$count" lammps "$pn" "$pr" "$on" "$orate" "$steps" "$dt"
+  read -r pn pr < <(cd "$work" && liggghts -in "$root/bench/peers/granular-liggghts.in" -var W "$W" -var dt "$dt" \
+                      -var steps "$steps" -log liggghts.log -screen none >/dev/null 2>&1; cat "$work/liggghts.log" | peer_rate)
+  record column "$count" liggghts "$pn" "$pr" "$on" "$orate" "$steps" "$dt"
+
+  # Liquid dam break: LIGGGHTS SPH with a Tait equation of state (Debian's
+  # LAMMPS is built without its SPH package, so sph/taitwater is not there).
+  S=$(python3 -c "print(round($count ** (1 / 3)))")
+  dt=0.0001
+  read -r on orate < <("$build/bench/scenario-bench" --scene dam-break --particles "$count" --threads 1 \
+                         --dt "$dt" --substeps "$steps" | our_rate)
+  read -r pn pr < <(cd "$work" && liggghts -in "$root/bench/peers/sph-liggghts.in" -var S "$S" -var dt "$dt" \
+                      -var steps "$steps" -log liggghts-sph.log -screen none >/dev/null 2>&1;
+                    cat "$work/liggghts-sph.log" | peer_rate)
+  record dam-break "$count" liggghts-sph "$pn" "$pr" "$on" "$orate" "$steps" "$dt"
+done
+echo "results in $results"
