@@ -99,10 +99,12 @@ void build(std::string const& scene, double particles, SimSystem& system, Object
     tank(system, objects, 3 * s, s, 2 * s, true);
     objects.block(system, {0, 0, 0}, {s, s, s}, char(natureLiquid));
   } else if (scene == "column") {
-    // A column twice as tall as it is wide, on a wide floor.
+    // A column twice as tall as it is wide, on a wide floor. Raised half a
+    // cell, so that its lattice starts at cell centres rather than on cell
+    // faces, where the first fall would move every grain to a new cell.
     const double w = std::round(std::cbrt(particles / 2));
     objects.box(system, {-4 * w, -2, -4 * w}, {5 * w, 0, 5 * w}, 2000.0, false);
-    objects.block(system, {0, 0, 0}, {w, 2 * w, w}, char(natureGranular));
+    objects.block(system, {0, 0.5, 0}, {w, 2 * w + 0.5, w}, char(natureGranular));
   } else if (scene == "soft-block") {
     const double s = std::round(std::cbrt(particles));
     objects.box(system, {-s, -2, -s}, {2 * s, 0, 2 * s}, 20.0, false);

@@ -14,17 +14,7 @@ shift || true
 targets=("$@")
 ((${#targets[@]})) || targets=(scene expression obj ply geo)
 
-bash "$root/scripts/setup.sh"
-missing=()
-for p in clang libclang-rt-14-dev libomp-14-dev; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if ((${#missing[@]})); then
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo=sudo
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+bash "$root/scripts/setup.sh" clang libclang-rt-14-dev libomp-14-dev
 
 CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTALUNO_FUZZ=ON \
   -DTALUNO_BUILD_TESTS=OFF >/dev/null

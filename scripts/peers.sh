@@ -12,17 +12,7 @@ build="${BUILD_DIR:-$root/build-bench}"
 counts=("$@")
 ((${#counts[@]})) || counts=(10000 100000 1000000)
 
-bash "$root/scripts/setup.sh"
-missing=()
-for p in lammps liggghts; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if ((${#missing[@]})); then
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo=sudo
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+bash "$root/scripts/setup.sh" lammps liggghts
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTALUNO_BUILD_BENCH=ON -DTALUNO_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build" -j "$(nproc)" --target scenario-bench >/dev/null
 

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build needs; only missing ones are fetched.
+# Installs the Debian packages the build needs, and any named as arguments
+# (the fuzz and peer scripts add theirs); only missing ones are fetched.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
 packages=(g++ make cmake libeigen3-dev libgtest-dev libbenchmark-dev nlohmann-json3-dev libtinyobjloader-dev
-          libcli11-dev libpng-dev python3)
+          libcli11-dev libpng-dev python3 "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -256,6 +256,22 @@ template <typename Out> void writeStorage(Out& out, int size, bool integer)
   out.string(integer ? "int32" : "fpreal32");
 }
 
+// An attribute's default: one double-precision value, written by `value`.
+template <typename Out, typename Value> void writeDefault(Out& out, Value&& value)
+{
+  out.string("defaults");
+  out.beginArray();
+  out.string("size");
+  out.integer(1);
+  out.string("storage");
+  out.string("fpreal64");
+  out.string("values");
+  out.beginArray();
+  value();
+  out.endArray();
+  out.endArray();
+}
+
 template <typename Out> void writeAttribute(Out& out, GA_Attribute const& a, GA_Size elements)
 {
   const bool integer = a.getStorage() == GA_STORE_INT32;
@@ -280,17 +296,7 @@ template <typename Out> void writeAttribute(Out& out, GA_Attribute const& a, GA_
   out.endArray();
   out.beginArray();
   writeStorage(out, size, integer);
-  out.string("defaults");
-  out.beginArray();
-  out.string("size");
-  out.integer(1);
-  out.string("storage");
-  out.string("fpreal64");
-  out.string("values");
-  out.beginArray();
-  out.real(double(a.getDefaults().get(0)));
-  out.endArray();
-  out.endArray();
+  writeDefault(out, [&] { out.real(double(a.getDefaults().get(0))); });
   out.string("values");
   out.beginArray();
   writeStorage(out, size, integer);
@@ -375,17 +381,7 @@ template <typename Out> void writeGeo(Out& out, GU_Detail const& gdp)
   out.endArray();
   out.beginArray();
   writeStorage(out, 3, false);
-  out.string("defaults");
-  out.beginArray();
-  out.string("size");
-  out.integer(1);
-  out.string("storage");
-  out.string("fpreal64");
-  out.string("values");
-  out.beginArray();
-  out.integer(0);
-  out.endArray();
-  out.endArray();
+  writeDefault(out, [&] { out.integer(0); });
   out.string("values");
   out.beginArray();
   writeStorage(out, 3, false);

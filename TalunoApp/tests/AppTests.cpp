@@ -24,10 +24,9 @@ struct Result
   std::string output; ///< standard output and standard error together
 };
 
-// Runs taluno in `folder` with the given arguments.
-Result taluno(fs::path const& folder, std::string const& arguments)
+// Runs a shell command, collecting its output and exit status.
+Result runCommand(std::string const& command)
 {
-  const std::string command = "cd '" + folder.string() + "' && '" TALUNO_PROGRAM "' " + arguments + " 2>&1";
   Result result{0, {}};
   FILE* pipe = popen(command.c_str(), "r");
   char buffer[4096];
@@ -37,6 +36,12 @@ Result taluno(fs::path const& folder, std::string const& arguments)
   const int status = pclose(pipe);
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return result;
+}
+
+// Runs taluno in `folder` with the given arguments.
+Result taluno(fs::path const& folder, std::string const& arguments)
+{
+  return runCommand("cd '" + folder.string() + "' && '" TALUNO_PROGRAM "' " + arguments + " 2>&1");
 }
 
 struct Folder
@@ -99,17 +104,7 @@ json pointValues(json const& geo, std::string const& name)
 // Runs one of the independent readers in tests/readers with `interpreter`.
 Result runReader(std::string const& interpreter, std::string const& script, fs::path const& file)
 {
-  const std::string command =
-      "'" + interpreter + "' '" TALUNO_READERS "/" + script + "' '" + file.string() + "' 2>&1";
-  Result result{0, {}};
-  FILE* pipe = popen(command.c_str(), "r");
-  char buffer[4096];
-  size_t n;
-  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0)
-    result.output.append(buffer, n);
-  const int status = pclose(pipe);
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  return result;
+  return runCommand("'" + interpreter + "' '" TALUNO_READERS "/" + script + "' '" + file.string() + "' 2>&1");
 }
 
 // Whether two decoded geometry trees are equal; numbers are compared as the

@@ -1,6 +1,7 @@
 #include "MeshBuilder.h"
 
 #include "GU/GU_Detail.h"
+#include "OP/OP_Node.h"
 #include "Mesh.h"
 
 #include <cmath>
@@ -71,6 +72,17 @@ bool hasTriangles(GU_Detail const* geometry)
         return true;
     }
   return false;
+}
+
+bool checkMeshInput(OP_Node& node, GU_Detail const* geometry, char const* withoutTriangles)
+{
+  if (std::string problem = meshInputProblem(geometry); !problem.empty()) {
+    node.addError(UT_ERROR_ABORT, problem);
+    return false;
+  }
+  if (geometry && !hasTriangles(geometry))
+    node.addError(UT_ERROR_WARNING, std::string("the input geometry has no triangles: ") + withoutTriangles);
+  return true;
 }
 
 Eigen::Matrix4d buildTransform(double tx, double ty, double tz, double rx, double ry, double rz)

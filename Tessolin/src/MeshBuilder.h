@@ -17,6 +17,12 @@ Mesh* buildMesh(GU_Detail const* geometry, unsigned int nbKdTreeReturnedVertices
 std::string meshInputProblem(GU_Detail const* geometry);
 /// Whether a detail has a triangle for buildMesh to take.
 bool hasTriangles(GU_Detail const* geometry);
+/// Checks an object node's input geometry: points with non-finite
+/// coordinates are refused (an abort error on `node`), a mesh without
+/// triangles is accepted with a warning saying `withoutTriangles`. False
+/// when refused: the node then keeps its object as it was.
+class OP_Node;
+bool checkMeshInput(OP_Node& node, GU_Detail const* geometry, char const* withoutTriangles);
 
 /// Translation times rotations about z, y and x (degrees): a point turns about
 /// x first, then y, then z, then moves. Column-major, for column vectors.

@@ -165,13 +165,10 @@ OP_ERROR SOP_CollisionObject::cookMySop(OP_Context& context)
   GU_Detail const* input = inputGeo(0);
   // A mesh with non-finite points has no inside or distance: refuse it and
   // keep the object as it was.
-  if (std::string problem = meshInputProblem(input); !problem.empty()) {
-    addError(UT_ERROR_ABORT, problem);
+  if (!checkMeshInput(*this, input, "this collision object has nothing to collide with")) {
     unlockInputs();
     return error();
   }
-  if (input && !hasTriangles(input))
-    addError(UT_ERROR_WARNING, "the input geometry has no triangles: this collision object has nothing to collide with");
   const unsigned nearest = static_cast<unsigned>(evalInt("nbKdTreeReturnedVertices", &myOffsets[9], 0, 0.0));
   const int hint = evalInt("hint", &myOffsets[1], 0, 0.0);
 

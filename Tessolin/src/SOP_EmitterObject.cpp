@@ -178,13 +178,10 @@ OP_ERROR SOP_EmitterObject::cookMySop(OP_Context& context)
   GU_Detail const* input = inputGeo(0);
   // A mesh with non-finite points has no inside or distance: refuse it and
   // keep the object as it was.
-  if (std::string problem = meshInputProblem(input); !problem.empty()) {
-    addError(UT_ERROR_ABORT, problem);
+  if (!checkMeshInput(*this, input, "this emitter emits nothing")) {
     unlockInputs();
     return error();
   }
-  if (input && !hasTriangles(input))
-    addError(UT_ERROR_WARNING, "the input geometry has no triangles: this emitter emits nothing");
   const int32_t uid = stampObjectUid(*gdp);
 
   const int emitMenu = evalInt("emit", &myOffsets[8], 0, 0.0);
