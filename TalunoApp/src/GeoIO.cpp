@@ -7,6 +7,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <limits>
 #include <map>
 #include <cstdio>
 #include <cstring>
@@ -852,7 +853,20 @@ bool readGeoBytes(std::string const& bytes, std::string const& path, GU_Detail& 
             return list.at(i + 1);
       throw std::runtime_error("no \"" + key + "\" entry");
     };
-    const int64_t n = pairs(geo, "pointcount").get<int64_t>();
+    // Numbers are checked before conversion: a float where a whole number
+    // belongs, or a coordinate beyond single precision, is refused.
+    auto whole = [](json const& v) -> int64_t {
+      if (!v.is_number_integer())
+        throw std::runtime_error("a count or index is not a whole number");
+      return v.get<int64_t>();
+    };
+    auto coordinate = [](json const& v) -> float {
+      const double d = v.get<double>();
+      if (!(std::abs(d) <= double(std::numeric_limits<float>::max())))
+        throw std::runtime_error("a coordinate is not a finite single-precision number");
+      return float(d);
+    };
+    const int64_t n = whole(pairs(geo, "pointcount"));
     json const& pointAttributes = pairs(pairs(geo, "attributes"), "pointattributes");
     for (json const& attribute : pointAttributes) {
       if (pairs(attribute.at(0), "name") != "P")
@@ -861,8 +875,7 @@ bool readGeoBytes(std::string const& bytes, std::string const& path, GU_Detail& 
       if (!tuples.is_array() || int64_t(tuples.size()) != n)
         throw std::runtime_error("point count and positions disagree");
       for (json const& t : tuples)
-        gdp.setPos3(gdp.appendPointOffset(),
-                    UT_Vector3(t.at(0).get<float>(), t.at(1).get<float>(), t.at(2).get<float>()));
+        gdp.setPos3(gdp.appendPointOffset(), UT_Vector3(coordinate(t.at(0)), coordinate(t.at(1)), coordinate(t.at(2))));
       break;
     }
     if (gdp.getNumPoints() != n)
@@ -873,7 +886,10 @@ bool readGeoBytes(std::string const& bytes, std::string const& path, GU_Detail& 
         continue;
       GEO_Primitive* poly = gdp.insertPrimitive(GA_PRIMPOLY);
       for (json const& v : pairs(prim.at(1), "vertex")) {
-        const int64_t point = indices.at(v.get<size_t>()).get<int64_t>();
+        const int64_t vertex = whole(v);
+        if (vertex < 0 || vertex >= int64_t(indices.size()))
+          throw std::runtime_error("a primitive refers to a vertex that does not exist");
+        const int64_t point = whole(indices.at(size_t(vertex)));
         if (point < 0 || point >= n)
           throw std::runtime_error("a vertex refers to a point that does not exist");
         poly->appendVertex(point);

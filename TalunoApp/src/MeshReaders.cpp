@@ -7,6 +7,8 @@
 #include <tiny_obj_loader.h>
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -171,6 +173,9 @@ bool readPlyBytes(std::string const& bytes, std::string const& path, GU_Detail& 
       values[k] = readValue(vertexTypes[k]);
     if (!in)
       return fail("it ends before its " + std::to_string(vertexCount) + " vertices");
+    for (size_t k : {ix, iy, iz})
+      if (std::abs(values[k]) > double(std::numeric_limits<float>::max()))
+        return fail("vertex " + std::to_string(v) + " has a coordinate beyond single precision");
     gdp.setPos3(gdp.appendPointOffset(), UT_Vector3(float(values[ix]), float(values[iy]), float(values[iz])));
   }
   for (int64_t f = 0; f < faceCount; ++f) {
