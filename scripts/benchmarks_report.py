@@ -1,0 +1,66 @@
+#!/usr/bin/env python3
+"""Writes BENCHMARKS.md from the scenario benchmark's and the peer script's
+results (JSON lines), with the machine's description. Run by
+scripts/benchmarks.sh:
+    python3 scripts/benchmarks_report.py ROOT SCENARIOS.jsonl PEERS.jsonl
+"""
+import collections, json, os, platform, subprocess, sys
+
+root, scenarios, peers = sys.argv[1:]
+runs = [json.loads(l) for l in open(scenarios) if l.strip()]
+peer_runs = [json.loads(l) for l in open(peers) if l.strip()]
+
+def machine():
+    model = next((l.split(":", 1)[1].strip() for l in open("/proc/cpuinfo") if l.startswith("model name")), "unknown")
+    memory = next(int(l.split()[1]) for l in open("/proc/meminfo") if l.startswith("MemTotal")) / 2**20
+    cache = subprocess.run(["lscpu"], capture_output=True, text=True).stdout
+    caches = ", ".join(l.split(":", 1)[0].strip() + " " + l.split(":", 1)[1].strip()
+                       for l in cache.splitlines() if l.strip().startswith(("L2 cache", "L3 cache")))
+    return "%s, %d cores, %.1f GiB memory (%s); %s" % (model, os.cpu_count(), memory, caches, platform.platform())
+
+by = collections.defaultdict(dict)
+for r in runs:
+    by[(r["scene"], r["particles"])][r["threads"]] = r
+
+lines = ["# Benchmarks", "",
+         "Written by `scripts/benchmarks.sh` (the scenario benchmark, then `scripts/peers.sh`); every figure here comes",
+         "from that one run. Rates are particle-substeps per second. The state hash is of every particle's id,",
+         "position and velocity at the end of the run, in id order: an optimisation that changes what is computed",
+         "changes it, and the 1- and 2-thread runs must agree.", "",
+         "**Machine:** " + machine(), "",
+         "## Scenes", "",
+         "| Scene | Particles | Sub-steps | 1 thread | 2 threads | Speed-up | Bytes/particle | Peak memory | State hash (1 / 2 threads) |",
+         "|---|---|---|---|---|---|---|---|---|"]
+for (scene, particles), t in sorted(by.items(), key=lambda kv: (kv[0][0], kv[0][1])):
+    one, two = t.get(1), t.get(2)
+    if not one:
+        continue
+    speedup = "%.2f" % (two["rate"] / one["rate"]) if two else "-"
+    hashes = one["hash"] + (" / same" if two and two["hash"] == one["hash"] else (" / " + two["hash"] if two else ""))
+    lines.append("| %s | %d | %d | %.3g | %s | %s | %.0f | %.0f MiB | `%s` |" % (
+        scene, particles, one["substeps"], one["rate"], "%.3g" % two["rate"] if two else "-", speedup,
+        one["bytes_per_particle"], max(one["peak_bytes"], two["peak_bytes"] if two else 0) / 2**20, hashes))
+
+lines += ["", "## Phases (2 threads, milliseconds per sub-step)", "",
+          "| Scene | Particles | " + " | ".join(["grid", "springs", "fluid", "contact", "collisions and advance", "ghosts", "sort", "other"]) + " |",
+          "|---|---|" + "---|" * 8]
+for (scene, particles), t in sorted(by.items(), key=lambda kv: (kv[0][0], kv[0][1])):
+    r = t.get(2) or t.get(1)
+    phases = r["phases"]
+    named = ["grid", "springs", "fluid", "contact", "collisions and advance", "ghosts", "sort"]
+    other = sum(v for k, v in phases.items() if k not in named)
+    lines.append("| %s | %d | " % (scene, particles) + " | ".join("%.2f" % (1e3 * phases.get(k, 0.0)) for k in named)
+                 + " | %.2f |" % (1e3 * other))
+
+lines += ["", "## Against LAMMPS and LIGGGHTS (one core each)", "",
+          "Same particle count (within lattice rounding), radius, contact or SPH constants, time step and number of",
+          "steps (at least 50, so that the peers rebuild their neighbour lists as in use); the inputs, and what",
+          "they match and cannot match, are in `bench/peers/`. Ratio is our rate over the peer's.", "",
+          "| Scene | Peer | Peer particles | Peer rate | Our particles | Our rate | Ratio | Steps | Time step (s) |",
+          "|---|---|---|---|---|---|---|---|---|"]
+for p in peer_runs:
+    lines.append("| %s | %s | %d | %.3g | %d | %.3g | %s | %d | %g |" % (
+        p["scene"], p["peer"], p["peer_particles"], p["peer_rate"], p["our_particles"], p["our_rate"],
+        "%.2f" % p["ratio"] if p["ratio"] else "-", p["steps"], p["dt"]))
+open(os.path.join(root, "BENCHMARKS.md"), "w").write("\n".join(lines) + "\n")
+print("wrote BENCHMARKS.md")
