@@ -358,9 +358,8 @@ bool SOP_Taluno::checkSettings(double time)
   if (!positive(unit))
     refuse("Unit Length (sceneScale) is " + number(unit) +
            ": it must be greater than 0; it is the length of one scene unit in metres");
-  // A value that is infinite as the simulation reads it (single precision),
-  // or not a number, as an expression like sqrt(-1) gives, spoils every
-  // particle it touches.
+  // A value beyond single precision (about 3.4e38) becomes infinite as the
+  // simulation reads it, and spoils every particle it touches.
   for (int i = 0; i < getNumParms(); ++i) {
     PRM_Template const& parm = *getParmTemplate(i);
     if (parm.getType().basic != PRM_Type::Float)
