@@ -294,6 +294,38 @@ private:
   /// particles or the ghosts) within the interaction radius, walking the
   /// given snapshots of each particle's cell in order.
   void buildNeighborLists(std::vector<Particle> const& others, bool ghosts, NeighborLists& lists);
+  /// Positions and list links of the particles or ghosts being walked, side
+  /// by side; kept between sub-steps so that it is not allocated anew.
+  struct WalkEntry
+  {
+    Eigen::Vector3d position;
+    int32_t next;
+  };
+  std::vector<WalkEntry> _walkView;
+
+  /// What the sphere contact passes read of each particle, side by side: its
+  /// position, its velocity at the start of the pass (the passes write
+  /// velocities, and neighbours must see the old ones), id, list link and
+  /// nature. A candidate then costs one cache line instead of a whole
+  /// particle record. Filled by gatherContactView, kept between sub-steps.
+  struct ContactEntry
+  {
+    Eigen::Vector3d position;
+    Eigen::Vector3d velocity;
+    uint32_t id;
+    int32_t next;
+    char nature;
+  };
+  std::vector<ContactEntry> _contactView;
+  void gatherContactView();
+  /// Visits (j, entry) for every particle in the 27 cells around `cell`, in
+  /// the order of the neighbour walk, through the contact view.
+  template <typename Visit> void forEachContactCandidate(Cell const* cell, Visit&& visit) const
+  {
+    for (int64_t head : cell->neighborFirstParticles)
+      for (int64_t j = head; j != -1; j = _contactView[size_t(j)].next)
+        visit(j, _contactView[size_t(j)]);
+  }
 
   /// Copies every particle's velocity (and angular velocity) before a pass
   /// whose iterations read neighbours' values while writing their own.

@@ -62,26 +62,21 @@ inline bool sphereContact(SimSystem const& s, Eigen::Vector3d const& xi, Eigen::
 
 } // namespace
 
-void SimSystem::resolveInterparticleCollisions_NoExplicitStaticFriction()
+void SimSystem::gatherContactView()
 {
-  // What the walk reads of each particle, side by side: its position, its
-  // velocity before the pass (this pass writes velocities, and neighbours
-  // must see the old ones), its list link and its nature. A candidate then
-  // costs one cache line instead of a whole particle record and a copy.
-  struct Entry
-  {
-    Eigen::Vector3d position;
-    Eigen::Vector3d velocity;
-    int32_t next;
-    char nature;
-  };
   const int64_t n = static_cast<int64_t>(_particlesArray.size());
-  std::vector<Entry> compact(_particlesArray.size());
+  _contactView.resize(_particlesArray.size());
 #pragma omp parallel for schedule(static)
   for (int64_t j = 0; j < n; ++j) {
     Particle const& p = _particlesArray[j];
-    compact[j] = Entry{p.position, p.velocity, p.nextInCell, p.nature};
+    _contactView[size_t(j)] = ContactEntry{p.position, p.velocity, p.id, p.nextInCell, p.nature};
   }
+}
+
+void SimSystem::resolveInterparticleCollisions_NoExplicitStaticFriction()
+{
+  gatherContactView();
+  const int64_t n = static_cast<int64_t>(_particlesArray.size());
 
 #pragma omp parallel for schedule(static)
   for (int64_t i = 0; i < n; ++i) {
@@ -89,25 +84,23 @@ void SimSystem::resolveInterparticleCollisions_NoExplicitStaticFriction()
     if (!(pi.nature & (natureSoftBody | natureGranular)))
       continue;
     Eigen::Vector3d force = Eigen::Vector3d::Zero();
-    Eigen::Vector3d const& vi = compact[i].velocity;
-    for (int64_t head : pi.cell->neighborFirstParticles)
-      for (int64_t j = head; j != -1; j = compact[j].next) {
-        Entry const& pj = compact[j];
-        SphereContact c;
-        if (!contactEligible(pi.nature, pj.nature) ||
-            !sphereContact(*this, pi.position, pj.position, vi, pj.velocity, c))
-          continue;
-        const Eigen::Vector3d& vt = c.vt;
-        const double fn = c.fn;
-        const Eigen::Vector3d& normal = c.normal;
-        Eigen::Vector3d ft = Eigen::Vector3d::Zero();
-        const double vt2 = vt.squaredNorm();
-        if (vt2 > 0) {
-          const double vtLength = std::sqrt(vt2);
-          ft = -std::min(shearDamping * vtLength, coulombConstant * std::abs(fn)) * vt / vtLength;
-        }
-        force += -fn * normal + ft;
+    Eigen::Vector3d const& vi = _contactView[size_t(i)].velocity;
+    forEachContactCandidate(pi.cell, [&](int64_t, ContactEntry const& pj) {
+      SphereContact c;
+      if (!contactEligible(pi.nature, pj.nature) ||
+          !sphereContact(*this, pi.position, pj.position, vi, pj.velocity, c))
+        return;
+      const Eigen::Vector3d& vt = c.vt;
+      const double fn = c.fn;
+      const Eigen::Vector3d& normal = c.normal;
+      Eigen::Vector3d ft = Eigen::Vector3d::Zero();
+      const double vt2 = vt.squaredNorm();
+      if (vt2 > 0) {
+        const double vtLength = std::sqrt(vt2);
+        ft = -std::min(shearDamping * vtLength, coulombConstant * std::abs(fn)) * vt / vtLength;
       }
+      force += -fn * normal + ft;
+    });
     pi.velocity += force * _dt;
   }
 }
@@ -129,7 +122,7 @@ void SimSystem::resolveInterparticleCollisions_SpringBased()
   }
 
   _newDemTangentialSprings.clear();
-  snapshotVelocities(false);
+  gatherContactView();
 
 #pragma omp parallel for schedule(static)
   for (int64_t i = 0; i < n; ++i) {
@@ -137,11 +130,11 @@ void SimSystem::resolveInterparticleCollisions_SpringBased()
     if (!(pi.nature & (natureSoftBody | natureGranular)))
       continue;
     Eigen::Vector3d force = Eigen::Vector3d::Zero();
-    forEachNeighbor(pi.cell, [&](int64_t j) {
-      Particle const& pj = _particlesArray[j];
+    Eigen::Vector3d const& vi = _contactView[size_t(i)].velocity;
+    forEachContactCandidate(pi.cell, [&](int64_t, ContactEntry const& pj) {
       SphereContact c;
       if (!contactEligible(pi.nature, pj.nature) ||
-          !sphereContact(*this, pi.position, pj.position, _velocitySnapshot[i], _velocitySnapshot[j], c))
+          !sphereContact(*this, pi.position, pj.position, vi, pj.velocity, c))
         return;
       const Eigen::Vector3d& r = c.r;
       const Eigen::Vector3d& normal = c.normal;

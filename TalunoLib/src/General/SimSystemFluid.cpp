@@ -91,16 +91,12 @@ void SimSystem::buildNeighborLists(std::vector<Particle> const& others, bool gho
   const double h2 = particlesInteractionRadius2;
   // Positions and list links side by side, a fraction of a particle record:
   // the walk touches far fewer cache lines.
-  struct Entry
-  {
-    Eigen::Vector3d position;
-    int32_t next;
-  };
   const int64_t m = static_cast<int64_t>(others.size());
-  std::vector<Entry> compact(others.size());
+  std::vector<WalkEntry>& compact = _walkView;
+  compact.resize(others.size());
 #pragma omp parallel for schedule(static)
   for (int64_t j = 0; j < m; ++j)
-    compact[j] = Entry{others[j].position, others[j].nextInCell};
+    compact[size_t(j)] = WalkEntry{others[j].position, others[j].nextInCell};
 
   // Each thread lists a contiguous range of particles into a buffer of its
   // own. The lists do not depend on how the ranges are cut, so they are the
