@@ -136,17 +136,23 @@ class JsonBinary
 public:
   enum Token : char
   {
+    Null = 0x00,
+    Bool = 0x10,
     Int8 = 0x11,
     Int16 = 0x12,
     Int32 = 0x13,
     Int64 = 0x14,
+    Real16 = 0x18,
     Real32 = 0x19,
     Real64 = 0x1a,
+    UInt8 = 0x21,
+    UInt16 = 0x22,
     String = 0x27,
     False = 0x30,
     True = 0x31,
     TokenDefinition = 0x2b,
     TokenReference = 0x26,
+    TokenUndefinition = 0x2d,
     Uniform = 0x40,
     ArrayBegin = 0x5b,
     ArrayEnd = 0x5d,
@@ -716,7 +722,7 @@ private:
       if (t == JsonBinary::TokenDefinition) {
         const uint64_t id = length();
         _tokens[id] = text();
-      } else if (t == 0x2d) { // token undefinition
+      } else if (t == JsonBinary::TokenUndefinition) {
         _tokens.erase(length());
       } else {
         return t;
@@ -726,15 +732,15 @@ private:
   json scalar(uint8_t t)
   {
     switch (t) {
-    case 0x00: return nullptr;
-    case 0x10: return byte() != 0;
+    case JsonBinary::Null: return nullptr;
+    case JsonBinary::Bool: return byte() != 0;
     case JsonBinary::Int8: return get<int8_t>();
     case JsonBinary::Int16: return get<int16_t>();
     case JsonBinary::Int32: return get<int32_t>();
     case JsonBinary::Int64: return get<int64_t>();
-    case 0x21: return get<uint8_t>();
-    case 0x22: return get<uint16_t>();
-    case 0x18: return halfToFloat(get<uint16_t>());
+    case JsonBinary::UInt8: return get<uint8_t>();
+    case JsonBinary::UInt16: return get<uint16_t>();
+    case JsonBinary::Real16: return halfToFloat(get<uint16_t>());
     case JsonBinary::Real32: return get<float>();
     case JsonBinary::Real64: return get<double>();
     case JsonBinary::String: return text();
@@ -778,7 +784,7 @@ private:
     const uint8_t type = byte();
     const uint64_t n = length();
     json array = json::array();
-    if (type == 0x10) { // booleans, packed 32 to a word
+    if (type == JsonBinary::Bool) { // packed 32 to a word
       if (n / 32 + 1 > uint64_t(_end - _at) / 4 + 1)
         fail("an array runs past the end");
       uint32_t bits = 0;
@@ -789,8 +795,10 @@ private:
       }
       return array;
     }
-    static const std::map<uint8_t, int> widths = {{0x11, 1}, {0x12, 2}, {0x13, 4}, {0x14, 8}, {0x21, 1},
-                                                  {0x22, 2}, {0x18, 2}, {0x19, 4}, {0x1a, 8}};
+    static const std::map<uint8_t, int> widths = {
+        {JsonBinary::Int8, 1},  {JsonBinary::Int16, 2},  {JsonBinary::Int32, 4},  {JsonBinary::Int64, 8},
+        {JsonBinary::UInt8, 1}, {JsonBinary::UInt16, 2}, {JsonBinary::Real16, 2}, {JsonBinary::Real32, 4},
+        {JsonBinary::Real64, 8}};
     auto width = widths.find(type);
     if (width == widths.end())
       fail("an array has an unknown element type " + std::to_string(type));
