@@ -7,10 +7,7 @@
 // scripts/benchmarks.sh.
 //
 //   build-bench/bench/scenario-bench --scene dam-break --particles 100000 --threads 2
-#include "CollisionObject.h"
-#include "EmitterObject.h"
-#include "Mesh.h"
-#include "MeshShapes.h"
+#include "BoxObjects.h"
 #include "SimSystem.h"
 
 #include <CLI/CLI.hpp>
@@ -47,27 +44,19 @@ double peakResidentBytes()
   return double(usage.ru_maxrss) * 1024.0;
 }
 
-// Owns the meshes and objects a system refers to.
+// Static box colliders (distance fields six levels deep) and emit-once box
+// emitters, added to the system as they are made.
 struct Objects
 {
   void box(SimSystem& system, Vector3d const& min, Vector3d const& max, double friction, bool ghosts)
   {
-    meshes.emplace_back(makeMesh(boxSoup(min, max), 1));
-    colliders.push_back(std::make_unique<CollisionObject>(meshes.back().get(), 1e-3, 6, friction, false, 0.0, 0.0,
-                                                          ghosts, CollisionObject::staticGeometry, -1, 0.0));
-    system.addCollisionObject(colliders.back().get());
+    system.addCollisionObject(boxes.collider(min, max, friction, ghosts, 6));
   }
   void block(SimSystem& system, Vector3d const& min, Vector3d const& max, char nature)
   {
-    meshes.emplace_back(makeMesh(boxSoup(min, max), 1));
-    emitters.push_back(std::make_unique<EmitterObject>(meshes.back().get(), nature, EmitterObject::emitOnce,
-                                                       EmitterObject::cubic, 0, EmitterObject::staticGeometry, 0, 0,
-                                                       0, 1, 0, 0, 0, 1.0, 4294967295u));
-    system.addEmitterObject(emitters.back().get());
+    system.addEmitterObject(boxes.emitter(min, max, nature));
   }
-  std::vector<std::unique_ptr<Mesh>> meshes;
-  std::vector<std::unique_ptr<CollisionObject>> colliders;
-  std::vector<std::unique_ptr<EmitterObject>> emitters;
+  BoxObjects boxes;
 };
 
 // A tank: a floor (sampling ghost particles when `ghosts`) and four walls

@@ -4,10 +4,7 @@
 // per-phase timing lines of the first frame.
 //
 //   taluno-demo [FRAMES] [--quiet]
-#include "CollisionObject.h"
-#include "EmitterObject.h"
-#include "Mesh.h"
-#include "MeshShapes.h"
+#include "BoxObjects.h"
 #include "SimSystem.h"
 
 #include <cstdio>
@@ -16,33 +13,6 @@
 #include <iostream>
 #include <memory>
 #include <vector>
-
-namespace {
-
-struct Objects
-{
-  CollisionObject* box(Eigen::Vector3d const& min, Eigen::Vector3d const& max, double friction, bool ghosts = false)
-  {
-    meshes.emplace_back(makeMesh(boxSoup(min, max), 1));
-    colliders.push_back(std::make_unique<CollisionObject>(meshes.back().get(), 1e-3, 5, friction, false, 0.0, 0.0,
-                                                          ghosts, CollisionObject::staticGeometry, -1, 0.0));
-    return colliders.back().get();
-  }
-  EmitterObject* emitter(Eigen::Vector3d const& min, Eigen::Vector3d const& max, char nature,
-                         EmitterObject::fillType fill = EmitterObject::cubic)
-  {
-    meshes.emplace_back(makeMesh(boxSoup(min, max), 1));
-    emitters.push_back(std::make_unique<EmitterObject>(meshes.back().get(), nature, EmitterObject::emitOnce, fill, 0,
-                                                       EmitterObject::staticGeometry, 0, 0, 0, 1, 0, 0, 0, 1.0,
-                                                       4294967295u));
-    return emitters.back().get();
-  }
-  std::vector<std::unique_ptr<Mesh>> meshes;
-  std::vector<std::unique_ptr<CollisionObject>> colliders;
-  std::vector<std::unique_ptr<EmitterObject>> emitters;
-};
-
-} // namespace
 
 int main(int argc, char** argv)
 {
@@ -68,14 +38,14 @@ int main(int argc, char** argv)
   SimSystem system(settings);
   system.setUnitLength(0.01);
 
-  Objects objects;
+  BoxObjects objects;
   // A tank 30 x 30 units, open at the top; the floor's top face is y = 0 and
   // mirrors the liquid with ghost particles.
-  system.addCollisionObject(objects.box({-17, -2, -17}, {17, 0, 17}, 2000.0, true));
-  system.addCollisionObject(objects.box({-17, -2, -17}, {-15, 16, 17}, 0.5));
-  system.addCollisionObject(objects.box({15, -2, -17}, {17, 16, 17}, 0.5));
-  system.addCollisionObject(objects.box({-17, -2, -17}, {17, 16, -15}, 0.5));
-  system.addCollisionObject(objects.box({-17, -2, 15}, {17, 16, 17}, 0.5));
+  system.addCollisionObject(objects.collider({-17, -2, -17}, {17, 0, 17}, 2000.0, true));
+  system.addCollisionObject(objects.collider({-17, -2, -17}, {-15, 16, 17}, 0.5));
+  system.addCollisionObject(objects.collider({15, -2, -17}, {17, 16, 17}, 0.5));
+  system.addCollisionObject(objects.collider({-17, -2, -17}, {17, 16, -15}, 0.5));
+  system.addCollisionObject(objects.collider({-17, -2, 15}, {17, 16, 17}, 0.5));
   system.addEmitterObject(objects.emitter({-13, 1, -13}, {-3, 9, -3}, char(natureLiquid)));
   system.addEmitterObject(objects.emitter({3, 6, -9}, {9, 12, -3}, char(natureSoftBody)));
   system.addEmitterObject(objects.emitter({3, 0, 3}, {8, 14, 8}, char(natureGranular), EmitterObject::crossed));
