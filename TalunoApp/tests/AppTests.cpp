@@ -44,6 +44,35 @@ Result taluno(fs::path const& folder, std::string const& arguments)
   return runCommand("cd '" + folder.string() + "' && '" TALUNO_PROGRAM "' " + arguments + " 2>&1");
 }
 
+// Starts taluno in `folder` without waiting for it; returns its process id.
+pid_t startTaluno(fs::path const& folder, std::string const& arguments)
+{
+  const std::string command = "cd '" + folder.string() + "' && exec '" TALUNO_PROGRAM "' " + arguments;
+  const pid_t child = fork();
+  if (child == 0) {
+    execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  return child;
+}
+
+// Frame files with extension `extension` in `folder` (none while it does not exist).
+int countFiles(fs::path const& folder, std::string const& extension)
+{
+  int n = 0;
+  std::error_code error;
+  for (auto const& entry : fs::directory_iterator(folder, error))
+    n += entry.path().extension() == extension;
+  return n;
+}
+
+// Waits, up to about ten seconds, until `folder` holds `count` such files.
+void waitForFiles(fs::path const& folder, std::string const& extension, int count)
+{
+  for (int i = 0; i < 400 && countFiles(folder, extension) < count; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(25));
+}
+
 struct Folder
 {
   Folder()
@@ -259,17 +288,9 @@ TEST(TalunoProgram, InterruptedRunsKeepTheirCompletedFrames)
 {
   Folder folder;
   folder.write("scene.json", grainScene("out/f.$F5.geo", 100000));
-  const std::string command = "cd '" + folder.path.string() + "' && exec '" TALUNO_PROGRAM "' run scene.json --quiet";
-  const pid_t child = fork();
-  if (child == 0) {
-    execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
-    _exit(127);
-  }
+  const pid_t child = startTaluno(folder.path, "run scene.json --quiet");
   // Wait for a few frames, then interrupt.
-  for (int i = 0; i < 200 && (!fs::exists(folder.path / "out") || std::distance(fs::directory_iterator(folder.path / "out"),
-                                                                                 fs::directory_iterator()) < 5);
-       ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  waitForFiles(folder.path / "out", ".geo", 5);
   kill(child, SIGINT);
   int status = 0;
   waitpid(child, &status, 0);
@@ -536,20 +557,9 @@ TEST(TalunoProgram, KilledRunsLeaveOnlyCompleteFilesAndRerunsContinue)
   // A file left by a writer that no longer exists, as a kill mid-write leaves it.
   fs::create_directories(folder.path / "out");
   folder.write("out/f.00099.bgeo.part4194303", "unfinished");
-  const std::string command = "cd '" + folder.path.string() + "' && exec '" TALUNO_PROGRAM "' run scene.json --quiet";
-  const pid_t child = fork();
-  if (child == 0) {
-    execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  auto frameFiles = [&] {
-    int n = 0;
-    for (auto const& entry : fs::directory_iterator(folder.path / "out"))
-      n += entry.path().extension() == ".bgeo";
-    return n;
-  };
-  for (int i = 0; i < 400 && frameFiles() < 8; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(25));
+  const pid_t child = startTaluno(folder.path, "run scene.json --quiet");
+  auto frameFiles = [&] { return countFiles(folder.path / "out", ".bgeo"); };
+  waitForFiles(folder.path / "out", ".bgeo", 8);
   kill(child, SIGKILL);
   int status = 0;
   waitpid(child, &status, 0);
