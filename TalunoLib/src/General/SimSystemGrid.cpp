@@ -4,6 +4,8 @@
 #include "Morton.h"
 #include "SimSystem.h"
 
+#include <omp.h>
+
 #include <algorithm>
 #include <cmath>
 #include <iostream>
@@ -136,11 +138,25 @@ void SimSystem::updateCellsNeighbors()
   _deletedCellKeys.clear();
 
   // Cells that are new, stale or whose heads changed.
+  // Each thread collects those of a range of the list; the ranges are joined
+  // in order.
   std::vector<Cell*> changed;
-  for (Cell* cell : _cellList)
-    if (cell->stale || cell->firstParticle != cell->refreshedFirstParticle ||
-        cell->firstGhostParticle != cell->refreshedFirstGhostParticle)
-      changed.push_back(cell);
+  const int64_t cells = static_cast<int64_t>(_cellList.size());
+#pragma omp parallel
+  {
+    std::vector<Cell*> mine;
+#pragma omp for schedule(static) nowait
+    for (int64_t c = 0; c < cells; ++c) {
+      Cell* cell = _cellList[size_t(c)];
+      if (cell->stale || cell->firstParticle != cell->refreshedFirstParticle ||
+          cell->firstGhostParticle != cell->refreshedFirstGhostParticle)
+        mine.push_back(cell);
+    }
+#pragma omp for schedule(static) ordered
+    for (int t = 0; t < omp_get_num_threads(); ++t)
+#pragma omp ordered
+      changed.insert(changed.end(), mine.begin(), mine.end());
+  }
 
   // Stale cells take their snapshots whole. Each writes only its own, and the
   // index is only read, so they can be taken in parallel.
