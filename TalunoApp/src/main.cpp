@@ -244,11 +244,13 @@ int prepare(Prepared& p, std::string const& scenePath, std::string const& frames
     scene.firstFrame = a;
     scene.lastFrame = b;
   }
-  if (!pattern.empty())
-    scene.outputPattern = pattern;
   std::vector<std::string> problems;
-  if (!isCacheFormat(scene.outputPattern))
-    problems.push_back("output file \"" + scene.outputPattern + "\" must end in " + cacheFormats);
+  if (!pattern.empty()) {
+    // The scene's own pattern was checked with the scene; this one replaces it.
+    scene.outputPattern = pattern;
+    if (!isCacheFormat(scene.outputPattern))
+      problems.push_back("output file \"" + scene.outputPattern + "\" must end in " + cacheFormats);
+  }
   OPgetDirector()->getChannelManager()->setSamplesPerSec(scene.fps);
   if (problems.empty())
     p.output = buildNetwork(scene, p.network, problems);
