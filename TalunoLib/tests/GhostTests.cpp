@@ -110,7 +110,7 @@ TEST(GhostParticles, OnlyActiveGhostEnabledObjectsCount)
   EXPECT_EQ(system._ghostParticlesArray.size(), 1u);
 }
 
-TEST(GhostParticles, TheLastGhostObjectDecides)
+TEST(GhostParticles, EachParticleIsMirroredAcrossTheNearestGhostObject)
 {
   SimSystem system(ghostSettings());
   SceneObjects scene;
@@ -121,11 +121,23 @@ TEST(GhostParticles, TheLastGhostObjectDecides)
   system.placeParticle(Eigen::Vector3d(0.5, 10, 0), Eigen::Vector3d::Zero(), natureLiquid);  // near the wall only
   system.placeParticle(Eigen::Vector3d(0.5, 0.6, 0), Eigen::Vector3d::Zero(), natureLiquid); // near both
   system.updateGhostParticles();
-  EXPECT_EQ(byId(system, 0).ghostLink, -1); // made by the floor, removed by the wall
-  ASSERT_NE(byId(system, 1).ghostLink, -1);
-  ASSERT_NE(byId(system, 2).ghostLink, -1);
-  Particle const& both = system._ghostParticlesArray[system._ghostParticlesArrayMap[byId(system, 2).ghostLink]];
-  EXPECT_NEAR(both.position.x(), -0.5, 1e-6); // mirrored across the wall
+  auto ghostOf = [&](uint32_t id) -> Particle const& {
+    return system._ghostParticlesArray[system._ghostParticlesArrayMap[byId(system, id).ghostLink]];
+  };
+  ASSERT_EQ(system._ghostParticlesArray.size(), 3u);
+  EXPECT_NEAR(ghostOf(0).position.y(), -0.5, 1e-6); // across the floor
+  EXPECT_NEAR(ghostOf(1).position.x(), -0.5, 1e-6); // across the wall
+  EXPECT_NEAR(ghostOf(2).position.x(), -0.5, 1e-6); // across the nearer wall
+  EXPECT_NEAR(ghostOf(2).position.y(), 0.6, 1e-6);
+  EXPECT_TRUE(ghostsConsistent(system));
+
+  // Nearer the floor now: the same ghost moves across the floor, no new id.
+  const int32_t link = byId(system, 2).ghostLink;
+  byId(system, 2).position = Eigen::Vector3d(0.8, 0.3, 0);
+  system.updateGhostParticles();
+  EXPECT_EQ(byId(system, 2).ghostLink, link);
+  EXPECT_NEAR(ghostOf(2).position.y(), -0.3, 1e-6);
+  EXPECT_EQ(system._ghostParticlesArrayMap.size(), 3u);
   EXPECT_TRUE(ghostsConsistent(system));
 }
 

@@ -29,46 +29,61 @@ void SimSystem::updateGhostParticles()
   const int64_t n = static_cast<int64_t>(_particlesArray.size());
   const double h = particlesInteractionRadius;
   std::vector<int64_t> deleted;
-  std::vector<double> distances(_particlesArray.size());
-  std::vector<Eigen::Vector3d> normals(_particlesArray.size());
+  // For each liquid particle, the nearest ghost-enabled surface within reach:
+  // its distance and outward normal. A particle has one ghost, mirrored
+  // across that surface; with several such objects (a floor and walls), each
+  // mirrors the particles it is nearest to.
+  std::vector<double> distances(_particlesArray.size(), h);
+  std::vector<Eigen::Vector3d> normals(_particlesArray.size(), Eigen::Vector3d::Zero());
 
+  // Without any ghost-enabled object, ghosts are neither made nor removed.
+  bool anyGhostObject = false;
   for (auto const& entry : _collisionObjects) {
     CollisionObject const* object = entry.second;
     if (!object || !object->_active || !object->_ghostParticles)
       continue;
+    anyGhostObject = true;
     // The field queries are independent: run them in parallel, then create,
     // move and delete ghosts in particle order.
 #pragma omp parallel for schedule(static)
     for (int64_t i = 0; i < n; ++i) {
       Particle const& p = _particlesArray[i];
-      if (p.nature & natureLiquid)
-        object->_asdf->trilinearInterpolation(p.position.x(), p.position.y(), p.position.z(), distances[i], h,
-                                              normals[i]);
-    }
-    for (int64_t i = 0; i < n; ++i) {
-      Particle& p = _particlesArray[i];
       if (!(p.nature & natureLiquid))
         continue;
-      const double d = distances[i];
-      if (d < h) {
-        Eigen::Vector3d const& normal = normals[i];
-        const Eigen::Vector3d position = p.position - 2.0 * d * normal;
-        const Eigen::Vector3d velocity = p.velocity - 2.0 * p.velocity.dot(normal) * normal;
-        if (p.ghostLink == -1) {
-          addGhostParticle(position.x(), position.y(), position.z(), velocity.x(), velocity.y(), velocity.z(),
-                           nullptr, static_cast<int>(i));
-        } else {
-          Particle& ghost = _ghostParticlesArray[_ghostParticlesArrayMap[p.ghostLink]];
-          ghost.position = position;
-          ghost.velocity = velocity;
-          ghost.pressure = p.pressure;
-          ghost.invDensity = p.invDensity;
-        }
-      } else if (p.ghostLink != -1) {
-        deleted.push_back(_ghostParticlesArrayMap[p.ghostLink]);
-        _ghostParticlesArrayMap[p.ghostLink] = -1;
-        p.ghostLink = -1;
+      double d;
+      Eigen::Vector3d normal;
+      object->_asdf->trilinearInterpolation(p.position.x(), p.position.y(), p.position.z(), d, h, normal);
+      // Ties keep the object of lower index.
+      if (d < distances[i]) {
+        distances[i] = d;
+        normals[i] = normal;
       }
+    }
+  }
+
+  for (int64_t i = 0; i < n && anyGhostObject; ++i) {
+    Particle& p = _particlesArray[i];
+    if (!(p.nature & natureLiquid))
+      continue;
+    const double d = distances[i];
+    if (d < h) {
+      Eigen::Vector3d const& normal = normals[i];
+      const Eigen::Vector3d position = p.position - 2.0 * d * normal;
+      const Eigen::Vector3d velocity = p.velocity - 2.0 * p.velocity.dot(normal) * normal;
+      if (p.ghostLink == -1) {
+        addGhostParticle(position.x(), position.y(), position.z(), velocity.x(), velocity.y(), velocity.z(), nullptr,
+                         static_cast<int>(i));
+      } else {
+        Particle& ghost = _ghostParticlesArray[_ghostParticlesArrayMap[p.ghostLink]];
+        ghost.position = position;
+        ghost.velocity = velocity;
+        ghost.pressure = p.pressure;
+        ghost.invDensity = p.invDensity;
+      }
+    } else if (p.ghostLink != -1) {
+      deleted.push_back(_ghostParticlesArrayMap[p.ghostLink]);
+      _ghostParticlesArrayMap[p.ghostLink] = -1;
+      p.ghostLink = -1;
     }
   }
 
