@@ -135,10 +135,20 @@ TEST(SphereContact, StickingContactsAnchorAndSlidingOnesReset)
   plain._dt = 0.01;
   plain.applyForces();
   EXPECT_TRUE(plain._demTangentialSprings.empty());
-  // Parted pairs get marked.
-  byId(system, 1).position.x() = 3.0;
+  // Parted pairs lose their records; touching again, the contact starts from
+  // a fresh anchor, not from the one it had before.
+  byId(system, 1).position = Eigen::Vector3d(3, 0, 0);
   system.resolveInterparticleCollisions_SpringBased();
-  EXPECT_TRUE(system._demTangentialSprings[own].marked);
+  EXPECT_TRUE(system._demTangentialSprings.empty());
+  EXPECT_TRUE(system._demTangentialSpringsMap.empty());
+  byId(system, 1).position = Eigen::Vector3d(0, 0.9, 0);
+  byId(system, 0).velocity.setZero();
+  byId(system, 1).velocity.setZero();
+  system.resolveInterparticleCollisions_SpringBased();
+  ASSERT_EQ(system._demTangentialSprings.size(), 2u);
+  EXPECT_EQ(system._demTangentialSprings[system._demTangentialSpringsMap.at(SimSystem::pairKey(0, 1))].displacement,
+            Eigen::Vector3d(0, -0.9, 0));
+  EXPECT_EQ(byId(system, 0).velocity.x(), 0.0); // no pull towards the old anchor
 }
 
 TEST(SphereContact, HeadOnRestitutionOfALinearSpringDashpot)

@@ -120,6 +120,7 @@ void SimSystem::resolveInterparticleCollisions_SpringBased()
     if ((p1.position - p2.position).squaredNorm() > contact2)
       spring.marked = true;
   }
+  dropSeparatedTangentialSprings();
 
   _newDemTangentialSprings.clear();
   gatherContactView();
@@ -178,5 +179,25 @@ void SimSystem::resolveInterparticleCollisions_SpringBased()
     _demTangentialSpringsMap.emplace(pairKey(spring.id1, spring.id2),
                                      static_cast<uint32_t>(_demTangentialSprings.size()));
     _demTangentialSprings.push_back(spring);
+  }
+}
+
+void SimSystem::dropSeparatedTangentialSprings()
+{
+  // From the highest marked index down, the last record fills each hole: the
+  // records above a hole are unmarked by then, so one pass removes them all.
+  // Serial and in index order, so the layout repeats for any thread count.
+  for (int64_t k = int64_t(_demTangentialSprings.size()) - 1; k >= 0; --k) {
+    DEMTangentialSpring const& spring = _demTangentialSprings[size_t(k)];
+    if (!spring.marked)
+      continue;
+    _demTangentialSpringsMap.erase(pairKey(spring.id1, spring.id2));
+    const size_t last = _demTangentialSprings.size() - 1;
+    if (size_t(k) != last) {
+      DEMTangentialSpring const& moved = _demTangentialSprings[last];
+      _demTangentialSpringsMap[pairKey(moved.id1, moved.id2)] = static_cast<uint32_t>(k);
+      _demTangentialSprings[size_t(k)] = moved;
+    }
+    _demTangentialSprings.pop_back();
   }
 }
