@@ -152,7 +152,8 @@ TEST(SolverNode, ReplacedObjectsAreHandedOverUnderTheirIndex)
   scene.network.setInput(scene.solver, 0, scene.emitter);
   scene.network.setInput(scene.solver, 1, nullptr);
   scene.cookFrame(6);
-  EXPECT_TRUE(scene.solver->system()->_collisionObjects.empty());
+  for (auto const& [index, object] : scene.solver->system()->_collisionObjects)
+    EXPECT_EQ(object, nullptr) << "index " << index;
 }
 
 TEST(SolverNode, VelocityColoursAndGhostPoints)

@@ -108,8 +108,14 @@ TEST(CollisionObject, SystemRegistersActiveObjectsByIndex)
   b.object->_active = true;
   system.addCollisionObject(b.object.get());
   EXPECT_EQ(b.object->_id, 1);
+  // A forgotten object leaves its index empty for a replacement.
   system.removeCollisionObject(b.object.get());
-  EXPECT_EQ(system._collisionObjects.count(1), 0u);
+  EXPECT_EQ(system._collisionObjects.at(1), nullptr);
+  Cube replacement;
+  replacement.object->_id = 1;
+  system.addCollisionObject(replacement.object.get());
+  EXPECT_EQ(system._collisionObjects.at(1), replacement.object.get());
+  EXPECT_EQ(system._nbCollisionObjects, 2u);
 
   // The field is widened to the system's collision distance.
   SimSettings wide;

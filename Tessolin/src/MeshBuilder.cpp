@@ -85,6 +85,17 @@ bool checkMeshInput(OP_Node& node, GU_Detail const* geometry, char const* withou
   return true;
 }
 
+bool checkKdTreeVertices(OP_Node& node, int nbKdTreeReturnedVertices)
+{
+  if (nbKdTreeReturnedVertices >= 0)
+    return true;
+  node.addError(UT_ERROR_ABORT, "Number KdTree Returned Vertices (nbKdTreeReturnedVertices) is " +
+                                    std::to_string(nbKdTreeReturnedVertices) +
+                                    ": it must be 0 (exact distances from every triangle) or more; each distance "
+                                    "query starts from this many nearest mesh vertices, 1 to 8 is usual");
+  return false;
+}
+
 Eigen::Matrix4d buildTransform(double tx, double ty, double tz, double rx, double ry, double rz)
 {
   const double degrees = double(0.0174532924f);

@@ -23,6 +23,10 @@ bool hasTriangles(GU_Detail const* geometry);
 /// when refused: the node then keeps its object as it was.
 class OP_Node;
 bool checkMeshInput(OP_Node& node, GU_Detail const* geometry, char const* withoutTriangles);
+/// Refuses a negative "nbKdTreeReturnedVertices" (an abort error on `node`):
+/// as an unsigned count it would ask each distance query for billions of
+/// vertices. False when refused.
+bool checkKdTreeVertices(OP_Node& node, int nbKdTreeReturnedVertices);
 
 /// Translation times rotations about z, y and x (degrees): a point turns about
 /// x first, then y, then z, then moves. Column-major, for column vectors.

@@ -165,11 +165,13 @@ OP_ERROR SOP_CollisionObject::cookMySop(OP_Context& context)
   GU_Detail const* input = inputGeo(0);
   // A mesh with non-finite points has no inside or distance: refuse it and
   // keep the object as it was.
-  if (!checkMeshInput(*this, input, "this collision object has nothing to collide with")) {
+  const int nearestParm = evalInt("nbKdTreeReturnedVertices", &myOffsets[9], 0, 0.0);
+  if (!checkMeshInput(*this, input, "this collision object has nothing to collide with") ||
+      !checkKdTreeVertices(*this, nearestParm)) {
     unlockInputs();
     return error();
   }
-  const unsigned nearest = static_cast<unsigned>(evalInt("nbKdTreeReturnedVertices", &myOffsets[9], 0, 0.0));
+  const unsigned nearest = static_cast<unsigned>(nearestParm);
   const int hint = evalInt("hint", &myOffsets[1], 0, 0.0);
 
   if (hint == CollisionObject::staticGeometry || hint == CollisionObject::movingGeometry) {

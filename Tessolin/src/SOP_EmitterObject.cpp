@@ -178,7 +178,8 @@ OP_ERROR SOP_EmitterObject::cookMySop(OP_Context& context)
   GU_Detail const* input = inputGeo(0);
   // A mesh with non-finite points has no inside or distance: refuse it and
   // keep the object as it was.
-  if (!checkMeshInput(*this, input, "this emitter emits nothing")) {
+  if (!checkMeshInput(*this, input, "this emitter emits nothing") ||
+      !checkKdTreeVertices(*this, nbKdTreeReturnedVertices())) {
     unlockInputs();
     return error();
   }

@@ -22,13 +22,16 @@ SOP_Taluno::SOP_Taluno(OP_Network* network, const char* name, OP_Operator* op) :
   if (!myOffsets)
     myOffsets = allocIndirect(50);
   _registry = TalunoObjects::getInstance();
+  _registry->addListener(this);
 }
 
 SOP_Taluno::~SOP_Taluno()
 {
   _system.reset();
-  if (_registry)
+  if (_registry) {
+    _registry->removeListener(this);
     TalunoObjects::release();
+  }
 }
 
 char const* SOP_Taluno::inputLabel(unsigned index) const
@@ -112,7 +115,7 @@ OP_ERROR SOP_Taluno::cookMySop(OP_Context& context)
     return error();
   }
   const double frame = context.getFrame();
-  const float t = static_cast<float>(context.getTime());
+  const double t = context.getTime();
   const int reset = evalInt("reset", &myOffsets[sReset], 0, 0.0);
   if (reset >= frame) {
     if (!_initialized) {
@@ -244,9 +247,15 @@ void SOP_Taluno::updateSimulationSystem(bool reset)
   s.surfaceTensionThreshold2 = threshold * threshold;
   _subSteps = evalInt("subSteps", &myOffsets[sSubSteps], 0, t);
 
-  // Objects on the inputs, until the first unconnected one.
-  std::map<int32_t, TalunoObject*> found;
-  std::map<int32_t, std::string> inputNames;
+  // Objects on the inputs in input order, until the first unconnected input;
+  // a node wired into several inputs counts once.
+  struct Found
+  {
+    int32_t uid;
+    TalunoObject* object;
+    std::string node;
+  };
+  std::vector<Found> found;
   for (unsigned i = 0;; ++i) {
     GU_Detail const* input = inputGeo(i);
     if (!input)
@@ -255,76 +264,119 @@ void SOP_Taluno::updateSimulationSystem(bool reset)
     if (!attribute || !_registry)
       continue;
     const int32_t uid = attribute->getStorage() == GA_STORE_INT32 ? int32_t(attribute->get(0, 0)) : 0;
-    if (TalunoObject* object = _registry->getObject(uid)) {
-      found.emplace(uid, object);
-      inputNames.emplace(uid, getInput(i)->getName());
-    }
+    TalunoObject* object = _registry->getObject(uid);
+    if (!object || (object->_objectType != 0 && object->_objectType != 1))
+      continue;
+    if (std::none_of(found.begin(), found.end(), [uid](Found const& f) { return f.uid == uid; }))
+      found.push_back(Found{uid, object, getInput(i)->getName()});
   }
 
-  for (auto const& [uid, object] : found) {
-    auto known = _handedOver.find(uid);
-    if (object->_objectType == 0) {
-      auto* collider = static_cast<CollisionObject*>(object);
-      // A node that rebuilt a static or moving object made a new one with no
-      // index: it takes the place of the one it replaced.
-      const bool replaced = known != _handedOver.end() && known->second.kind == 0 &&
-                            collider->_behaviour != CollisionObject::deformingGeometry &&
-                            int64_t(collider->_id) != known->second.index;
-      if (replaced)
-        collider->_id = static_cast<int32_t>(known->second.index);
-      if (reset || collider->_behaviour == CollisionObject::deformingGeometry || replaced) {
-        s.addCollisionObject(collider);
-        _handedOver[uid] = HandedOver{collider, 0, collider->_id};
-      }
-    } else if (object->_objectType == 1) {
-      auto* emitter = static_cast<EmitterObject*>(object);
-      const bool replaced = known != _handedOver.end() && known->second.kind == 1 &&
-                            emitter->_behaviour != EmitterObject::deformingGeometry &&
-                            int64_t(emitter->_id) != known->second.index;
-      if (replaced)
-        emitter->_id = static_cast<uint32_t>(known->second.index);
-      if (reset)
-        emitter->_hasEmitted = false;
-      if (reset || emitter->_behaviour == EmitterObject::deformingGeometry || replaced) {
-        if (!emitterFits(*emitter, inputNames[uid]))
-          return;
-        s.addEmitterObject(emitter);
-        _handedOver[uid] = HandedOver{emitter, 1, int64_t(emitter->_id)};
-      }
+  // At a rebuild every object found is handed over, in input order. Between
+  // rebuilds: deforming objects before every frame, replacements of objects
+  // the system took in, and objects that were inactive when handed over once
+  // they are active. Static and moving objects wired in after the rebuild
+  // wait for the next one.
+  if (reset)
+    _handedOver.clear();
+  for (Found const& f : found) {
+    auto entry = std::find_if(_handedOver.begin(), _handedOver.end(), [&f](HandedOver const& e) {
+      return e.uid == f.uid && e.kind == f.object->_objectType;
+    });
+    const bool deforming = f.object->_objectType == 0
+                               ? static_cast<CollisionObject*>(f.object)->_behaviour == CollisionObject::deformingGeometry
+                               : static_cast<EmitterObject*>(f.object)->_behaviour == EmitterObject::deformingGeometry;
+    if (entry == _handedOver.end()) {
+      if (!reset && !deforming)
+        continue;
+      _handedOver.push_back(HandedOver{f.uid, f.object->_objectType});
+      entry = _handedOver.end() - 1;
+    } else if (!reset) {
+      const bool replaced = entry->object != f.object;
+      const bool waiting = f.object->_objectType == 0 && static_cast<CollisionObject*>(f.object)->_active &&
+                           !holds(*entry, f.object);
+      if (!replaced && !deforming && !waiting)
+        continue;
     }
-  }
-  // Objects gone from the inputs may be destroyed by their nodes at any time:
-  // the system lets go of them now.
-  for (auto it = _handedOver.begin(); it != _handedOver.end();) {
-    auto present = found.find(it->first);
-    if (present != found.end() && present->second->_objectType == it->second.kind) {
-      ++it;
-      continue;
-    }
-    if (it->second.kind == 0)
-      s._collisionObjects.erase(static_cast<uint32_t>(it->second.index));
-    else
-      s._emitterObjects[static_cast<uint32_t>(it->second.index)] = nullptr;
-    it = _handedOver.erase(it);
+    if (!handOver(*entry, f.object, reset, f.node))
+      return;
   }
 
   if (reset)
     s.initialize(static_cast<unsigned>(evalInt("reset", &myOffsets[sReset], 0, 0.0)));
 }
 
-void SOP_Taluno::simStep(float time, bool reset)
+bool SOP_Taluno::handOver(HandedOver& entry, TalunoObject* object, bool reset, std::string const& node)
+{
+  SimSystem& s = *_system;
+  if (object->_objectType == 0) {
+    auto* collider = static_cast<CollisionObject*>(object);
+    collider->_id = entry.index >= 0 ? static_cast<int32_t>(entry.index) : -1;
+    s.addCollisionObject(collider); // an inactive object is not taken in
+    if (collider->_active)
+      entry.index = collider->_id;
+    entry.object = collider;
+    return true;
+  }
+  auto* emitter = static_cast<EmitterObject*>(object);
+  // An emitter emits once after each rebuild: a replacement carries on the
+  // state of the emitter it replaces.
+  if (reset)
+    emitter->_hasEmitted = false;
+  else if (entry.object != emitter && entry.index >= 0)
+    emitter->_hasEmitted = entry.hasEmitted;
+  if (!emitterFits(*emitter, node))
+    return false;
+  emitter->_id = entry.index >= 0 ? static_cast<uint32_t>(entry.index) : 4294967295u;
+  s.addEmitterObject(emitter);
+  entry.index = emitter->_id;
+  entry.object = emitter;
+  return true;
+}
+
+bool SOP_Taluno::holds(HandedOver const& entry, TalunoObject const* object) const
+{
+  if (!_system || entry.index < 0)
+    return false;
+  if (entry.kind == 0) {
+    auto at = _system->_collisionObjects.find(static_cast<uint32_t>(entry.index));
+    return at != _system->_collisionObjects.end() && at->second == object;
+  }
+  auto at = _system->_emitterObjects.find(static_cast<uint32_t>(entry.index));
+  return at != _system->_emitterObjects.end() && at->second == object;
+}
+
+void SOP_Taluno::objectWithdrawn(TalunoObject const* object)
+{
+  for (HandedOver& entry : _handedOver)
+    if (entry.object == object) {
+      if (entry.kind == 1)
+        entry.hasEmitted = static_cast<EmitterObject const*>(object)->_hasEmitted;
+      entry.object = nullptr;
+    }
+  if (!_system)
+    return;
+  if (object->_objectType == 0)
+    _system->removeCollisionObject(static_cast<CollisionObject const*>(object));
+  else if (object->_objectType == 1)
+    _system->removeEmitterObject(static_cast<EmitterObject const*>(object));
+}
+
+void SOP_Taluno::simStep(double time, bool reset)
 {
   if (error() >= UT_ERROR_ABORT || !_system)
     return;
   if (!reset) {
+    // In double precision and rounded: a time that is a whole number of
+    // frames must give that frame, also where its float falls just below.
     CH_Manager const* channels = OPgetDirector()->getChannelManager();
-    const double frame =
-        std::floor((double(time) + channels->getTimeOffset()) * channels->getSamplesPerSec() + 1.0);
-    _system->simulStep(static_cast<unsigned>(frame), double(_frameTime), static_cast<unsigned>(_subSteps));
+    const double frame = std::nearbyint((time + channels->getTimeOffset()) * channels->getSamplesPerSec()) + 1.0;
+    // Frames before 0 wrap as the unsigned frame number does.
+    _system->simulStep(static_cast<unsigned>(static_cast<int64_t>(frame)), double(_frameTime),
+                       static_cast<unsigned>(_subSteps));
     if (!checkFinite(frame))
       return;
   }
-  writeOutput(time);
+  writeOutput(static_cast<float>(time));
 }
 
 namespace {

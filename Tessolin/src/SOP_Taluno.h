@@ -9,16 +9,16 @@
 #include "GA/GA_ElementGroup.h"
 #include "GEO/GEO_Primitive.h"
 
-#include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 class EmitterObject;
 class SimSystem;
 
 /// The solver operator "Taluno": owns one particle simulation, rebuilds it at
 /// its reset frame and steps it frame by frame as the host's time advances.
-class SOP_Taluno : public SOP_Node
+class SOP_Taluno : public SOP_Node, private TalunoObjectsListener
 {
 public:
   static OP_Node* myConstructor(OP_Network* network, const char* name, OP_Operator* op);
@@ -45,7 +45,8 @@ private:
   /// on the inputs; at a reset, also initialises it at the reset frame.
   void updateSimulationSystem(bool reset);
   /// Unless `reset`, advances the system by one frame; then writes the output.
-  void simStep(float time, bool reset);
+  /// The frame number comes from the cook time in double precision.
+  void simStep(double time, bool reset);
   /// Refuses, as node errors, settings no simulation can run with: lengths
   /// that are not positive, fewer than one sub-step. True when all are usable.
   bool checkSettings(double time);
@@ -88,14 +89,26 @@ private:
   GA_PointGroup* _ghostsGroup = nullptr;
   GA_PointGroup* _ghostsToDeleteGroup = nullptr;
 
-  /// What the system was handed under each input UID since the rebuild: an
-  /// object replaced by its node is handed over again under the same index,
-  /// and one no longer on the inputs is withdrawn before it can be destroyed.
+  /// One object node whose object the system was handed since the rebuild,
+  /// named by the UID on the node's output. Its replacements are handed over
+  /// under the same index, an emitter's with its emitted state; an object
+  /// its node withdraws (to destroy or replace it) leaves the system at once.
+  /// Entries stay until the next rebuild, also when their node is unwired.
   struct HandedOver
   {
-    TalunoObject const* object;
-    int32_t kind;   ///< _objectType
-    int64_t index;  ///< the system's index of the object
+    int32_t uid;
+    int32_t kind;                         ///< _objectType
+    int64_t index = -1;                   ///< the system's index of the object; -1 while it has none
+    TalunoObject const* object = nullptr; ///< the object last handed over; null once withdrawn
+    bool hasEmitted = false;              ///< a withdrawn emitter's state, for its replacement
   };
-  std::map<int32_t, HandedOver> _handedOver;
+  std::vector<HandedOver> _handedOver; ///< in the order of hand-over: input order at the rebuild
+
+  /// Hands `object` (found on input `node`) to the system under the entry's
+  /// index, or a new index when the entry has none. False when an emitter
+  /// was refused because its fill cannot fit in memory.
+  bool handOver(HandedOver& entry, TalunoObject* object, bool reset, std::string const& node);
+  /// Whether the system holds `object` under the entry's index.
+  bool holds(HandedOver const& entry, TalunoObject const* object) const;
+  void objectWithdrawn(TalunoObject const* object) override;
 };

@@ -73,8 +73,9 @@ public:
   /// Registers an active collision object under its _id (a new index when it
   /// has none yet) and widens its field to the collision distance.
   void addCollisionObject(CollisionObject const* object);
-  /// Forgets the object: its owner calls this before destroying it while the
-  /// system lives on.
+  /// Forgets the object, leaving its index with a null entry for a
+  /// replacement: its owner calls this before destroying it while the system
+  /// lives on.
   void removeCollisionObject(CollisionObject const* object);
   /// Registers the emitter under its _id (a new index when it has none yet),
   /// fills it for particleRadius and places moving emitters at their initial transform.
@@ -140,6 +141,10 @@ public:
   void resolveInterparticleCollisions_NoExplicitStaticFriction();
   /// Sphere contact with tangential springs that hold sticking contacts.
   void resolveInterparticleCollisions_SpringBased();
+  /// Forgets the tangential springs of pairs marked as parted, so that a
+  /// contact that forms again starts from a fresh anchor and the records
+  /// follow the live contacts.
+  void dropSeparatedTangentialSprings();
   /// Contact between the rigid sub-sphere clusters of neighbouring particles.
   void resolveInterparticleCollisions_SubParticles();
   /// Whether particle i (nature a) is pushed by neighbour j (nature b).
@@ -190,7 +195,7 @@ public:
   std::map<uint32_t, EmitterObject*> _emitterObjects;           ///< borrowed, by index
   std::map<uint64_t, uint32_t> _springsMap;                ///< particle pair key -> spring index
   std::map<uint64_t, uint32_t> _demTangentialSpringsMap;   ///< particle pair key -> shear spring index
-  std::vector<DEMTangentialSpring> _demTangentialSprings;    ///< granular shear springs
+  std::vector<DEMTangentialSpring> _demTangentialSprings;    ///< granular shear springs of touching pairs
   std::vector<DEMTangentialSpring> _newDemTangentialSprings; ///< shear springs made in this sub-step
   subParticle _subParticle;          ///< cluster template shared by all particles
   uint32_t _nbParticles = 0;         ///< particles created so far; the next id

@@ -22,12 +22,11 @@ void SimSystem::addCollisionObject(CollisionObject const* object)
 
 void SimSystem::removeCollisionObject(CollisionObject const* object)
 {
-  for (auto it = _collisionObjects.begin(); it != _collisionObjects.end();) {
-    if (it->second == object)
-      it = _collisionObjects.erase(it);
-    else
-      ++it;
-  }
+  // The index stays with a null entry, so that a replacement handed over
+  // under it keeps the object's place in the order of response.
+  for (auto& entry : _collisionObjects)
+    if (entry.second == object)
+      entry.second = nullptr;
 }
 
 void SimSystem::addEmitterObject(EmitterObject const* emitter)

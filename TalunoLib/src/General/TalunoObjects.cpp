@@ -1,5 +1,7 @@
 #include "TalunoObjects.h"
 
+#include <algorithm>
+
 TalunoObjects* TalunoObjects::_pInstance = nullptr;
 uint32_t TalunoObjects::_ref = 0;
 
@@ -39,4 +41,18 @@ void TalunoObjects::removeObject(TalunoObject const* object)
     else
       ++it;
   }
+  if (object)
+    for (TalunoObjectsListener* listener : _listeners)
+      listener->objectWithdrawn(object);
+}
+
+void TalunoObjects::addListener(TalunoObjectsListener* listener)
+{
+  if (listener && std::find(_listeners.begin(), _listeners.end(), listener) == _listeners.end())
+    _listeners.push_back(listener);
+}
+
+void TalunoObjects::removeListener(TalunoObjectsListener* listener)
+{
+  _listeners.erase(std::remove(_listeners.begin(), _listeners.end(), listener), _listeners.end());
 }

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <map>
+#include <vector>
 
 /// Common base of the scene objects the operators share with the solver. A
 /// reader of the registry tells the derived type from _objectType alone.
@@ -13,6 +14,17 @@ public:
 protected:
   explicit TalunoObject(int32_t objectType) : _objectType(objectType) {}
   ~TalunoObject() = default; // never deleted through the base
+};
+
+/// Told when an object leaves the registry because its owner is about to
+/// destroy or replace it: whoever borrowed the object lets go of it there.
+class TalunoObjectsListener
+{
+public:
+  virtual void objectWithdrawn(TalunoObject const* object) = 0;
+
+protected:
+  ~TalunoObjectsListener() = default;
 };
 
 /// The process-wide registry through which object operators hand their
@@ -31,11 +43,18 @@ public:
   void addObject(int32_t uid, TalunoObject* object);
   /// The object stored under uid, or null.
   TalunoObject* getObject(int32_t uid) const;
-  /// Forgets every entry that points to object. Its owner calls this before
-  /// destroying or replacing it, so that no lookup returns a destroyed object.
+  /// Forgets every entry that points to object and tells every listener. Its
+  /// owner calls this before destroying or replacing it, so that neither a
+  /// lookup nor a borrower reaches a destroyed object.
   void removeObject(TalunoObject const* object);
 
+  /// Borrowers of objects (the solvers) listen for withdrawn objects until
+  /// they remove themselves.
+  void addListener(TalunoObjectsListener* listener);
+  void removeListener(TalunoObjectsListener* listener);
+
   std::map<int32_t, TalunoObject*> _objects; ///< borrowed objects by UID
+  std::vector<TalunoObjectsListener*> _listeners;
 
   static TalunoObjects* _pInstance; ///< the instance, null while none exists
   static uint32_t _ref;             ///< number of holders
