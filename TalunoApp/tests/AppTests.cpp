@@ -522,6 +522,10 @@ TEST(TalunoProgram, CheckReportsUnusableSettingsBeforeARun)
        "node \"solver\": emitter \"grains\": filling it at Particle Radius 1e-05 would test"},
       {replaced(grains, R"("size": [12, 1, 12])", R"("size": [1e39, 1, 12])"), 5,
        "node \"floor\": the input geometry has 8 points with non-finite coordinates"},
+      {replaced(grains, R"("friction": 2000)", R"("friction": 2000, "nbKdTreeReturnedVertices": -1)"), 5,
+       "node \"floor\": Number KdTree Returned Vertices (nbKdTreeReturnedVertices) is -1: it must be 0"},
+      {replaced(grains, R"("nature": "granular")", R"("nature": "granular", "nbKdTreeReturnedVertices": -3)"), 5,
+       "node \"grains\": Number KdTree Returned Vertices (nbKdTreeReturnedVertices) is -3"},
   };
   for (Case const& c : cases) {
     Folder folder;
