@@ -49,12 +49,16 @@ TEST(SolverNode, ParameterListAndExpressionDefaults)
 {
   Host host;
   OP_Node* solver = host.network.createNode("Taluno", "solver");
-  ASSERT_EQ(solver->getNumParms(), 49);
+  ASSERT_EQ(solver->getNumParms(), 51); // the 49 of the operator, then the automatic sub-steps
   EXPECT_STREQ(solver->getParmTemplate(0)->getToken(), "reset");
   EXPECT_STREQ(solver->getParmTemplate(48)->getToken(), "colorDataInterval");
   EXPECT_STREQ(solver->getParmTemplate(6)->getLabel(), "Unit Length (m)");
   EXPECT_EQ(solver->getParmTemplate(9)->getType(), PRM_SWITCHER);
-  EXPECT_EQ(solver->getParmTemplate(9)->getVectorSize(), 4);
+  EXPECT_EQ(solver->getParmTemplate(9)->getVectorSize(), 5);
+  EXPECT_STREQ(solver->getParmTemplate(9)->getDefault(4)->getString(), "Sub-Steps");
+  EXPECT_STREQ(solver->getParmTemplate(49)->getToken(), "adaptiveSubSteps");
+  EXPECT_EQ(solver->evalInt("adaptiveSubSteps", 0, 0.0), 0); // off: stored scenes step as they did
+  EXPECT_EQ(solver->evalInt("maxSubSteps", 0, 0.0), 200);
   EXPECT_EQ(solver->getParmTemplate(9)->getDefault(2)->getFloat(), 13);
   EXPECT_STREQ(solver->getParmTemplate(9)->getDefault(2)->getString(), "Collisions");
   EXPECT_EQ(solver->getParmTemplate(8)->getChoiceList()->size(), 6);

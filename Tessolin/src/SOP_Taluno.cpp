@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdio>
 #include <iostream>
+#include <limits>
 #include <unistd.h>
 
 int* SOP_Taluno::myOffsets = nullptr;
@@ -20,7 +21,7 @@ OP_Node* SOP_Taluno::myConstructor(OP_Network* network, const char* name, OP_Ope
 SOP_Taluno::SOP_Taluno(OP_Network* network, const char* name, OP_Operator* op) : SOP_Node(network, name, op)
 {
   if (!myOffsets)
-    myOffsets = allocIndirect(50);
+    myOffsets = allocIndirect(64);
   _registry = TalunoObjects::getInstance();
   _registry->addListener(this);
 }
@@ -88,6 +89,7 @@ unsigned SOP_Taluno::disableParms()
   changed += enableParm("enforceStaticFriction", contact && mode == 0);
   changed += enableParm("shearConstant", contact && staticFriction && mode == 0);
   changed += enableParm("colorDataInterval", colors != 0);
+  changed += enableParm("maxSubSteps", toggle("adaptiveSubSteps", 49, t) != 0);
   return changed;
 }
 
@@ -102,7 +104,7 @@ enum Slot
   sAddNormals = 31, sViscosity = 32, sViscosityFactor = 33, sObjectsCollisions = 34, sInterParticle = 35,
   sCollMode = 36, sCollShape = 37, sRotations = 38, sRandomRotations = 39, sAddRotAttribs = 40,
   sNormalConstant = 41, sNormalDamping = 42, sShearDamping = 43, sCoulomb = 44, sStaticFriction = 45,
-  sShearConstant = 46, sColorData = 47, sColorInterval = 48
+  sShearConstant = 46, sColorData = 47, sColorInterval = 48, sAdaptiveSubSteps = 49, sMaxSubSteps = 50
 };
 
 OP_ERROR SOP_Taluno::cookMySop(OP_Context& context)
@@ -246,6 +248,8 @@ void SOP_Taluno::updateSimulationSystem(bool reset)
   s.springsBreakLengthThreshold2 = stretch * stretch;
   s.surfaceTensionThreshold2 = threshold * threshold;
   _subSteps = evalInt("subSteps", &myOffsets[sSubSteps], 0, t);
+  _adaptiveSubSteps = on("adaptiveSubSteps", sAdaptiveSubSteps);
+  _maxSubSteps = evalInt("maxSubSteps", &myOffsets[sMaxSubSteps], 0, t);
 
   // Objects on the inputs in input order, until the first unconnected input;
   // a node wired into several inputs counts once.
@@ -370,10 +374,11 @@ void SOP_Taluno::simStep(double time, bool reset)
     // frames must give that frame, also where its float falls just below.
     CH_Manager const* channels = OPgetDirector()->getChannelManager();
     const double frame = std::nearbyint((time + channels->getTimeOffset()) * channels->getSamplesPerSec()) + 1.0;
+    const int32_t steps = subStepsForFrame(frame);
     // Frames before 0 wrap as the unsigned frame number does.
     _system->simulStep(static_cast<unsigned>(static_cast<int64_t>(frame)), double(_frameTime),
-                       static_cast<unsigned>(_subSteps));
-    if (!checkFinite(frame))
+                       static_cast<unsigned>(steps));
+    if (!checkStable(frame, steps))
       return;
   }
   writeOutput(static_cast<float>(time));
@@ -449,32 +454,101 @@ bool SOP_Taluno::emitterFits(EmitterObject const& emitter, std::string const& no
   return false;
 }
 
-bool SOP_Taluno::checkFinite(double frame)
+int32_t SOP_Taluno::subStepsForFrame(double frame)
+{
+  if (!_adaptiveSubSteps)
+    return _subSteps;
+  const double needed = std::ceil(double(_frameTime) / _system->stableSubStep(_system->fastestSpeed()));
+  const int32_t most = std::max(_maxSubSteps, _subSteps);
+  if (needed <= double(_subSteps))
+    return _subSteps;
+  if (needed <= double(most))
+    return static_cast<int32_t>(needed);
+  addError(UT_ERROR_WARNING, "Automatic SubSteps: frame " + number(frame) + " needs " + number(needed) +
+                                 " sub-steps, more than Maximum SubSteps (maxSubSteps) " + std::to_string(most) +
+                                 "; it ran " + std::to_string(most) + ". Raise Maximum SubSteps if the run blows up");
+  return most;
+}
+
+double SOP_Taluno::sceneSpeed() const
 {
   SimSystem const& s = *_system;
-  int64_t broken = 0;
-  for (Particle const& p : s._particlesArray)
+  double top = -std::numeric_limits<double>::infinity(), bottom = std::numeric_limits<double>::infinity();
+  double fastest = 0.0;
+  for (auto const& [index, emitter] : s._emitterObjects)
+    if (emitter) {
+      top = std::max(top, emitter->_bboxMax.y());
+      bottom = std::min(bottom, emitter->_bboxMin.y());
+      fastest = std::max(fastest, emitter->_velocity.norm());
+    }
+  for (auto const& [index, object] : s._collisionObjects)
+    if (object && object->_asdf)
+      bottom = std::min(bottom, (object->_asdf->_objectToWorld * object->_asdf->_bboxMin.homogeneous()).y());
+  const double height = std::isfinite(top - bottom) ? std::max(top - bottom, 1.0) : 1.0;
+  return fastest + std::sqrt(2.0 * std::abs(s.gravity) * height);
+}
+
+bool SOP_Taluno::checkStable(double frame, int32_t steps)
+{
+  SimSystem const& s = *_system;
+  // Each particle's last sub-step, from where the gravity pass left it.
+  const double reach2 = s.particlesInteractionRadius * s.particlesInteractionRadius;
+  const double bound = double(SimSystem::_maxCellCoordinate - 1) * s._cellSize;
+  int64_t broken = 0, runaway = 0, outside = 0;
+  for (Particle const& p : s._particlesArray) {
     if (!p.position.allFinite() || !p.velocity.allFinite())
       ++broken;
-  if (broken == 0)
+    else if (p.position.cwiseAbs().maxCoeff() > bound)
+      ++outside;
+    else if ((p.nature & natureAny) && (p.position - p.previousPosition).squaredNorm() > reach2)
+      ++runaway;
+  }
+  if (broken + runaway + outside == 0)
     return true;
-  // The stiff forces each have a largest stable sub-step; name the ones in use.
+
+  std::vector<std::string> what;
+  const std::string of = " of " + std::to_string(s._particlesArray.size()) + " particles ";
+  if (broken)
+    what.push_back(std::to_string(broken) + of + "have non-finite positions or velocities");
+  if (runaway)
+    what.push_back(std::to_string(runaway) + (broken ? " " : of) + "moved farther in one sub-step than the "
+                   "Interaction Radius (" + number(s.particlesInteractionRadius) + ")");
+  if (outside)
+    what.push_back(std::to_string(outside) + (broken || runaway ? " " : of) +
+                   "left the simulation's domain (beyond " + number(bound) + " units from the origin)");
+  std::string found;
+  for (size_t i = 0; i < what.size(); ++i)
+    found += (i == 0 ? "" : i + 1 == what.size() ? " and " : ", ") + what[i];
+
+  // The stiff forces each have a largest stable sub-step; name those that
+  // the sub-step exceeded, or all in use when none did.
+  const double step = double(_frameTime) / std::max(1, steps);
+  const double speed = sceneSpeed();
+  SimSystem::SubStepLimits const limits = s.subStepLimits(speed);
+  std::vector<std::string> exceeded, inUse;
+  auto consider = [&](bool on, double limit, std::string const& setting) {
+    if (!on)
+      return;
+    inUse.push_back(setting);
+    if (step > limit)
+      exceeded.push_back(setting);
+  };
+  consider(s.fluid, limits.sound, "the liquid's sound speed (internalPressure " + number(s.internalPressure) + ")");
+  consider(s.fluid && s.viscosity, limits.viscosity,
+           "its viscosity (viscosityFactor " + number(s.viscosityFactor) + " at Particle Radius " +
+               number(s.particleRadius) + ")");
+  consider(s.springs, limits.springs, "springConstant " + number(s.springConstant));
+  consider(s.interParticleCollisions, limits.contact, "normalConstant " + number(s.normalConstant));
+  std::vector<std::string> const& named = exceeded.empty() ? inUse : exceeded;
   std::string stiff;
-  auto add = [&stiff](std::string const& setting) { stiff += (stiff.empty() ? "" : ", ") + setting; };
-  if (s.springs)
-    add("springConstant " + number(s.springConstant));
-  if (s.interParticleCollisions)
-    add("normalConstant " + number(s.normalConstant));
-  if (s.fluid)
-    add("internalPressure " + number(s.internalPressure));
-  const double step = double(_frameTime) / std::max(1, _subSteps);
+  for (size_t i = 0; i < named.size(); ++i)
+    stiff += (i == 0 ? "" : i + 1 == named.size() ? " and " : ", ") + named[i];
+  const double estimate = std::ceil(double(_frameTime) / s.stableSubStep(speed));
+  const double suggested = std::max(std::isfinite(estimate) ? estimate : 0.0, 2.0 * std::max(1, steps));
   addError(UT_ERROR_ABORT,
-           "the simulation blew up at frame " + number(frame) + ": " + std::to_string(broken) + " of " +
-               std::to_string(s._particlesArray.size()) +
-               " particles have non-finite positions or velocities. Most likely the sub-step of " + number(step) +
-               " s (SubSteps " + std::to_string(_subSteps) + ") is too long for the stiffness" +
-               (stiff.empty() ? std::string() : " (" + stiff + ")") +
-               ": raise SubSteps (try " + std::to_string(2 * std::max(1, _subSteps)) +
-               " or more) or lower those constants");
+           "the simulation blew up at frame " + number(frame) + ": " + found + ". Most likely the sub-step of " +
+               number(step) + " s (" + std::to_string(steps) + " sub-steps a frame) is too long" +
+               (stiff.empty() ? std::string() : " for " + stiff) + ": raise SubSteps (subSteps) to at least " +
+               number(suggested) + ", or turn on Automatic SubSteps (adaptiveSubSteps), or lower those constants");
   return false;
 }

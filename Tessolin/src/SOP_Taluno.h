@@ -23,7 +23,7 @@ class SOP_Taluno : public SOP_Node, private TalunoObjectsListener
 public:
   static OP_Node* myConstructor(OP_Network* network, const char* name, OP_Operator* op);
   static PRM_Template myTemplateList[];
-  static int* myOffsets; ///< parameter index cache of the class (50 slots)
+  static int* myOffsets; ///< parameter index cache of the class (64 slots)
 
   SOP_Taluno(OP_Network* network, const char* name, OP_Operator* op);
   ~SOP_Taluno() override;
@@ -53,9 +53,19 @@ private:
   /// Refuses an emitter whose fill would need more memory than the machine
   /// has, before it is filled. `node` names the emitter in the message.
   bool emitterFits(EmitterObject const& emitter, std::string const& node);
+  /// The sub-steps of the next frame: "subSteps", or with automatic
+  /// sub-steps the count the fastest particle and the stiffest force in use
+  /// call for, from "subSteps" up to "maxSubSteps".
+  int32_t subStepsForFrame(double frame);
   /// After a frame: stops the run when particles were left with non-finite
-  /// positions or velocities, naming the settings most likely responsible.
-  bool checkFinite(double frame);
+  /// positions or velocities, moved farther in one sub-step than the
+  /// interaction radius or left the grid, naming the settings most likely
+  /// responsible and a sub-step count that keeps them stable.
+  bool checkStable(double frame, int32_t steps);
+  /// The speed scale of the scene, for advice on sub-steps: the emitters'
+  /// fastest initial speed plus that of a fall across the height the
+  /// objects span.
+  double sceneSpeed() const;
   /// Appends one output point.
   void birthParticle(float const* position, float const* velocity, int32_t id, bool ghost);
   void prepareOutput(double resetTime);
@@ -75,6 +85,8 @@ private:
   bool _initialized = false;          ///< true after a rebuild, until a cook after the reset frame
   float _frameTime = 0.04f;           ///< seconds per frame
   int32_t _subSteps = 5;              ///< sub-steps per frame
+  bool _adaptiveSubSteps = false;     ///< choose each frame's sub-steps from the stability estimate
+  int32_t _maxSubSteps = 200;         ///< most sub-steps a frame may take with _adaptiveSubSteps
   bool _showGhostParticles = false;
   bool _addNormals = false;
   bool _addRotAttribs = false;

@@ -58,6 +58,9 @@ PRM_Name names[] = {
     // Colors
     {"colorData", "Data"},
     {"colorDataInterval", "Interval"},
+    // Sub-steps, beyond the 49 parameters above
+    {"adaptiveSubSteps", "Automatic SubSteps"},
+    {"maxSubSteps", "Maximum SubSteps"},
 };
 
 PRM_Name typeItems[] = {{"points", "Points"}, {"particles", "Particles"}, {"spheres", "Spheres"}, {}};
@@ -83,7 +86,8 @@ PRM_Default sceneScaleDefault(0.01);
 PRM_Default typeDefault(1);
 PRM_Default off(0);
 PRM_Default on(1);
-PRM_Default mainFolders[] = {{13, "Springs"}, {3, "Fluid"}, {13, "Collisions"}, {2, "Colors"}};
+PRM_Default mainFolders[] = {{13, "Springs"}, {3, "Fluid"}, {13, "Collisions"}, {2, "Colors"}, {2, "Sub-Steps"}};
+PRM_Default maxSubStepsDefault(200);
 PRM_Default searchRadiusDefault(1.5, "3*ch(particleRadius)");
 PRM_Default restLengthDefault(1.0);
 PRM_Default springConstantDefault(100);
@@ -116,7 +120,7 @@ PRM_Template SOP_Taluno::myTemplateList[] = {
     PRM_Template(PRM_FLT, 1, &names[6], &sceneScaleDefault),
     PRM_Template(PRM_ORD, 1, &names[7], &typeDefault, &typeMenu),
     PRM_Template(PRM_ORD, 1, &names[8], &off, &verboseMenu),
-    PRM_Template(PRM_SWITCHER, 4, &names[9], mainFolders),
+    PRM_Template(PRM_SWITCHER, 5, &names[9], mainFolders),
     // Springs
     PRM_Template(PRM_TOGGLE_J, 1, &names[10], &on),
     PRM_Template(PRM_FLT_J, 1, &names[11], &searchRadiusDefault),
@@ -160,5 +164,11 @@ PRM_Template SOP_Taluno::myTemplateList[] = {
     // Colors
     PRM_Template(PRM_ORD, 1, &names[47], &off, &colorMenu),
     PRM_Template(PRM_FLT_MINMAX, 2, &names[48], colorIntervalDefault),
+    // Sub-Steps: off by default, so that stored scenes step as they always did.
+    PRM_Template(PRM_TOGGLE_J, 1, &names[49], &off, nullptr, nullptr, nullptr, nullptr, 1,
+                 "Choose each frame's sub-steps from the fastest particle and the stiffest force in use (sound "
+                 "speed of liquids, viscosity, springs, contacts), with SubSteps as the least and Maximum SubSteps "
+                 "as the most."),
+    PRM_Template(PRM_INT_J, 1, &names[50], &maxSubStepsDefault),
     PRM_Template(),
 };

@@ -69,6 +69,24 @@ public:
   /// the cell under `key`, creating the cell when it does not exist.
   Cell* linkToCell(uint64_t key, int64_t index, bool ghost);
 
+  // --- Stability (SimSystemStability.cpp) ---
+  /// The longest stable sub-step (seconds) allowed by each force in use, and
+  /// by particles moving at `speed` (scene units per second) not travelling
+  /// more than half their radius per sub-step; infinite where nothing limits.
+  struct SubStepLimits
+  {
+    double travel;    ///< particles moving at the given speed
+    double sound;     ///< liquid: sound waves crossing the interaction radius
+    double viscosity; ///< liquid: viscous relaxation
+    double springs;   ///< soft bodies: spring stiffness and damping
+    double contact;   ///< grains: contact stiffness and damping
+  };
+  SubStepLimits subStepLimits(double speed) const;
+  /// The smallest of subStepLimits(speed).
+  double stableSubStep(double speed) const;
+  /// Speed of the fastest moving particle now (scene units per second).
+  double fastestSpeed() const;
+
   // --- Objects (SimSystemObjects.cpp) ---
   /// Registers an active collision object under its _id (a new index when it
   /// has none yet) and widens its field to the collision distance.

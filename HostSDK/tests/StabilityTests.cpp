@@ -1,0 +1,101 @@
+// A sub-step too long for the forces in use: the solver stops with advice
+// that works, and with automatic sub-steps it does not happen at all.
+#include "HostFixtures.h"
+#include "SimSystem.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <regex>
+
+namespace {
+
+std::string messages(OP_Node const* node)
+{
+  std::string all;
+  for (std::string const& m : node->errorMessages())
+    all += m + "\n";
+  return all;
+}
+
+// A small dam break at particle radius 0.07 in a tank: a liquid block whose
+// sub-steps (6 a frame) suit radius 0.5 but not 0.07, where its viscosity
+// and sound speed call for several times more.
+struct FineDamBreak : ObjectHost
+{
+  FineDamBreak()
+  {
+    solver = static_cast<SOP_Taluno*>(network.createNode("Taluno", "solver"));
+    solver->setFloat("particleRadius", 0, 0.07);
+    solver->setExpression("particlesInteractionRadius", 0, "4*ch(\"particleRadius\")");
+    solver->setFloat("springs", 0, 0);
+    solver->setFloat("fluid", 0, 1);
+    solver->setFloat("viscosity", 0, 1);
+    solver->setFloat("internalPressure", 0, 8);
+    solver->setFloat("subSteps", 0, 6);
+    auto* water = create<SOP_EmitterObject>("EmitterObject", box({-3, 0, -0.7}, {-1.6, 1.6, 0.7}));
+    water->setFloat("nature", 0, 1);
+    network.setInput(solver, 0, water);
+    Eigen::Vector3d const walls[][2] = {{{-4, -2, -2}, {4, 0, 2}},  {{-4, -2, -2}, {-3, 3, 2}}, {{3, -2, -2}, {4, 3, 2}},
+                                        {{-4, -2, -2}, {4, 3, -0.7}}, {{-4, -2, 0.7}, {4, 3, 2}}};
+    unsigned input = 1;
+    for (auto const& wall : walls) {
+      auto* collider = create<SOP_CollisionObject>("CollisionObject", box(wall[0], wall[1]));
+      network.setInput(solver, input++, collider);
+    }
+  }
+  OP_ERROR cookFrame(int frame) { return cookAt(solver, (frame - 1) / 24.0); }
+  /// Cooks frames 1 to last; the first that fails, or 0.
+  int runTo(int last)
+  {
+    for (int frame = 1; frame <= last; ++frame)
+      if (cookFrame(frame) >= UT_ERROR_ABORT)
+        return frame;
+    return 0;
+  }
+  double fastest() const { return solver->system()->fastestSpeed(); }
+  SOP_Taluno* solver = nullptr;
+};
+
+} // namespace
+
+TEST(Stability, AFiniteBlowUpStopsTheRunWithASubStepCountThatWorks)
+{
+  FineDamBreak scene;
+  const int failed = scene.runTo(12);
+  ASSERT_GT(failed, 1) << "the blow-up is caught after the rebuild";
+  const std::string text = messages(scene.solver);
+  EXPECT_NE(text.find("the simulation blew up at frame " + std::to_string(failed) + ": "), std::string::npos) << text;
+  EXPECT_NE(text.find("moved farther in one sub-step than the Interaction Radius (0.28)"), std::string::npos) << text;
+  EXPECT_NE(text.find("its viscosity (viscosityFactor 0.5 at Particle Radius 0.07)"), std::string::npos) << text;
+  std::smatch suggestion;
+  ASSERT_TRUE(std::regex_search(text, suggestion, std::regex(R"(raise SubSteps \(subSteps\) to at least (\d+))")))
+      << text;
+  const int suggested = std::stoi(suggestion[1]);
+  EXPECT_GT(suggested, 6);
+  EXPECT_LT(suggested, 100) << "advice that costs no more than it must";
+
+  // The advice, taken: the same scene runs, and nothing flies off.
+  FineDamBreak advised;
+  advised.solver->setFloat("subSteps", 0, suggested);
+  EXPECT_EQ(advised.runTo(12), 0) << messages(advised.solver);
+  EXPECT_LT(advised.fastest(), 10.0);
+}
+
+TEST(Stability, AutomaticSubStepsKeepAFineDamBreakStable)
+{
+  FineDamBreak scene;
+  scene.solver->setFloat("adaptiveSubSteps", 0, 1);
+  EXPECT_EQ(scene.runTo(12), 0) << messages(scene.solver);
+  EXPECT_LT(scene.fastest(), 10.0);
+  EXPECT_EQ(messages(scene.solver), "");
+
+  // A maximum below what the scene needs is said, and the run goes on at the maximum.
+  FineDamBreak capped;
+  capped.solver->setFloat("adaptiveSubSteps", 0, 1);
+  capped.solver->setFloat("maxSubSteps", 0, 8);
+  capped.cookFrame(1);
+  capped.cookFrame(2);
+  EXPECT_NE(messages(capped.solver).find("more than Maximum SubSteps (maxSubSteps) 8; it ran 8"), std::string::npos)
+      << messages(capped.solver);
+}

@@ -1,0 +1,125 @@
+// How long a sub-step the forces in use allow. Every force is integrated
+// explicitly (velocity first, then position), which is stable only while the
+// sub-step is short against the force's stiffness; and particles must not
+// cross a good part of their reach in one sub-step. The estimates below are
+// taken on a particle inside a cubic lattice of spacing 2 x particleRadius,
+// the packing emitters make, with a safety margin measured on the liquid,
+// granular and soft-body scenes of the validation suite.
+#include "SimSystem.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace {
+
+/// Fraction of the interaction radius a sound wave may cross in one sub-step.
+constexpr double acousticCourant = 0.3;
+/// Fraction of the particle radius a particle may travel in one sub-step.
+constexpr double travelCourant = 0.5;
+/// Viscous relaxation per sub-step: the velocity update Δv = k dt (v̄ - v)
+/// diverges beyond k dt of about 1.5 on the lattice.
+constexpr double viscousCourant = 1.0;
+/// Fraction of the stability limit of a damped oscillator that is used.
+constexpr double oscillatorMargin = 0.5;
+
+/// Longest stable step of x'' = -w2 x - g x' integrated with the velocity
+/// first: the step must satisfy w2 dt^2 + 2 g dt <= 4.
+double oscillatorLimit(double w2, double g)
+{
+  if (w2 <= 0.0)
+    return g > 0.0 ? 2.0 / g : std::numeric_limits<double>::infinity();
+  return (-g + std::sqrt(g * g + 4.0 * w2)) / w2;
+}
+
+} // namespace
+
+SimSystem::SubStepLimits SimSystem::subStepLimits(double speed) const
+{
+  const double inf = std::numeric_limits<double>::infinity();
+  SubStepLimits limits{inf, inf, inf, inf, inf};
+  const double d = 2.0 * particleRadius;
+  if (speed > 0.0)
+    limits.travel = travelCourant * particleRadius / speed;
+
+  if (fluid) {
+    // Sound speed in scene units per second: the pressure force acts in
+    // metres (through the unit length) but changes velocities in scene
+    // units, so c^2 = internalPressure / unit length.
+    const double sound = std::sqrt(std::max(internalPressure, 0.0) / _unitLength);
+    if (sound + speed > 0.0)
+      limits.sound = acousticCourant * particlesInteractionRadius / (sound + speed);
+    if (viscosity && viscosityFactor > 0.0) {
+      // The viscosity force pulls a particle's velocity towards its
+      // neighbours' at the rate k = m L mu sum(q) / rho0^2.
+      const double h = particlesInteractionRadius;
+      const int n = static_cast<int>(std::floor(h / d));
+      double sumQ = 0.0;
+      for (int i = -n; i <= n; ++i)
+        for (int j = -n; j <= n; ++j)
+          for (int k = -n; k <= n; ++k) {
+            const double r = d * std::sqrt(double(i * i + j * j + k * k));
+            if (r > 0.0 && r < h)
+              sumQ += (h - r) * _unitLength;
+          }
+      const double rate = _particleMass * _viscLaplacianCoef * viscosityFactor * sumQ / (restDensity * restDensity);
+      if (rate > 0.0)
+        limits.viscosity = viscousCourant / rate;
+    }
+  }
+
+  if (springs && springConstant > 0.0) {
+    // Lattice neighbours within the search radius, each spring's stiffness
+    // and damping projected on one axis; the fastest mode, neighbours moving
+    // against each other, doubles them.
+    const double reach = std::sqrt(springsNeighborSearchRadius2);
+    const int n = static_cast<int>(std::ceil(reach / d));
+    double stiffness = 0.0, damping = 0.0;
+    for (int i = -n; i <= n; ++i)
+      for (int j = -n; j <= n; ++j)
+        for (int k = -n; k <= n; ++k) {
+          const double r2 = d * d * double(i * i + j * j + k * k);
+          if (r2 <= 0.0 || !(r2 < springsNeighborSearchRadius2))
+            continue;
+          const double along = d * d * double(i * i) / r2;
+          stiffness += along;
+          damping += along * std::sqrt(r2);
+        }
+    limits.springs = oscillatorMargin * oscillatorLimit(2.0 * springConstant * stiffness,
+                                                        2.0 * std::max(springDamping, 0.0) * damping);
+  }
+
+  if (interParticleCollisions) {
+    // A grain among its lattice neighbours: two contacts along each axis,
+    // doubled for neighbours moving against each other; a tangential spring
+    // adds its stiffness, shear damping its rate.
+    double stiffness = 4.0 * std::max(normalConstant, 0.0);
+    if (interParticlesCollMode == 0 && enforceStaticFriction)
+      stiffness += 4.0 * std::max(shearConstant, 0.0);
+    const double damping = 4.0 * std::max({normalDamping, shearDamping, 0.0});
+    // Clusters touch through sub-spheres smaller than the particle, off its
+    // centre: their contacts are stiffer for the same constants.
+    const double cluster = interParticlesCollMode != 0 ? 2.0 : 1.0;
+    limits.contact = oscillatorMargin * oscillatorLimit(cluster * stiffness, cluster * damping);
+  }
+  return limits;
+}
+
+double SimSystem::stableSubStep(double speed) const
+{
+  SubStepLimits const l = subStepLimits(speed);
+  return std::min({l.travel, l.sound, l.viscosity, l.springs, l.contact});
+}
+
+double SimSystem::fastestSpeed() const
+{
+  const int64_t n = static_cast<int64_t>(_particlesArray.size());
+  double fastest2 = 0.0;
+#pragma omp parallel for schedule(static) reduction(max : fastest2)
+  for (int64_t i = 0; i < n; ++i) {
+    Particle const& p = _particlesArray[i];
+    if (p.nature & natureAny)
+      fastest2 = std::max(fastest2, p.velocity.squaredNorm());
+  }
+  return std::sqrt(fastest2);
+}
