@@ -99,3 +99,50 @@ TEST(Stability, AutomaticSubStepsKeepAFineDamBreakStable)
   EXPECT_NE(messages(capped.solver).find("more than Maximum SubSteps (maxSubSteps) 8; it ran 8"), std::string::npos)
       << messages(capped.solver);
 }
+
+TEST(Colliders, LiquidInAndBesideAGlassStaysWhereItBelongs)
+{
+  // A closed glass of long wall triangles and fan bottoms on a floor, at the
+  // default "nbKdTreeReturnedVertices" of 1: liquid dropped into it must end
+  // in its cavity and liquid dropped beside it outside, none in its walls.
+  ObjectHost host;
+  auto* glassShape = static_cast<GeometrySource*>(host.network.createNode("source", "glassShape"));
+  fillWith(glassShape->geometry, glassSoup(3.0, 2.6, 8.0, 0.5, 48));
+  auto* glass = host.create<SOP_CollisionObject>("CollisionObject", glassShape);
+  auto* floor = host.create<SOP_CollisionObject>("CollisionObject", host.box({-12, -2, -12}, {12, 0, 12}));
+  auto* inside = host.create<SOP_EmitterObject>("EmitterObject", host.box({-1.8, 3, -1.8}, {1.8, 7, 1.8}));
+  auto* beside = host.create<SOP_EmitterObject>("EmitterObject", host.box({3.2, 1, -2}, {6, 6, 2}));
+  inside->setFloat("nature", 0, 1);
+  beside->setFloat("nature", 0, 1);
+  auto* solver = static_cast<SOP_Taluno*>(host.network.createNode("Taluno", "solver"));
+  solver->setFloat("particleRadius", 0, 0.2);
+  solver->setExpression("particlesInteractionRadius", 0, "4*ch(\"particleRadius\")");
+  solver->setFloat("springs", 0, 0);
+  solver->setFloat("fluid", 0, 1);
+  solver->setFloat("viscosity", 0, 1);
+  solver->setFloat("internalPressure", 0, 8);
+  solver->setFloat("subSteps", 0, 6);
+  host.network.setInput(solver, 0, glass);
+  host.network.setInput(solver, 1, floor);
+  host.network.setInput(solver, 2, inside);
+  host.network.setInput(solver, 3, beside);
+  host.cookAt(solver, 0.0);
+  const size_t first = solver->system()->_particlesArray.size();
+  for (int frame = 2; frame <= 36; ++frame)
+    ASSERT_LT(host.cookAt(solver, (frame - 1) / 24.0), UT_ERROR_ABORT) << messages(solver);
+  SimSystem const& s = *solver->system();
+  ASSERT_EQ(s._particlesArray.size(), first);
+  int inWalls = 0, cavity = 0, outside = 0;
+  for (Particle const& p : s._particlesArray) {
+    const double r = std::hypot(p.position.x(), p.position.z());
+    if (r < 2.6 && p.position.y() > 0.5)
+      ++cavity;
+    else if (r > 3.0 && p.position.y() > 0.0)
+      ++outside;
+    else
+      ++inWalls;
+  }
+  EXPECT_EQ(inWalls, 0) << cavity << " in the cavity, " << outside << " outside";
+  EXPECT_GT(cavity, 500);
+  EXPECT_GT(outside, 500);
+}

@@ -311,3 +311,31 @@ TEST(DistanceField, ConcurrentQueriesMatchSerialOnes)
   EXPECT_EQ(serial, parallel);
   EXPECT_EQ(gSerial, gParallel);
 }
+
+TEST(DistanceField, LongTrianglesAndFanCapsKeepInsideAndOutside)
+{
+  // A glass: tall thin wall triangles and fans whose corners are far from
+  // most of their area. A point's nearest vertices need not belong to the
+  // triangle nearest to it; the field must still tell inside from outside.
+  const TriangleSoup glass = glassSoup(3.0, 2.6, 8.0, 0.5, 48);
+  ASSERT_EQ(glass.triangles.size(), 384u);
+  std::unique_ptr<Mesh> exact(makeMesh(glass, 0));
+  EXPECT_LT(exact->minimumDistance(*std::make_unique<double>(2.8), *std::make_unique<double>(4.0),
+                                   *std::make_unique<double>(0.0)),
+            0.0); // inside the wall
+  for (unsigned nearest : {1u, 2u}) {
+    Field field(glass, 0.01, 5, nearest);
+    int wrong = 0, checked = 0;
+    for (double x = -4.0; x <= 4.0; x += 0.23)
+      for (double y = -1.0; y <= 9.0; y += 0.23)
+        for (double z = -4.0; z <= 4.0; z += 0.37) {
+          double px = x, py = y, pz = z;
+          const double truth = exact->minimumDistance(px, py, pz);
+          if (std::abs(truth) < 0.1) // the field's own resolution decides there
+            continue;
+          ++checked;
+          wrong += (query(*field.asdf, {x, y, z}) < 0) != (truth < 0);
+        }
+    EXPECT_EQ(wrong, 0) << "of " << checked << " points, with " << nearest << " nearest vertices";
+  }
+}

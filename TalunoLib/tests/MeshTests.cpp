@@ -230,20 +230,24 @@ TEST(MeshDistance, MatchesBruteForceWithCorrectSignOnClosedMeshes)
   }
 }
 
-TEST(MeshDistance, NearestVerticesLimitTheCandidates)
+TEST(MeshDistance, NearestVerticesOnlyStartTheSearch)
 {
-  // A large triangle in the plane y = 0 and a small one at y = 1 near the origin.
+  // A large triangle in the plane y = 0 and a small one at y = 1 near the
+  // origin: the nearest vertex belongs to the small one, yet the large one is
+  // nearer, and below it the sign is the large one's.
   TriangleSoup soup;
   soup.points = {{-100, 0, -100}, {0, 0, 100}, {100, 0, -100}, {0, 1, 0}, {0.1, 1, 0}, {0, 1, 0.1}};
   soup.triangles = {{0, 1, 2}, {3, 4, 5}};
-  const Eigen::Vector3d p(0, 0.4, 0);
-  EXPECT_NEAR(std::abs(distance(*meshOf(soup, 0), p)), 0.4, 1e-12);
-  EXPECT_NEAR(std::abs(distance(*meshOf(soup, 1), p)), 0.6, 1e-12); // only the small triangle is examined
-  EXPECT_NEAR(std::abs(distance(*meshOf(soup, 4), p)), 0.4, 1e-12); // a far corner brings the large one in
+  for (unsigned nearest : {0u, 1u, 4u}) {
+    EXPECT_NEAR(std::abs(distance(*meshOf(soup, nearest), Eigen::Vector3d(0, 0.4, 0))), 0.4, 1e-12) << nearest;
+    EXPECT_EQ(distance(*meshOf(soup, nearest), Eigen::Vector3d(0, -0.4, 0)),
+              distance(*meshOf(soup, 0), Eigen::Vector3d(0, -0.4, 0)))
+        << nearest;
+  }
 
-  // On a closed mesh with enough nearest vertices the answer is exact.
+  // On closed meshes, whatever the number of nearest vertices, the answer is exact.
   const TriangleSoup sphere = sphereSoup(Eigen::Vector3d::Zero(), 1.0, 3);
-  auto exact = meshOf(sphere, 0), limited = meshOf(sphere, 8);
+  auto exact = meshOf(sphere, 0), limited = meshOf(sphere, 1);
   std::mt19937 rng(2);
   std::uniform_real_distribution<double> u(-1.5, 1.5);
   for (int n = 0; n < 300; ++n) {

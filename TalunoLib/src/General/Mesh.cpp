@@ -1,6 +1,7 @@
 #include "Mesh.h"
 
 #include "KdTree.h"
+#include "TriangleBoxTree.h"
 
 #include <algorithm>
 #include <cmath>
@@ -59,8 +60,15 @@ Mesh::Mesh(int nbVertices, int nbTriangles, Vertex** vertices, Triangle** triang
     _triangles[t]->b->triangles.push_back(t);
     _triangles[t]->c->triangles.push_back(t);
   }
-  if (_nbKdTreeReturnedVertices != 0 && _nbVertices > 0)
+  if (_nbKdTreeReturnedVertices != 0 && _nbVertices > 0) {
     _kdTree = new KdTree(_vertices, _nbVertices);
+    _triangleTree = new TriangleBoxTree(_triangles, _nbTriangles);
+  }
+  _closed = !_edges.empty();
+  for (auto const& [key, edge] : _edges) {
+    _closed = _closed && edge.triangleB != nullptr;
+    _longestEdge2 = std::max(_longestEdge2, (edge.vertexA->position - edge.vertexB->position).squaredNorm());
+  }
   calculateBBox();
   calculateCenter();
 }
@@ -75,6 +83,7 @@ Mesh::~Mesh()
     delete _vertices[v];
   delete[] _vertices;
   delete _kdTree;
+  delete _triangleTree;
   _edges.clear();
 }
 

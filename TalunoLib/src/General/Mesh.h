@@ -7,6 +7,7 @@
 #include <vector>
 
 class KdTree;
+class TriangleBoxTree;
 
 /// A mesh vertex. Its index equals its slot in the mesh's vertex array.
 class Vertex
@@ -81,7 +82,12 @@ public:
   void deleteDistCalcNecessaryData();
 
   /// Signed distance from the point to the mesh: negative inside a closed mesh
-  /// whose normals point outward. The point is left unchanged.
+  /// whose normals point outward. The point is left unchanged. With
+  /// _nbKdTreeReturnedVertices above 0 the triangles around that many nearest
+  /// vertices are examined first; then, within one longest edge of the
+  /// surface or where a closed mesh's ray parity contradicts the sign, every
+  /// triangle that may be nearer. Among equally near features the first
+  /// examined decides the sign.
   double minimumDistance(double& x, double& y, double& z) const;
 
   /// Distance returned when no triangle is examined: the square root of the
@@ -98,6 +104,12 @@ public:
   double* _triangleLines = nullptr;  ///< per triangle: 9 lines of (point.u, point.v, dir.u, dir.v)
   std::map<uint64_t, Edge> _edges;   ///< by edgeKey; owns the edges
   KdTree* _kdTree = nullptr;         ///< over all vertices; null when _nbKdTreeReturnedVertices is 0
+  /// Over all triangles, beside the KD-tree: a query that starts from the
+  /// nearest vertices' triangles then examines every triangle that may be
+  /// nearer still, so that the start never decides a sign wrongly.
+  TriangleBoxTree* _triangleTree = nullptr;
+  double _longestEdge2 = 0.0; ///< squared length of the longest triangle edge
+  bool _closed = false;       ///< every edge is shared by two triangles: inside and outside are defined
   Eigen::Vector3d _bboxMin = Eigen::Vector3d::Zero();
   Eigen::Vector3d _bboxMax = Eigen::Vector3d::Zero();
   uint32_t _nbKdTreeReturnedVertices; ///< nearest vertices a query looks around; 0: every triangle

@@ -5,6 +5,7 @@
 // feature's angle-weighted pseudo-normal.
 #include "KdTree.h"
 #include "Mesh.h"
+#include "TriangleBoxTree.h"
 
 #include <algorithm>
 #include <cmath>
@@ -146,6 +147,25 @@ double Mesh::minimumDistance(double& x, double& y, double& z) const
     }
     for (int t : candidates)
       examine(t);
+    // A triangle none of whose corners is among the nearest vertices can
+    // still be nearer (a long wall, a fan around a far centre) and, on the
+    // other side of a thin part, decide the sign wrongly. Within one longest
+    // edge of the surface every triangle that may be nearer is examined; the
+    // box tree finds them from the bound found so far. Farther out, where
+    // that search would cost a great deal on fine meshes and the magnitude
+    // matters little, a closed mesh's ray parity checks the sign, and only a
+    // disagreement calls for the search.
+    bool search = best < _longestEdge2;
+    if (!search && _closed && best < noDistance2) {
+      const double dot = (p - closest).dot(normal);
+      const int inside = _triangleTree->inside(p);
+      search = inside != -1 && (inside == 1) != (dot < 0);
+    }
+    if (search)
+      _triangleTree->forEachNear(p, best, [&](int t) {
+        if (std::find(candidates.begin(), candidates.end(), t) == candidates.end())
+          examine(t);
+      });
   }
 
   const double dot = (p - closest).dot(normal);

@@ -80,6 +80,35 @@ TriangleSoup torusSoup(double major, double minor, int segments, int sides)
   return soup;
 }
 
+TriangleSoup glassSoup(double outer, double inner, double height, double base, int segments)
+{
+  // The profile in the (radius, height) plane, walked around the solid:
+  // outer bottom, outer wall, rim, inner wall, inner bottom.
+  const double profile[][2] = {{outer, 0}, {outer, height}, {inner, height}, {inner, base}};
+  TriangleSoup soup;
+  const double twoPi = 2.0 * 3.14159265358979323846;
+  for (int i = 0; i < segments; ++i) {
+    const double u = twoPi * i / segments;
+    for (auto const& point : profile)
+      soup.points.emplace_back(point[0] * std::cos(u), point[1], point[0] * std::sin(u));
+  }
+  const int bottom = static_cast<int>(soup.points.size());
+  soup.points.emplace_back(0, 0, 0);
+  const int floor = bottom + 1;
+  soup.points.emplace_back(0, base, 0);
+  auto at = [segments](int i, int k) { return (i % segments) * 4 + k; };
+  for (int i = 0; i < segments; ++i) {
+    // Bands between consecutive profile points, turning outward.
+    for (int k = 0; k < 3; ++k) {
+      soup.triangles.push_back({at(i, k), at(i, k + 1), at(i + 1, k + 1)});
+      soup.triangles.push_back({at(i, k), at(i + 1, k + 1), at(i + 1, k)});
+    }
+    soup.triangles.push_back({bottom, at(i, 0), at(i + 1, 0)}); // outer bottom, facing down
+    soup.triangles.push_back({floor, at(i + 1, 3), at(i, 3)});  // inner bottom, facing up
+  }
+  return soup;
+}
+
 Mesh* makeMesh(TriangleSoup const& soup, unsigned int nbKdTreeReturnedVertices)
 {
   const int nbVertices = static_cast<int>(soup.points.size());

@@ -25,5 +25,12 @@ TriangleSoup sphereSoup(Eigen::Vector3d const& center, double radius, int subdiv
 /// 2 * segments * sides triangles.
 TriangleSoup torusSoup(double major, double minor, int segments, int sides);
 
+/// A drinking glass standing on y = 0 around the y axis: the closed solid
+/// between an outer cylinder of radius `outer` and height `height` and the
+/// cavity of radius `inner` above a base `base` thick, revolved in
+/// `segments` steps. Its walls are long thin triangles and both bottoms are
+/// fans around the axis: 8 * segments triangles.
+TriangleSoup glassSoup(double outer, double inner, double height, double base, int segments);
+
 /// Builds a Mesh that owns new records made from the soup.
 Mesh* makeMesh(TriangleSoup const& soup, unsigned int nbKdTreeReturnedVertices);
