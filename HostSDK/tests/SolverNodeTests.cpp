@@ -315,3 +315,51 @@ TEST(ObjectNodes, RefuseMeshesWithNonFinitePointsAndWarnAboutEmptyOnes)
   EXPECT_EQ(host.cookAt(hollowEmitter, 0.0), UT_ERROR_WARNING);
   EXPECT_NE(messages(hollowEmitter).find("no triangles: this emitter emits nothing"), std::string::npos);
 }
+
+TEST(SolverNode, RenderAttributesSayRadiusMaterialLiquidStateAndAge)
+{
+  SolverScene scene;
+  scene.emitter->setFloat("nature", 0, 1); // liquid
+  auto* grains = scene.create<SOP_EmitterObject>("EmitterObject", scene.box({5, 2, -1}, {7, 4, 1}));
+  grains->setFloat("nature", 0, 2);
+  grains->setFloat("emit", 0, 2); // intermittent: new grains later
+  grains->setFloat("interval", 0, 3);
+  grains->setFloat("v", 0, 30.0);
+  scene.network.setInput(scene.solver, 2, grains);
+  scene.solver->setFloat("fluid", 0, 1);
+  scene.solver->setFloat("particleRadius", 0, 0.4);
+  scene.cookFrame(1);
+  for (int frame = 2; frame <= 4; ++frame)
+    scene.cookFrame(frame);
+  GU_Detail const* out = scene.out();
+  GA_RWHandleF pscale(out->findPointAttribute("pscale")), density(out->findPointAttribute("density")),
+      age(out->findPointAttribute("age"));
+  GA_ROHandleI material(out->findPointAttribute("material"));
+  ASSERT_TRUE(pscale.isValid() && density.isValid() && age.isValid() && material.isValid());
+  GA_PointGroup const* liquid = out->findPointGroup("TalunoLiquid");
+  GA_PointGroup const* granular = out->findPointGroup("TalunoGranular");
+  ASSERT_TRUE(liquid && granular);
+  SimSystem const& s = *scene.solver->system();
+  int liquids = 0, grainsSeen = 0;
+  float oldest = 0, youngest = 1e9;
+  for (GA_Offset p = 0; p < out->getNumPoints(); ++p) {
+    Particle const& particle = s._particlesArray[s._particlesArrayMap[scene.idAt(p)]];
+    EXPECT_EQ(pscale.get(p), 0.4f);
+    EXPECT_EQ(material.get(p), int(particle.nature));
+    EXPECT_EQ(liquid->contains(p), bool(particle.nature & natureLiquid));
+    EXPECT_EQ(granular->contains(p), bool(particle.nature & natureGranular));
+    if (particle.nature & natureLiquid) {
+      ++liquids;
+      EXPECT_EQ(density.get(p), float(1.0 / particle.invDensity));
+    } else {
+      ++grainsSeen;
+      EXPECT_EQ(density.get(p), 0.0f);
+      oldest = std::max(oldest, age.get(p));
+      youngest = std::min(youngest, age.get(p));
+    }
+  }
+  EXPECT_GT(liquids, 0);
+  EXPECT_GT(grainsSeen, 0);
+  EXPECT_NEAR(oldest, 3.0f / 24.0f, 1e-6); // emitted at the rebuild, written at frame 4
+  EXPECT_NEAR(youngest, 1.0f / 24.0f, 1e-6); // the batch of frame 3
+}

@@ -212,8 +212,11 @@ TEST(TalunoProgram, WritesBinaryPlyWithNamedProperties)
   for (char const* p : {"float x", "float v_x", "int ID", "float red", "float blue"})
     properties += header.find(std::string("property ") + p) != std::string::npos;
   EXPECT_EQ(properties, 5) << header;
-  // 3 position, 3 velocity, 1 id and 3 colour values of 4 bytes per point.
-  EXPECT_EQ(bytes.size() - (end + 11), size_t(27 * 10 * 4));
+  for (char const* p : {"float pscale", "int material", "float density", "float pressure", "float age"})
+    EXPECT_NE(header.find(std::string("property ") + p), std::string::npos) << p;
+  // 3 position, 3 velocity, 1 id, 3 colour and 5 render values of 4 bytes,
+  // and the 3 material groups of 1 byte, per point.
+  EXPECT_EQ(bytes.size() - (end + 11), size_t(27 * (15 * 4 + 3)));
 }
 
 TEST(TalunoProgram, ReportsBadScenesAndFails)

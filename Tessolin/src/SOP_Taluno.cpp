@@ -183,6 +183,8 @@ void SOP_Taluno::prepareOutput(double resetTime)
   _particlesGroup = _ghostsGroup = _ghostsToDeleteGroup = nullptr;
   _particlePrimitive = nullptr;
   _colorAttribute = _normalAttribute = _rotationAttribute = _angularVelocityAttribute = nullptr;
+  _pscaleAttribute = _materialAttribute = _densityAttribute = _pressureAttribute = _ageAttribute = nullptr;
+  _materialGroups[0] = _materialGroups[1] = _materialGroups[2] = nullptr;
   if (_showGhostParticles) { // P2
     _particlesGroup = gdp->newPointGroup("TalunoParticles");
     _ghostsGroup = gdp->newPointGroup("TalunoGhostParticles");
@@ -202,6 +204,16 @@ void SOP_Taluno::prepareOutput(double resetTime)
     _colorAttribute = gdp->addDiffuseAttribute(GA_ATTRIB_POINT);
   if (_addNormals) // P7
     _normalAttribute = gdp->addNormalAttribute(GA_ATTRIB_POINT);
+  // For renderers and for telling materials apart.
+  _pscaleAttribute = gdp->addFloatTuple(GA_ATTRIB_POINT, "pscale", 1);
+  _materialAttribute = gdp->addIntTuple(GA_ATTRIB_POINT, "material", 1);
+  _densityAttribute = gdp->addFloatTuple(GA_ATTRIB_POINT, "density", 1);
+  _pressureAttribute = gdp->addFloatTuple(GA_ATTRIB_POINT, "pressure", 1);
+  _ageAttribute = gdp->addFloatTuple(GA_ATTRIB_POINT, "age", 1);
+  _materialGroups[0] = gdp->newPointGroup("TalunoSoftBody");
+  _materialGroups[1] = gdp->newPointGroup("TalunoLiquid");
+  _materialGroups[2] = gdp->newPointGroup("TalunoGranular");
+  _birthTimes.clear();
 }
 
 void SOP_Taluno::updateSimulationSystem(bool reset)

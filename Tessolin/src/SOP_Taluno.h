@@ -97,6 +97,15 @@ private:
   GA_Attribute* _normalAttribute = nullptr;
   GA_Attribute* _rotationAttribute = nullptr;
   GA_Attribute* _angularVelocityAttribute = nullptr;
+  // Beyond the specified output, for renderers: radius, material, liquid
+  // state and age of every point, and a group per material.
+  GA_Attribute* _pscaleAttribute = nullptr;
+  GA_Attribute* _materialAttribute = nullptr;
+  GA_Attribute* _densityAttribute = nullptr;
+  GA_Attribute* _pressureAttribute = nullptr;
+  GA_Attribute* _ageAttribute = nullptr;
+  GA_PointGroup* _materialGroups[3] = {nullptr, nullptr, nullptr}; ///< soft body, liquid, granular
+  std::vector<float> _birthTimes; ///< by particle id: the output time at which its point was made
   GA_PointGroup* _particlesGroup = nullptr;
   GA_PointGroup* _ghostsGroup = nullptr;
   GA_PointGroup* _ghostsToDeleteGroup = nullptr;

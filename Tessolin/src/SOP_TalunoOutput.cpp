@@ -5,6 +5,7 @@
 #include "SOP_Taluno.h"
 #include "SimSystem.h"
 
+#include <algorithm>
 #include <cmath>
 #include <iostream>
 
@@ -70,6 +71,12 @@ void SOP_Taluno::writeOutput(float time)
     const float position[3] = {float(p.position.x()), float(p.position.y()), float(p.position.z())};
     const float velocity[3] = {float(p.velocity.x()), float(p.velocity.y()), float(p.velocity.z())};
     birthParticle(position, velocity, int32_t(p.id), false);
+    if (_birthTimes.size() <= p.id)
+      _birthTimes.resize(size_t(p.id) + 1, time);
+    _birthTimes[p.id] = time;
+    for (int m = 0; m < 3; ++m)
+      if (_materialGroups[m] && (p.nature & (1 << m)))
+        _materialGroups[m]->add(gdp->getNumPoints() - 1);
   }
 
   // O2: ghost points follow their ghosts; points of vanished ghosts go.
@@ -143,6 +150,30 @@ void SOP_Taluno::writeOutput(float time)
         if (_ghostsGroup->contains(point))
           colour(point, true);
       }
+  }
+
+  // Radius, material, liquid state and age, for renderers.
+  if (_pscaleAttribute) {
+    const float radius = float(s.particleRadius);
+    GA_FOR_ALL_PTOFF(gdp, point)
+    {
+      const bool ghost = _showGhostParticles && _ghostsGroup->contains(point);
+      Particle const* p = nullptr;
+      const int32_t id = idOf(point);
+      if (!ghost)
+        p = particleOf(id);
+      else if (id >= 0 && size_t(id) < s._ghostParticlesArrayMap.size() && s._ghostParticlesArrayMap[id] >= 0)
+        p = &s._ghostParticlesArray[s._ghostParticlesArrayMap[id]];
+      if (!p)
+        continue;
+      const bool liquid = p->nature & natureLiquid;
+      _pscaleAttribute->set(point, 0, radius);
+      _materialAttribute->set(point, 0, int(p->nature));
+      _densityAttribute->set(point, 0, liquid ? float(1.0 / p->invDensity) : 0.0f);
+      _pressureAttribute->set(point, 0, liquid ? float(p->pressure) : 0.0f);
+      const float born = !ghost && size_t(id) < _birthTimes.size() ? _birthTimes[size_t(id)] : time;
+      _ageAttribute->set(point, 0, std::max(0.0f, time - born));
+    }
   }
 
   // O4, O5: normals and rotations of particle points.
