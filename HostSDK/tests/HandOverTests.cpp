@@ -375,3 +375,39 @@ TEST(HandOver, TangentialSpringRecordsFollowTheLiveContacts)
   }
   EXPECT_GT(mostRecords, 0u);
 }
+
+TEST(Emission, JitteredPoursPileUpInsteadOfStandingInTowers)
+{
+  // A narrow continuous pour of grains onto a rough floor. On the lattice,
+  // each grain lands exactly on the one below and the stream stands as a
+  // tower; a small jitter lets them roll off into a heap.
+  auto pour = [](double jitter) {
+    HandOverScene scene;
+    auto* spout = scene.block({-0.5, 4, -0.5}, {0.5, 5, 0.5}, 2);
+    spout->setFloat("emit", 0, 1);
+    spout->setFloat("v", 1, -3.0);
+    spout->setFloat("jitter", 0, jitter);
+    auto* floor = scene.floorAt(0);
+    floor->setFloat("friction", 0, 2000);
+    SOP_Taluno* solver = scene.solver();
+    solver->setFloat("springs", 0, 0);
+    solver->setFloat("particleRadius", 0, 0.25);
+    solver->setFloat("interParticleCollisions", 0, 1);
+    solver->setFloat("subSteps", 0, 4);
+    scene.network.setInput(solver, 0, spout);
+    scene.network.setInput(solver, 1, floor);
+    for (int frame = 1; frame <= 72; ++frame)
+      scene.cookFrame(solver, frame);
+    double spread = 0, top = 0;
+    for (Particle const& p : HandOverScene::system(solver)._particlesArray) {
+      spread = std::max(spread, std::hypot(p.position.x(), p.position.z()));
+      top = std::max(top, p.position.y());
+    }
+    return std::make_pair(spread, top);
+  };
+  const auto [towerSpread, towerTop] = pour(0.0);
+  const auto [heapSpread, heapTop] = pour(0.1);
+  EXPECT_LT(towerSpread, 0.01); // the symmetric stream: one column
+  EXPECT_GT(heapSpread, 1.0);
+  EXPECT_LT(heapTop, towerTop);
+}

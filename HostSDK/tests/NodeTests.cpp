@@ -138,7 +138,7 @@ TEST(ObjectNodes, EnablingRulesAndParameters)
   EXPECT_TRUE(collider->flag(4));
 
   OP_Node* emitter = host.network.createNode("EmitterObject", "source");
-  ASSERT_EQ(emitter->getNumParms(), 13);
+  ASSERT_EQ(emitter->getNumParms(), 14); // the 13 of the operator, then "jitter"
   for (char const* name : {"t", "r", "p", "interval"})
     EXPECT_FALSE(emitter->getEnableState(name)) << name;
   emitter->setFloat("hint", 0, 1);

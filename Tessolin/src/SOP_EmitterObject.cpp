@@ -5,6 +5,7 @@
 #include "MeshBuilder.h"
 #include "OP/OP_Director.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace {
@@ -23,6 +24,7 @@ PRM_Name names[] = {
     {"thickness", "Thickness"},
     {"v", "Initial Velocity"},
     {"frictionMultiplier", "Friction Multiplier"},
+    {"jitter", "Jitter"},
 };
 PRM_Name natureItems[] = {{"softBody", "Soft Body"},
                           {"liquid", "Liquid"},
@@ -69,6 +71,10 @@ PRM_Template SOP_EmitterObject::myTemplateList[] = {
     PRM_Template(PRM_FLT, 1, &names[10], &thicknessDefault),
     PRM_Template(PRM_FLT_J, 3, &names[11], zeros),
     PRM_Template(PRM_FLT_J, 1, &names[12], &one),
+    // Beyond the operator's specified list: off by default.
+    PRM_Template(PRM_FLT_J, 1, &names[13], &off, nullptr, nullptr, nullptr, nullptr, 1,
+                 "Moves each emitted particle off its lattice point by up to this fraction of the particle radius, "
+                 "the same way in every run, so that poured grains pile up instead of standing in towers."),
     PRM_Template(),
 };
 
@@ -244,8 +250,10 @@ OP_ERROR SOP_EmitterObject::cookMySop(OP_Context& context)
     if (_registry)
       _registry->addObject(uid, _object);
   }
-  if (_object)
+  if (_object) {
     _object->_active = evalInt("active", &myOffsets[0], 0, t) != 0;
+    _object->_jitter = std::max(0.0, double(real("jitter", 13, 0, t)));
+  }
   unlockInputs();
   return error();
 }

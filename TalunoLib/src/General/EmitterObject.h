@@ -68,6 +68,11 @@ public:
   uint32_t _interval;            ///< period in frames of intermittent emission
   Eigen::Matrix4d _initTransfoMatrix = Eigen::Matrix4d::Identity(); ///< transform at creation
   double _frictionMultiplier;    ///< scales collision objects' friction for this emitter's particles
+  /// Largest offset of an emitted particle from its lattice point, as a
+  /// fraction of the particle radius (0: on the lattice). A little breaks
+  /// the symmetry of a lattice, so that a pour of grains does not stand in
+  /// vertical towers.
+  double _jitter = 0.0;
   bool _hasEmitted = false;      ///< set after the emitter's first emission pass
   Eigen::Vector3d _bboxMin;      ///< mesh box enlarged by 1 unit
   Eigen::Vector3d _bboxMax;

@@ -104,8 +104,11 @@ public:
 
   // --- Emission (SimSystemEmission.cpp) ---
   void emitParticles(unsigned frame);
-  /// Creates a particle at candidate `index` of the emitter; `cell` is a hint only.
+  /// Creates a particle at candidate `index` of the emitter (moved by the
+  /// emitter's jitter, if any); `cell` is a hint only.
   void addParticle(EmitterObject const* emitter, unsigned index, Cell* cell);
+  /// A pseudo-random offset in [-1, 1)^3 for particle `id`, the same in every run.
+  static Eigen::Vector3d jitterOffset(uint32_t id);
   /// Appends a new particle at p with velocity v, links it into its cell and
   /// maps its id; returns the id. Neighbour snapshots see it at the next refresh.
   uint32_t placeParticle(Eigen::Vector3d const& p, Eigen::Vector3d const& v, char nature,

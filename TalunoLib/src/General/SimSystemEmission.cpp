@@ -38,8 +38,29 @@ void SimSystem::addParticle(EmitterObject const* emitter, unsigned index, Cell* 
     if (length > 0.0)
       orientation = Eigen::Quaterniond(w / length, x / length, y / length, z / length);
   }
-  placeParticle(emitter->_positions[index], emitter->_velocity, emitter->_nature, emitter);
+  Eigen::Vector3d position = emitter->_positions[index];
+  if (emitter->_jitter > 0.0)
+    position += emitter->_jitter * particleRadius * jitterOffset(_nbParticles);
+  placeParticle(position, emitter->_velocity, emitter->_nature, emitter);
   _particlesArray.back().orientation = orientation;
+}
+
+Eigen::Vector3d SimSystem::jitterOffset(uint32_t id)
+{
+  // Three numbers in [-1, 1) from a hash of the id (splitmix64): the same for
+  // every run and thread count, and apart from rand(), whose sequence the
+  // random initial rotations follow.
+  uint64_t state = 0x9E3779B97F4A7C15ull * (uint64_t(id) + 1);
+  Eigen::Vector3d offset;
+  for (int c = 0; c < 3; ++c) {
+    state += 0x9E3779B97F4A7C15ull;
+    uint64_t z = state;
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    z ^= z >> 31;
+    offset[c] = double(z >> 11) * (2.0 / 9007199254740992.0) - 1.0;
+  }
+  return offset;
 }
 
 namespace {
