@@ -1,6 +1,7 @@
 #include "Scene.h"
 
 #include "GeoIO.h"
+#include "Presets.h"
 #include "OP/OP_Network.h"
 #include "OP/OP_Node.h"
 #include "SOP/SOP_Node.h"
@@ -222,6 +223,13 @@ bool parseScene(std::string const& text, std::string const& /*origin*/, Scene& s
       Scene::Node node;
       node.name = n["name"];
       node.type = n["type"];
+      static const std::vector<std::string> nodeKeys = {"name", "type", "inputs", "parms", "preset"};
+      for (auto const& [key, value] : n.items())
+        if (std::find(nodeKeys.begin(), nodeKeys.end(), key) == nodeKeys.end())
+          problems.push_back(at + " (" + node.name + "): unknown key \"" + key + "\"" + nearest(key, nodeKeys) +
+                             "; a node has \"name\", \"type\", \"inputs\", \"parms\" and \"preset\"");
+      if (n.contains("preset"))
+        node.preset = n["preset"];
       if (n.contains("inputs")) {
         if (!n["inputs"].is_array())
           problems.push_back(at + " (" + node.name + "): \"inputs\" must be a list of node names");
@@ -272,6 +280,15 @@ bool validateScene(Scene const& scene, OP_OperatorTable const& table, std::vecto
       continue;
     }
     PRM_Template const* templates = op->getParmTemplates();
+    if (!node.preset.is_null()) {
+      // The preset's values must suit the node's parameters like its own.
+      const json values = presetParms(node.name, node.type, node.preset, problems);
+      for (auto const& [parm, value] : values.items()) {
+        PRM_Template const* t = findTemplate(templates, parm);
+        if (!t || !valueProblem(*t, value).empty())
+          problems.push_back("node \"" + node.name + "\": its preset sets \"" + parm + "\", which this node cannot take");
+      }
+    }
     for (auto const& [parm, value] : node.parms.items()) {
       PRM_Template const* t = findTemplate(templates, parm);
       if (!t || t->getType().basic == PRM_Type::Switcher) {
@@ -346,7 +363,11 @@ SOP_Node* buildNetwork(Scene const& scene, OP_Network& network, std::vector<std:
     }
     nodes[n.name] = node;
     PRM_Template const* templates = node->getOperator()->getParmTemplates();
-    for (auto const& [parm, value] : n.parms.items()) {
+    // The preset first, then the node's own values over it.
+    json values = n.preset.is_null() ? json::object() : presetParms(n.name, n.type, n.preset, problems);
+    for (auto const& [parm, value] : n.parms.items())
+      values[parm] = value;
+    for (auto const& [parm, value] : values.items()) {
       PRM_Template const* t = findTemplate(templates, parm);
       if (!t)
         continue;

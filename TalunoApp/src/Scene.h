@@ -19,7 +19,8 @@ struct Scene
     std::string name;
     std::string type;
     std::vector<std::string> inputs;
-    nlohmann::json parms = nlohmann::json::object();
+    nlohmann::json preset;                          ///< a preset name, a list of them, or null
+    nlohmann::json parms = nlohmann::json::object(); ///< applied after the preset's values
   };
 
   double fps = 24.0;

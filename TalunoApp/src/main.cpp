@@ -5,6 +5,7 @@
 #include "GeometryNodes.h"
 #include "OP/OP_Director.h"
 #include "Preview.h"
+#include "Presets.h"
 #include "OP/OP_Network.h"
 #include "OP/OP_Node.h"
 #include "OP/OP_Operator.h"
@@ -140,6 +141,26 @@ int listParameters(OP_OperatorTable const& table, std::string const& type)
     if (PRM_ChoiceList const* menu = t[i].getChoiceList())
       for (int k = 0; k < menu->size(); ++k)
         std::printf("      %d: %s (%s)\n", k, menu->getItems()[k].getToken(), menu->getItems()[k].getLabel());
+  }
+  return 0;
+}
+
+int listPresets()
+{
+  std::string type;
+  for (Preset const& p : presets()) {
+    if (p.nodeType != type) {
+      type = p.nodeType;
+      std::printf("%s%s presets (\"preset\": \"NAME\"%s on %s nodes; their \"parms\" override it):\n",
+                  type == presets().front().nodeType ? "" : "\n", type.c_str(),
+                  type == "Taluno" ? ", or a list of names, one per material," : "", type.c_str());
+    }
+    std::printf("  %-8s %s\n", p.name.c_str(), p.summary.c_str());
+    std::printf("           validated: %s\n", p.validated.c_str());
+    std::string values;
+    for (auto const& [key, value] : p.parms.items())
+      values += (values.empty() ? "" : ", ") + key + " " + value.dump();
+    std::printf("           %s\n", values.c_str());
   }
   return 0;
 }
@@ -432,6 +453,10 @@ int main(int argc, char** argv)
   auto* paramsCommand = app.add_subcommand("params", "list the operator types, or one operator's parameters");
   std::string operatorName;
   paramsCommand->add_option("operator", operatorName, "operator type");
+  bool presetList = false;
+  paramsCommand->add_flag("--presets", presetList,
+                          "list the material and surface presets a scene node can name, with their values and what "
+                          "each was validated against");
 
   CLI11_PARSE(app, argc, argv);
 
@@ -439,6 +464,8 @@ int main(int argc, char** argv)
     return run(scenePath, frames, pattern, threads, quiet, plugin, previewFolder);
   if (*checkCommand)
     return check(checkPath, plugin);
+  if (presetList)
+    return listPresets();
   OP_OperatorTable table;
   if (!loadOperators(table, plugin))
     return 3;
