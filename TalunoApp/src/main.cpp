@@ -145,8 +145,16 @@ int listParameters(OP_OperatorTable const& table, std::string const& type)
   return 0;
 }
 
-int listPresets()
+int listPresets(bool asJson)
 {
+  if (asJson) {
+    nlohmann::json all = nlohmann::json::array();
+    for (Preset const& p : presets())
+      all.push_back({{"name", p.name}, {"nodeType", p.nodeType}, {"material", p.material}, {"summary", p.summary},
+                     {"validated", p.validated}, {"parms", p.parms}});
+    std::printf("%s\n", all.dump(1).c_str());
+    return 0;
+  }
   std::string type;
   for (Preset const& p : presets()) {
     if (p.nodeType != type) {
@@ -457,6 +465,8 @@ int main(int argc, char** argv)
   paramsCommand->add_flag("--presets", presetList,
                           "list the material and surface presets a scene node can name, with their values and what "
                           "each was validated against");
+  bool presetJson = false;
+  paramsCommand->add_flag("--json", presetJson, "with --presets: as JSON, for scripts");
 
   CLI11_PARSE(app, argc, argv);
 
@@ -465,7 +475,7 @@ int main(int argc, char** argv)
   if (*checkCommand)
     return check(checkPath, plugin);
   if (presetList)
-    return listPresets();
+    return listPresets(presetJson);
   OP_OperatorTable table;
   if (!loadOperators(table, plugin))
     return 3;

@@ -92,11 +92,13 @@ SimSystem::SubStepLimits SimSystem::subStepLimits(double speed) const
   if (interParticleCollisions) {
     // A grain among its lattice neighbours: two contacts along each axis,
     // doubled for neighbours moving against each other; a tangential spring
-    // adds its stiffness, shear damping its rate.
+    // adds its stiffness. Shear damping is left out: the tangential force
+    // never exceeds the Coulomb limit of the normal force, so a long
+    // sub-step makes it chatter but cannot make it grow.
     double stiffness = 4.0 * std::max(normalConstant, 0.0);
     if (interParticlesCollMode == 0 && enforceStaticFriction)
       stiffness += 4.0 * std::max(shearConstant, 0.0);
-    const double damping = 4.0 * std::max({normalDamping, shearDamping, 0.0});
+    const double damping = 4.0 * std::max(normalDamping, 0.0);
     // Clusters touch through sub-spheres smaller than the particle, off its
     // centre: their contacts are stiffer for the same constants.
     const double cluster = interParticlesCollMode != 0 ? 2.0 : 1.0;
