@@ -85,10 +85,12 @@ std::vector<Preset> makePresets()
                {"subSteps", 8}})},
 
       // Emitters: the nature of the particles and how they are laid out.
-      {"water", "EmitterObject", "", "liquid particles", "with the solver preset \"water\"",
-       {{"nature", "liquid"}, {"fill", "cubic"}}},
-      {"honey", "EmitterObject", "", "liquid particles", "with the solver preset \"honey\"",
-       {{"nature", "liquid"}, {"fill", "cubic"}}},
+      // A liquid slides along every surface, also along ground that holds
+      // grains: its particles ignore the colliders' friction.
+      {"water", "EmitterObject", "", "liquid particles, sliding freely along colliders",
+       "with the solver preset \"water\"", {{"nature", "liquid"}, {"fill", "cubic"}, {"frictionMultiplier", 0}}},
+      {"honey", "EmitterObject", "", "liquid particles, sliding freely along colliders",
+       "with the solver preset \"honey\"", {{"nature", "liquid"}, {"fill", "cubic"}, {"frictionMultiplier", 0}}},
       {"sand", "EmitterObject", "", "granular particles, jittered so that pours pile up",
        "with the solver preset \"sand\"", {{"nature", "granular"}, {"fill", "cubic"}, {"jitter", 0.1}}},
       {"gravel", "EmitterObject", "", "granular particles, jittered so that pours pile up",

@@ -470,7 +470,8 @@ int32_t SOP_Taluno::subStepsForFrame(double frame)
 {
   if (!_adaptiveSubSteps)
     return _subSteps;
-  const double needed = std::ceil(double(_frameTime) / _system->stableSubStep(_system->fastestSpeed()));
+  const double needed =
+      std::ceil(double(_frameTime) / _system->stableSubStep(_system->fastestSpeed(), _system->naturesPresent()));
   const int32_t most = std::max(_maxSubSteps, _subSteps);
   if (needed <= double(_subSteps))
     return _subSteps;
@@ -536,7 +537,8 @@ bool SOP_Taluno::checkStable(double frame, int32_t steps)
   // the sub-step exceeded, or all in use when none did.
   const double step = double(_frameTime) / std::max(1, steps);
   const double speed = sceneSpeed();
-  SimSystem::SubStepLimits const limits = s.subStepLimits(speed);
+  const char natures = s.naturesPresent();
+  SimSystem::SubStepLimits const limits = s.subStepLimits(speed, natures);
   std::vector<std::string> exceeded, inUse;
   auto consider = [&](bool on, double limit, std::string const& setting) {
     if (!on)
@@ -545,22 +547,30 @@ bool SOP_Taluno::checkStable(double frame, int32_t steps)
     if (step > limit)
       exceeded.push_back(setting);
   };
-  consider(s.fluid, limits.sound, "the liquid's sound speed (internalPressure " + number(s.internalPressure) + ")");
-  consider(s.fluid && s.viscosity, limits.viscosity,
+  const bool liquid = s.fluid && (natures & natureLiquid);
+  consider(liquid, limits.sound, "the liquid's sound speed (internalPressure " + number(s.internalPressure) + ")");
+  consider(liquid && s.viscosity, limits.viscosity,
            "its viscosity (viscosityFactor " + number(s.viscosityFactor) + " at Particle Radius " +
                number(s.particleRadius) + ")");
-  consider(s.springs, limits.springs, "springConstant " + number(s.springConstant));
-  consider(s.interParticleCollisions, limits.contact, "normalConstant " + number(s.normalConstant));
+  consider(s.springs && (natures & natureSoftBody), limits.springs, "springConstant " + number(s.springConstant));
+  consider(s.interParticleCollisions && (natures & natureGranular), limits.contact,
+           "normalConstant " + number(s.normalConstant));
   std::vector<std::string> const& named = exceeded.empty() ? inUse : exceeded;
   std::string stiff;
   for (size_t i = 0; i < named.size(); ++i)
     stiff += (i == 0 ? "" : i + 1 == named.size() ? " and " : ", ") + named[i];
-  const double estimate = std::ceil(double(_frameTime) / s.stableSubStep(speed));
+  const double estimate = std::ceil(double(_frameTime) / s.stableSubStep(speed, natures));
   const double suggested = std::max(std::isfinite(estimate) ? estimate : 0.0, 2.0 * std::max(1, steps));
-  addError(UT_ERROR_ABORT,
-           "the simulation blew up at frame " + number(frame) + ": " + found + ". Most likely the sub-step of " +
-               number(step) + " s (" + std::to_string(steps) + " sub-steps a frame) is too long" +
-               (stiff.empty() ? std::string() : " for " + stiff) + ": raise SubSteps (subSteps) to at least " +
-               number(suggested) + ", or turn on Automatic SubSteps (adaptiveSubSteps), or lower those constants");
+  // With automatic sub-steps the estimate chose too few: SubSteps is the
+  // least it may take.
+  const std::string advice =
+      _adaptiveSubSteps ? "raise SubSteps (subSteps), the least Automatic SubSteps may take, to at least " +
+                              number(suggested) + ", or lower those constants"
+                        : "raise SubSteps (subSteps) to at least " + number(suggested) +
+                              ", or turn on Automatic SubSteps (adaptiveSubSteps), or lower those constants";
+  addError(UT_ERROR_ABORT, "the simulation blew up at frame " + number(frame) + ": " + found +
+                               ". Most likely the sub-step of " + number(step) + " s (" + std::to_string(steps) +
+                               " sub-steps a frame) is too long" + (stiff.empty() ? std::string() : " for " + stiff) +
+                               ": " + advice);
   return false;
 }

@@ -81,9 +81,13 @@ public:
     double springs;   ///< soft bodies: spring stiffness and damping
     double contact;   ///< grains: contact stiffness and damping
   };
-  SubStepLimits subStepLimits(double speed) const;
-  /// The smallest of subStepLimits(speed).
-  double stableSubStep(double speed) const;
+  /// `natures`: the nature bits of the particles to allow for (all three
+  /// by default); a force none of them feels does not limit.
+  SubStepLimits subStepLimits(double speed, char natures = natureAny) const;
+  /// The smallest of subStepLimits(speed, natures).
+  double stableSubStep(double speed, char natures = natureAny) const;
+  /// The nature bits some particle has now.
+  char naturesPresent() const;
   /// Speed of the fastest moving particle now (scene units per second).
   double fastestSpeed() const;
 
