@@ -169,12 +169,14 @@ void OP_Node::addError(OP_ERROR level, std::string const& message)
 {
   _error = std::max(_error, level);
   _messages.push_back(message);
+  _messageLevels.push_back(level);
 }
 
 void OP_Node::clearErrors()
 {
   _error = UT_ERROR_NONE;
   _messages.clear();
+  _messageLevels.clear();
 }
 
 void OP_Node::flags(unsigned bit, bool on) { _flags = on ? (_flags | bit) : (_flags & ~bit); }

@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <limits>
@@ -279,6 +280,39 @@ template <typename Out, typename Value> void writeDefault(Out& out, Value&& valu
   out.endArray();
 }
 
+// What the host is told an attribute holds, so that it transforms it with
+// the geometry: positions move, vectors and normals turn, quaternions
+// compose, colours stay. Empty for plain numbers.
+char const* typeInfo(std::string const& name, int size)
+{
+  if (size == 3) {
+    if (name == "P")
+      return "point";
+    if (name == "v" || name == "av")
+      return "vector";
+    if (name == "N")
+      return "normal";
+    if (name == "Cd")
+      return "color";
+  }
+  if (size == 4 && name == "rot")
+    return "quaternion";
+  return "";
+}
+
+template <typename Out> void writeTypeInfo(Out& out, char const* type)
+{
+  if (!*type)
+    return;
+  out.key("type");
+  out.beginMap();
+  out.key("type");
+  out.string("string");
+  out.key("value");
+  out.string(type);
+  out.endMap();
+}
+
 template <typename Out> void writeAttribute(Out& out, GA_Attribute const& a, GA_Size elements)
 {
   const bool integer = a.getStorage() == GA_STORE_INT32;
@@ -290,6 +324,7 @@ template <typename Out> void writeAttribute(Out& out, GA_Attribute const& a, GA_
   out.string(a.getName());
   out.string("options");
   out.beginMap();
+  writeTypeInfo(out, typeInfo(a.getName(), size));
   if (a.getOptions().getOptionB("export_on_merge")) {
     out.key("export_on_merge");
     out.beginMap();
@@ -384,6 +419,7 @@ template <typename Out> void writeGeo(Out& out, GU_Detail const& gdp)
   for (char const* s : {"scope", "public", "type", "numeric", "name", "P", "options"})
     out.string(s);
   out.beginMap();
+  writeTypeInfo(out, typeInfo("P", 3));
   out.endMap();
   out.endArray();
   out.beginArray();
@@ -409,7 +445,8 @@ template <typename Out> void writeGeo(Out& out, GU_Detail const& gdp)
   for (GA_Attribute const* a : gdp.attributes(GA_ATTRIB_POINT))
     writeAttribute(out, *a, n);
   out.endArray();
-  out.string("detailattributes");
+  // Detail attributes go under the key the host reads them from.
+  out.string("globalattributes");
   out.beginArray();
   for (GA_Attribute const* a : gdp.attributes(GA_ATTRIB_DETAIL))
     writeAttribute(out, *a, 1);
@@ -487,6 +524,12 @@ template <typename Out> std::string geoBytes(GU_Detail const& gdp)
   return std::move(out.bytes());
 }
 
+// The host's colour attribute: three floats from 0 to 1.
+bool isColour(GA_Attribute const& a)
+{
+  return std::string(a.getName()) == "Cd" && a.getTupleSize() == 3 && a.getStorage() != GA_STORE_INT32;
+}
+
 std::string plyBytes(GU_Detail const& gdp)
 {
   const GA_Size n = gdp.getNumPoints();
@@ -497,12 +540,14 @@ std::string plyBytes(GU_Detail const& gdp)
   for (GA_Attribute const* a : gdp.attributes(GA_ATTRIB_POINT)) {
     attributes.push_back(a);
     char const* axes[] = {"_x", "_y", "_z", "_w"};
-    char const* colours[] = {"red", "green", "blue"};
+    if (isColour(*a)) {
+      // As bytes under the names every PLY reader takes for colour.
+      header << "property uchar red\nproperty uchar green\nproperty uchar blue\n";
+      continue;
+    }
     for (int c = 0; c < a->getTupleSize(); ++c) {
       std::string name = a->getName();
-      if (name == "Cd" && c < 3)
-        name = colours[c];
-      else if (name == "N" && c < 3)
+      if (name == "N" && c < 3)
         name = std::string("n") + "xyz"[c];
       else if (a->getTupleSize() > 1)
         name += c < 4 ? axes[c] : "_" + std::to_string(c);
@@ -527,9 +572,15 @@ std::string plyBytes(GU_Detail const& gdp)
     put(v.x());
     put(v.y());
     put(v.z());
-    for (GA_Attribute const* a : attributes)
+    for (GA_Attribute const* a : attributes) {
+      if (isColour(*a)) {
+        for (int c = 0; c < 3; ++c)
+          put(uint8_t(std::lround(std::clamp(double(a->get(p, c)), 0.0, 1.0) * 255.0)));
+        continue;
+      }
       for (int c = 0; c < a->getTupleSize(); ++c)
         a->getStorage() == GA_STORE_INT32 ? put(int32_t(a->get(p, c))) : put(float(a->get(p, c)));
+    }
     for (GA_PointGroup const* g : groups)
       put(uint8_t(g->contains(p) ? 1 : 0));
   }

@@ -57,7 +57,7 @@ std::vector<Preset> makePresets()
                {"randInitRotations", true},
                {"normalConstant", 2000},
                {"normalDamping", 40},
-               {"shearDamping", 200},
+               {"shearDamping", 100},
                {"coulombConstant", 1.5},
                {"subSteps", 8}})},
       // Soft bodies.

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <functional>
 #include <filesystem>
 #include <map>
@@ -118,9 +119,21 @@ std::string valueProblem(PRM_Template const& t, json const& v)
 {
   const int size = std::max(t.getVectorSize(), 1);
   const bool isString = t.getType().basic == PRM_Type::String;
+  std::string tokens;
+  if (PRM_ChoiceList const* menu = t.getChoiceList())
+    for (int i = 0; i < menu->size(); ++i)
+      tokens += (tokens.empty() ? "\"" : ", \"") + std::string(menu->getItems()[i].getToken()) + "\"";
   auto scalar = [&](json const& x) -> std::string {
     if (isString)
       return x.is_string() ? "" : "expects text";
+    if (x.is_number() && t.getChoiceList()) {
+      // A menu takes an item's token, or its index.
+      const double index = x.get<double>();
+      if (index != std::floor(index) || index < 0 || index >= t.getChoiceList()->size())
+        return "has no item " + x.dump() + ": give one of " + tokens + " (or its index, 0 to " +
+               std::to_string(t.getChoiceList()->size() - 1) + ")";
+      return "";
+    }
     if (x.is_number() || isKeyframes(x))
       return "";
     if (x.is_boolean())
@@ -139,15 +152,27 @@ std::string valueProblem(PRM_Template const& t, json const& v)
     }
     return "expects a number, an expression or keyframes";
   };
+  // The form a vector parameter's value takes: [x, y, z], [min, max], ...
+  auto form = [size]() {
+    if (size == 3)
+      return std::string("[x, y, z]");
+    if (size == 4)
+      return std::string("[x, y, z, w]");
+    if (size == 2)
+      return std::string("[first, second]");
+    return "a list of " + std::to_string(size) + " values";
+  };
   if (v.is_array()) {
     if (int(v.size()) != size)
-      return "expects " + std::to_string(size) + " value" + (size == 1 ? "" : "s") + ", not " +
-             std::to_string(v.size());
+      return "expects " + (size == 1 ? std::string("one value") : std::to_string(size) + " values, " + form()) +
+             ", not " + std::to_string(v.size());
     for (json const& x : v)
       if (std::string p = scalar(x); !p.empty())
         return p;
     return "";
   }
+  if (size > 1)
+    return "expects " + std::to_string(size) + " values, " + form() + ", not one";
   return scalar(v);
 }
 

@@ -201,9 +201,10 @@ int firstCookedFrame(Scene const& scene, SOP_Node& output)
 }
 
 // Cooks the output node at a frame, then reports every node's errors, and
-// each warning once (`warned` remembers them); false when any node failed.
+// each warning and note once (`warned` remembers them); false when any node
+// failed. Notes (what a node measured) are printed only when `notes` is set.
 bool cookFrame(SOP_Node& output, OP_Network& network, Scene const& scene, int frame, std::set<std::string>& warned,
-               std::string const& before)
+               std::string const& before, bool notes = false)
 {
   const double time = (frame - 1) / scene.fps;
   OPgetDirector()->getChannelManager()->setEvaluateTime(time);
@@ -211,16 +212,22 @@ bool cookFrame(SOP_Node& output, OP_Network& network, Scene const& scene, int fr
   output.cook(context);
   bool failed = false;
   for (OP_Node* node : network.nodes()) {
+    std::vector<std::string> const& messages = node->errorMessages();
+    std::vector<OP_ERROR> const& levels = node->errorMessageLevels();
     if (node->error() >= UT_ERROR_ERROR) {
       if (!failed)
         std::cerr << before << "taluno: frame " << frame << " failed to cook:\n";
       failed = true;
-      for (std::string const& m : node->errorMessages())
-        std::cerr << "  node \"" << node->getName() << "\": " << m << "\n";
-    } else if (node->error() == UT_ERROR_WARNING) {
-      for (std::string const& m : node->errorMessages())
-        if (warned.insert(node->getName() + "\n" + m).second)
-          std::cerr << before << "taluno: warning: node \"" << node->getName() << "\": " << m << "\n";
+      for (size_t i = 0; i < messages.size(); ++i)
+        if (levels[i] >= UT_ERROR_ERROR)
+          std::cerr << "  node \"" << node->getName() << "\": " << messages[i] << "\n";
+    }
+    for (size_t i = 0; i < messages.size(); ++i) {
+      if (levels[i] >= UT_ERROR_ERROR || (levels[i] == UT_ERROR_MESSAGE && !notes))
+        continue;
+      if (warned.insert(node->getName() + "\n" + messages[i]).second)
+        std::cerr << before << "taluno: " << (levels[i] == UT_ERROR_WARNING ? "warning: " : "") << "node \""
+                  << node->getName() << "\": " << messages[i] << "\n";
     }
   }
   return !failed;
@@ -280,6 +287,13 @@ int prepare(Prepared& p, std::string const& scenePath, std::string const& frames
     if (!isCacheFormat(scene.outputPattern))
       problems.push_back("output file \"" + scene.outputPattern + "\" must end in " + cacheFormats);
   }
+  // One file for many frames: each frame would overwrite the last.
+  if (scene.outputPattern.find("$F") == std::string::npos && scene.lastFrame > scene.firstFrame)
+    problems.push_back("output file \"" + scene.outputPattern + "\" has no $F, so frames " +
+                       std::to_string(scene.firstFrame) + " to " + std::to_string(scene.lastFrame) +
+                       " would each overwrite it: put $F4 in its name (frame.$F4" +
+                       std::filesystem::path(scene.outputPattern).extension().string() +
+                       "), or write one frame with --frames N-N");
   OPgetDirector()->getChannelManager()->setSamplesPerSec(scene.fps);
   if (problems.empty())
     p.output = buildNetwork(scene, p.network, problems);
@@ -288,6 +302,51 @@ int prepare(Prepared& p, std::string const& scenePath, std::string const& frames
   for (std::string const& problem : problems)
     std::cerr << "taluno: " << problem << "\n";
   return problems.empty() && p.output ? 0 : 2;
+}
+
+// Settings read at every frame (sub-steps, every float as the simulation
+// reads it) checked over the frames a run cooks, before anything is written:
+// a keyframe that goes wrong at frame 300 is found now, not hours later.
+// Each problem is named at the first frame it occurs.
+bool checkEveryFrame(Prepared const& p, std::vector<std::string>& problems)
+{
+  const size_t before = problems.size();
+  Scene const& scene = p.scene;
+  const int first = firstCookedFrame(scene, *p.output);
+  for (OP_Node* node : p.network.nodes()) {
+    const std::string type = node->getOperator()->getName();
+    if (type != "Taluno" && type != "CollisionObject" && type != "EmitterObject")
+      continue;
+    std::set<std::string> found;
+    for (int frame = first; frame <= scene.lastFrame; ++frame) {
+      const double time = (frame - 1) / scene.fps;
+      auto report = [&](std::string const& token, std::string const& what) {
+        if (found.insert(token).second)
+          problems.push_back("node \"" + node->getName() + "\": " + what);
+      };
+      for (int i = 0; i < node->getNumParms(); ++i) {
+        PRM_Template const& parm = *node->getParmTemplate(i);
+        if (parm.getType().basic != PRM_Type::Float)
+          continue;
+        for (int c = 0; c < parm.getVectorSize(); ++c) {
+          const double value = double(float(node->evalFloat(parm.getToken(), c, time)));
+          if (!std::isfinite(value))
+            report(parm.getToken(), std::string(parm.getLabel()) + " (" + parm.getToken() + ") is " +
+                                        (std::isnan(value) ? "not a number" : value > 0 ? "inf" : "-inf") +
+                                        " as the simulation reads it at frame " + std::to_string(frame) +
+                                        ": give it a finite value there");
+        }
+      }
+      if (type == "Taluno") {
+        const int subSteps = node->evalInt("subSteps", 0, time);
+        if (subSteps < 1)
+          report("subSteps", "SubSteps (subSteps) is " + std::to_string(subSteps) + " at frame " +
+                                 std::to_string(frame) +
+                                 ": it must be at least 1 at every frame; without sub-steps nothing would move");
+      }
+    }
+  }
+  return problems.size() == before;
 }
 
 // Checks a scene without simulating: the file, the network, and the settings
@@ -301,8 +360,14 @@ int check(std::string const& scenePath, std::string const& plugin)
   if (const int status = prepare(p, scenePath, "", ""))
     return status;
   std::set<std::string> warned;
-  if (!cookFrame(*p.output, p.network, p.scene, firstCookedFrame(p.scene, *p.output), warned, ""))
+  if (!cookFrame(*p.output, p.network, p.scene, firstCookedFrame(p.scene, *p.output), warned, "", true))
     return 5;
+  std::vector<std::string> problems;
+  if (!checkEveryFrame(p, problems)) {
+    for (std::string const& problem : problems)
+      std::cerr << "taluno: " << problem << "\n";
+    return 5;
+  }
   std::cout << scenePath << ": OK (" << p.scene.nodes.size() << " nodes, frames " << p.scene.firstFrame << " to "
             << p.scene.lastFrame << ", output " << p.scene.outputPattern << ")\n";
   return 0;
@@ -322,6 +387,14 @@ int run(std::string const& scenePath, std::string const& frames, std::string con
   Scene const& scene = prepared.scene;
   OP_Network& network = prepared.network;
   SOP_Node* output = prepared.output;
+  {
+    std::vector<std::string> problems;
+    if (!checkEveryFrame(prepared, problems)) {
+      for (std::string const& problem : problems)
+        std::cerr << "taluno: " << problem << "\n";
+      return 5;
+    }
+  }
 
   const std::filesystem::path folder = std::filesystem::path(framePath(scene.outputPattern, scene.firstFrame)).parent_path();
   std::error_code error;

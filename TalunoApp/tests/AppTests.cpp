@@ -8,6 +8,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <sys/wait.h>
 #include <thread>
@@ -209,14 +210,14 @@ TEST(TalunoProgram, WritesBinaryPlyWithNamedProperties)
   EXPECT_NE(header.find("format binary_little_endian 1.0"), std::string::npos);
   EXPECT_NE(header.find("element vertex 27"), std::string::npos);
   int properties = 0;
-  for (char const* p : {"float x", "float v_x", "int ID", "float red", "float blue"})
+  for (char const* p : {"float x", "float v_x", "int ID", "uchar red", "uchar blue"})
     properties += header.find(std::string("property ") + p) != std::string::npos;
   EXPECT_EQ(properties, 5) << header;
   for (char const* p : {"float pscale", "int material", "float density", "float pressure", "float age"})
     EXPECT_NE(header.find(std::string("property ") + p), std::string::npos) << p;
-  // 3 position, 3 velocity, 1 id, 3 colour and 5 render values of 4 bytes,
-  // and the 3 material groups of 1 byte, per point.
-  EXPECT_EQ(bytes.size() - (end + 11), size_t(27 * (15 * 4 + 3)));
+  // 3 position, 3 velocity, 1 id and 5 render values of 4 bytes, and 3
+  // colour bytes and the 3 material groups of 1 byte, per point.
+  EXPECT_EQ(bytes.size() - (end + 11), size_t(27 * (12 * 4 + 3 + 3)));
 }
 
 TEST(TalunoProgram, ReportsBadScenesAndFails)
@@ -256,7 +257,7 @@ TEST(TalunoProgram, ReportsBadScenesAndFails)
   r = taluno(folder.path, "check wrongtype.json");
   EXPECT_NE(r.status, 0);
   EXPECT_NE(r.output.find("\"gravity\" expects a number"), std::string::npos) << r.output;
-  EXPECT_NE(r.output.find("\"subSteps\" expects 1 value"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("\"subSteps\" expects one value, not 2"), std::string::npos) << r.output;
 }
 
 TEST(TalunoProgram, ReadsObjMeshesAndReportsBrokenOnes)
@@ -429,7 +430,8 @@ TEST(TalunoProgram, VtkReadsEveryFrameOfTheSeries)
       EXPECT_NEAR(frames[f]["time"].get<double>(), f / 24.0, 1e-5); // frame 1 is time 0
       EXPECT_EQ(frames[f]["points"], 27);
       EXPECT_EQ(frames[f]["verts"], 27);
-      EXPECT_EQ(frames[f]["arrays"], json({"Cd", "ID", "v"}));
+      EXPECT_EQ(frames[f]["arrays"], json({"Cd", "ID", "TalunoGranular", "TalunoLiquid", "TalunoSoftBody", "age",
+                                           "density", "material", "pressure", "pscale", "v"}));
     }
     return;
   }
@@ -621,4 +623,100 @@ TEST(TalunoProgram, ExampleScenesPassTheirChecks)
     EXPECT_EQ(r.status, 0) << scene << ": " << r.output;
     EXPECT_EQ(r.output.find("warning"), std::string::npos) << scene << ": " << r.output;
   }
+}
+
+namespace {
+
+// The definition of a point attribute of a .geo file: its metadata list.
+json attributeDefinition(json const& geo, std::string const& name)
+{
+  for (json const& a : field(field(geo, "attributes"), "pointattributes"))
+    if (field(a[0], "name") == name)
+      return a[0];
+  return nullptr;
+}
+
+} // namespace
+
+TEST(TalunoProgram, GeoFilesTypeTheirAttributesAndKeepDetailsWhereTheHostReadsThem)
+{
+  Folder folder;
+  const std::string extra = R"(, "colorData": "velocity", "enableRotations": 1, "addRotAttribs": 1, )"
+                            R"("interParticlesCollMode": "subParticles")";
+  folder.write("scene.json", grainScene("g.$F.geo", 2, extra));
+  ASSERT_EQ(taluno(folder.path, "run scene.json --quiet").status, 0);
+  std::ifstream in(folder.path / "g.2.geo");
+  const json geo = json::parse(in);
+  json const attributes = field(geo, "attributes");
+  EXPECT_FALSE(field(attributes, "globalattributes").is_null());
+  EXPECT_TRUE(field(attributes, "detailattributes").is_null());
+  for (auto const& [name, type] : std::map<std::string, std::string>{
+           {"P", "point"}, {"v", "vector"}, {"Cd", "color"}, {"rot", "quaternion"}, {"av", "vector"}}) {
+    const json options = field(attributeDefinition(geo, name), "options");
+    ASSERT_TRUE(options.is_object()) << name;
+    EXPECT_EQ(options.value("type", json::object()).value("value", ""), type) << name;
+  }
+  EXPECT_EQ(field(attributeDefinition(geo, "ID"), "options"), json::object()); // a plain number
+
+  // A mesh read from a .geo with typed attributes and details under
+  // "globalattributes" (the host's own layout) fills an emitter.
+  folder.write("tetra.geo", R"(["fileversion","18.5.0","hasindex",false,"pointcount",4,"vertexcount",12,"primitivecount",4,
+    "info",{},"topology",["pointref",["indices",[0,2,1,0,1,3,1,2,3,0,3,2]]],
+    "attributes",["pointattributes",[[["scope","public","type","numeric","name","P","options",
+      {"type":{"type":"string","value":"point"}}],["size",3,"storage","fpreal32","values",["size",3,"storage","fpreal32",
+      "tuples",[[-3,0,-3],[3,0,-3],[0,0,3],[0,5,0]]]]]],
+     "globalattributes",[[["scope","public","type","numeric","name","note","options",{}],["size",1,"storage","int32",
+      "values",["size",1,"storage","int32","arrays",[[7]]]]]]],
+    "primitives",[[["type","Poly"],["vertex",[0,1,2],"closed",true]],[["type","Poly"],["vertex",[3,4,5],"closed",true]],
+      [["type","Poly"],["vertex",[6,7,8],"closed",true]],[["type","Poly"],["vertex",[9,10,11],"closed",true]]]])");
+  folder.write("read.json", replaced(grainScene("r.$F.geo", 1), grainBox,
+                                     R"("type": "file", "parms": {"file": "tetra.geo"})"));
+  const Result read = taluno(folder.path, "run read.json --quiet");
+  ASSERT_EQ(read.status, 0) << read.output;
+  std::ifstream back(folder.path / "r.1.geo");
+  EXPECT_GT(field(json::parse(back), "pointcount").get<int>(), 10);
+}
+
+TEST(TalunoProgram, PlyColoursAreBytesThatEveryReaderShows)
+{
+  Folder folder;
+  folder.write("scene.json", grainScene("g.$F.ply", 4, R"(, "colorData": "velocity", "colorDataInterval": [0, 8])"));
+  ASSERT_EQ(taluno(folder.path, "run scene.json --quiet").status, 0);
+  const fs::path ply = folder.path / "g.4.ply";
+  if (std::string(TALUNO_PYTHON).empty())
+    GTEST_SKIP() << "no Python interpreter; the PLY file was not parsed independently";
+  // A strict parser written from the format's description.
+  const Result strict = runReader(TALUNO_PYTHON, "ply_strict.py", ply);
+  ASSERT_EQ(strict.status, 0) << strict.output;
+  const json parsed = json::parse(strict.output);
+  ASSERT_EQ(parsed["elements"].size(), 1u);
+  std::map<std::string, std::string> types;
+  for (json const& p : parsed["elements"][0]["properties"])
+    types[p["name"]] = p["type"];
+  for (char const* c : {"red", "green", "blue"}) {
+    EXPECT_EQ(types[c], "uchar") << c;
+    const json range = parsed["ranges"][c];
+    EXPECT_GE(range[0].get<int>(), 0);
+    EXPECT_LE(range[1].get<int>(), 255);
+  }
+  EXPECT_GT(parsed["ranges"]["red"][1].get<int>(), 0) << "falling grains: some red";
+  EXPECT_EQ(parsed["ranges"]["green"], json({0, 0}));
+
+  // VTK's PLY reader, the one ParaView uses, keeps the colour.
+  for (std::string interpreter : {std::string(TALUNO_PYTHON), std::string("/usr/bin/python3")}) {
+    if (!fs::exists(interpreter))
+      continue;
+    const Result vtk = runReader(interpreter, "vtk_ply.py", ply);
+    if (vtk.status == 3)
+      continue;
+    ASSERT_EQ(vtk.status, 0) << vtk.output;
+    const json read = json::parse(vtk.output);
+    EXPECT_EQ(read["points"], 27);
+    ASSERT_TRUE(read["arrays"].contains("RGB")) << read.dump();
+    EXPECT_EQ(read["arrays"]["RGB"]["type"], "unsigned char");
+    EXPECT_EQ(read["arrays"]["RGB"]["components"], 3);
+    return;
+  }
+  GTEST_SKIP() << "VTK's Python module is not installed (Debian package python3-vtk9); the PLY file was not opened "
+                  "with VTK";
 }

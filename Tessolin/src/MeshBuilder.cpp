@@ -85,6 +85,16 @@ bool checkMeshInput(OP_Node& node, GU_Detail const* geometry, char const* withou
   return true;
 }
 
+void warnOpenSurface(OP_Node& node, Mesh const* mesh, char const* what)
+{
+  if (!mesh || mesh->_nbTriangles == 0 || mesh->_closed)
+    return;
+  node.addError(UT_ERROR_WARNING,
+                "the input geometry is an open surface: " + std::to_string(mesh->_borderEdges) +
+                    " of its edges border a single triangle, so it has no inside and " + what +
+                    ". Close it: a flat box instead of a grid, caps on a tube, no holes");
+}
+
 bool checkKdTreeVertices(OP_Node& node, int nbKdTreeReturnedVertices)
 {
   if (nbKdTreeReturnedVertices >= 0)

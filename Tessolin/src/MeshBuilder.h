@@ -23,6 +23,9 @@ bool hasTriangles(GU_Detail const* geometry);
 /// when refused: the node then keeps its object as it was.
 class OP_Node;
 bool checkMeshInput(OP_Node& node, GU_Detail const* geometry, char const* withoutTriangles);
+/// Warns (on `node`) when the mesh is an open surface: with edges that
+/// border one triangle only it has no inside, which `what` needs.
+void warnOpenSurface(OP_Node& node, Mesh const* mesh, char const* what);
 /// Refuses a negative "nbKdTreeReturnedVertices" (an abort error on `node`):
 /// as an unsigned count it would ask each distance query for billions of
 /// vertices. False when refused.

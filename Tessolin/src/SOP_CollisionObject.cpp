@@ -227,6 +227,7 @@ OP_ERROR SOP_CollisionObject::cookMySop(OP_Context& context)
   }
   if (_object)
     _object->_active = evalInt("active", &myOffsets[0], 0, 0.0) != 0;
+  warnOpenSurface(*this, _mesh, "particles can pass through it");
   unlockInputs();
   return error();
 }

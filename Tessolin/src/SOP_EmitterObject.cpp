@@ -254,6 +254,7 @@ OP_ERROR SOP_EmitterObject::cookMySop(OP_Context& context)
     _object->_active = evalInt("active", &myOffsets[0], 0, t) != 0;
     _object->_jitter = std::max(0.0, double(real("jitter", 13, 0, t)));
   }
+  warnOpenSurface(*this, _mesh, "the fill cannot tell where to put particles");
   unlockInputs();
   return error();
 }

@@ -122,6 +122,7 @@ private:
     int64_t index = -1;                   ///< the system's index of the object; -1 while it has none
     TalunoObject const* object = nullptr; ///< the object last handed over; null once withdrawn
     bool hasEmitted = false;              ///< a withdrawn emitter's state, for its replacement
+    std::string node;                     ///< the object node's name, for messages
   };
   std::vector<HandedOver> _handedOver; ///< in the order of hand-over: input order at the rebuild
 
@@ -132,4 +133,7 @@ private:
   /// Whether the system holds `object` under the entry's index.
   bool holds(HandedOver const& entry, TalunoObject const* object) const;
   void objectWithdrawn(TalunoObject const* object) override;
+  /// After a rebuild: notes, per emitter, the particles it made at the reset
+  /// frame, and the memory that many particles take.
+  void noteEmission();
 };

@@ -72,6 +72,8 @@ public:
   OP_ERROR error() const { return _error; }
   void addError(OP_ERROR level, std::string const& message);
   std::vector<std::string> const& errorMessages() const { return _messages; }
+  /// The level each message of errorMessages() was added with.
+  std::vector<OP_ERROR> const& errorMessageLevels() const { return _messageLevels; }
   void clearErrors();
 
   // --- Flags ---
@@ -112,6 +114,7 @@ protected:
   std::vector<std::string> _evaluating; ///< parameters being evaluated, to catch ch() cycles
   OP_ERROR _error = UT_ERROR_NONE;
   std::vector<std::string> _messages;
+  std::vector<OP_ERROR> _messageLevels;
   unsigned _flags = 0;
   bool _timeDependent = false;
 };

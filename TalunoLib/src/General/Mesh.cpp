@@ -64,11 +64,11 @@ Mesh::Mesh(int nbVertices, int nbTriangles, Vertex** vertices, Triangle** triang
     _kdTree = new KdTree(_vertices, _nbVertices);
     _triangleTree = new TriangleBoxTree(_triangles, _nbTriangles);
   }
-  _closed = !_edges.empty();
   for (auto const& [key, edge] : _edges) {
-    _closed = _closed && edge.triangleB != nullptr;
+    _borderEdges += edge.triangleB == nullptr;
     _longestEdge2 = std::max(_longestEdge2, (edge.vertexA->position - edge.vertexB->position).squaredNorm());
   }
+  _closed = !_edges.empty() && _borderEdges == 0;
   calculateBBox();
   calculateCenter();
 }

@@ -110,6 +110,7 @@ public:
   TriangleBoxTree* _triangleTree = nullptr;
   double _longestEdge2 = 0.0; ///< squared length of the longest triangle edge
   bool _closed = false;       ///< every edge is shared by two triangles: inside and outside are defined
+  int64_t _borderEdges = 0;   ///< edges of one triangle only: the open rims of a surface
   Eigen::Vector3d _bboxMin = Eigen::Vector3d::Zero();
   Eigen::Vector3d _bboxMax = Eigen::Vector3d::Zero();
   uint32_t _nbKdTreeReturnedVertices; ///< nearest vertices a query looks around; 0: every triangle
