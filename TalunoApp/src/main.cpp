@@ -17,6 +17,7 @@
 #include <omp.h>
 
 #include <atomic>
+#include <charconv>
 #include <chrono>
 #include <cerrno>
 #include <csignal>
@@ -30,6 +31,10 @@
 #include <unistd.h>
 
 namespace {
+
+/// More threads than this would only wait on each other (and OpenMP fails
+/// on far more).
+constexpr int maxThreads = 1024;
 
 std::atomic<bool> interrupted{false};
 
@@ -435,6 +440,11 @@ int run(std::string const& scenePath, std::string const& frames, std::string con
   const bool terminal = isatty(STDERR_FILENO);
   const int total = scene.lastFrame - scene.firstFrame + 1;
   const auto start = std::chrono::steady_clock::now();
+  auto lastLine = start;
+  // Seconds after which a log gets a progress line whatever the frame.
+  double progressSeconds = 30.0;
+  if (char const* every = std::getenv("TALUNO_PROGRESS_SECONDS"); every && *every)
+    progressSeconds = std::max(0.0, std::atof(every));
   int written = 0;
   std::set<std::string> warned;
   // Frames before the first written one, from the reset frame on, are cooked,
@@ -477,10 +487,16 @@ int run(std::string const& scenePath, std::string const& frames, std::string con
       std::snprintf(line, sizeof line, "frame %d (%d of %d), %lld points, %.2f s/frame, %.0f s left", frame, written,
                     total, static_cast<long long>(output->getCookedGeo()->getNumPoints()), perFrame,
                     perFrame * (total - written));
-      if (terminal)
+      // In a log: every tenth frame, and whenever a line is overdue, so that
+      // frames that take minutes still show progress.
+      const auto now = std::chrono::steady_clock::now();
+      if (terminal) {
         std::cerr << "\r" << line << "   " << std::flush;
-      else if (written == 1 || written == total || written % 10 == 0)
+      } else if (written == 1 || written == total || written % 10 == 0 ||
+                 std::chrono::duration<double>(now - lastLine).count() >= progressSeconds) {
         std::cerr << line << "\n";
+        lastLine = now;
+      }
     }
   }
   if (!quiet && terminal)
@@ -520,7 +536,17 @@ int main(int argc, char** argv)
                          "format: .geo (the 3D host's JSON geometry, for the host), .bgeo (the same in the host's binary "
                          "format: smaller and faster, for the host), .ply (binary PLY, for ParaView, Blender, MeshLab, "
                          "CloudCompare) or .vtp (VTK, for ParaView, with a .pvd time series beside the frames)");
-  runCommand->add_option("--threads", threads, "simulation threads (default: all cores)")->check(CLI::PositiveNumber);
+  runCommand->add_option("--threads", threads, "simulation threads, 1 to " + std::to_string(maxThreads) +
+                                                    " (default: all cores)")
+      ->check(CLI::Validator(
+          [](std::string& value) -> std::string {
+            int n = 0;
+            auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), n);
+            if (error != std::errc() || end != value.data() + value.size() || n < 1 || n > maxThreads)
+              return "must be a whole number from 1 to " + std::to_string(maxThreads) + ", not " + value;
+            return {};
+          },
+          "1 to " + std::to_string(maxThreads)));
   runCommand->add_flag("--quiet", quiet, "no progress lines");
   std::string previewFolder;
   runCommand->add_option("--preview", previewFolder,
@@ -541,7 +567,15 @@ int main(int argc, char** argv)
   bool presetJson = false;
   paramsCommand->add_flag("--json", presetJson, "with --presets: as JSON, for scripts");
 
-  CLI11_PARSE(app, argc, argv);
+  app.set_version_flag("--version", "taluno " TALUNO_VERSION);
+  try {
+    app.parse(argc, argv);
+  } catch (CLI::ParseError const& e) {
+    // Help and the version are answers, not errors; every mistake on the
+    // command line exits 2, as the README says.
+    const int status = app.exit(e);
+    return status == 0 ? 0 : 2;
+  }
 
   if (*runCommand)
     return run(scenePath, frames, pattern, threads, quiet, plugin, previewFolder);

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <algorithm>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -719,4 +720,109 @@ TEST(TalunoProgram, PlyColoursAreBytesThatEveryReaderShows)
   }
   GTEST_SKIP() << "VTK's Python module is not installed (Debian package python3-vtk9); the PLY file was not opened "
                   "with VTK";
+}
+
+TEST(TalunoProgram, CheckRefusesSetupsThatCannotWorkWithWhatToChange)
+{
+  struct Case
+  {
+    std::string scene;
+    std::string arguments;
+    int status;
+    char const* message;
+  };
+  const std::string grains = grainScene("out/g.$F.geo");
+  const std::vector<Case> cases = {
+      {replaced(grains, R"("t": [0, 3, 0])", R"("t": 5)"), "", 2,
+       "parameter \"t\" expects 3 values, [x, y, z], not one"},
+      {replaced(grains, R"("nature": "granular")", R"("nature": 9)"), "", 2,
+       "parameter \"nature\" has no item 9: give one of \"softBody\", \"liquid\", \"granular\""},
+      {grainScene("out/g.geo"), "", 2, "output file \"out/g.geo\" has no $F, so frames 1 to 6 would each overwrite it"},
+      {grainScene("out/g.$F.geo", 6, R"(, "subSteps": {"keys": [[1, 4], [5, 0]]})"), "", 5,
+       "node \"solver\": SubSteps (subSteps) is 0 at frame 5: it must be at least 1 at every frame"},
+      {grainScene("out/g.$F.geo", 6, R"(, "gravity": {"keys": [[1, -9.8], [4, -1e39]]})"), "", 5,
+       "node \"solver\": Gravity (gravity) is -inf as the simulation reads it at frame 3"},
+  };
+  for (Case const& c : cases) {
+    Folder folder;
+    folder.write("scene.json", c.scene);
+    const Result checked = taluno(folder.path, "check scene.json");
+    EXPECT_EQ(checked.status, c.status) << checked.output;
+    EXPECT_NE(checked.output.find(c.message), std::string::npos) << checked.output;
+    const Result ran = taluno(folder.path, "run scene.json --quiet");
+    EXPECT_EQ(ran.status, c.status) << ran.output;
+    EXPECT_TRUE(!fs::exists(folder.path / "out") || fs::is_empty(folder.path / "out")) << c.message;
+  }
+  // One frame to one file is fine.
+  Folder single;
+  single.write("scene.json", grainScene("one.geo"));
+  EXPECT_EQ(taluno(single.path, "run scene.json --quiet --frames 3-3").status, 0);
+  EXPECT_TRUE(fs::exists(single.path / "one.geo"));
+}
+
+TEST(TalunoProgram, CheckWarnsAboutOpenSurfacesAndInputsThatAreNotObjects)
+{
+  Folder folder;
+  std::string scene = replaced(grainScene("out/g.$F.geo"),
+                               R"("name": "floorBox", "type": "box", "parms": {"size": [12, 1, 12], "t": [0, -0.5, 0]})",
+                               R"("name": "floorBox", "type": "grid", "parms": {"size": [12, 12], "rows": 4})");
+  scene = replaced(scene, R"("inputs": ["floor", "grains"])", R"("inputs": ["floor", "grains", "grainBox"])");
+  folder.write("scene.json", scene);
+  const Result checked = taluno(folder.path, "check scene.json");
+  EXPECT_EQ(checked.status, 0) << checked.output;
+  EXPECT_NE(checked.output.find("warning: node \"floor\": the input geometry is an open surface: 16 of its edges "
+                                "border a single triangle"),
+            std::string::npos)
+      << checked.output;
+  EXPECT_NE(checked.output.find("warning: node \"solver\": input 3 (node \"grainBox\") is neither a collision object "
+                                "nor an emitter, and is ignored"),
+            std::string::npos)
+      << checked.output;
+  // Notes: what each emitter makes and what it costs.
+  EXPECT_NE(checked.output.find("node \"solver\": emitter \"grains\" makes 27 particles at the reset frame"),
+            std::string::npos)
+      << checked.output;
+  EXPECT_NE(checked.output.find("27 particles at the reset frame need about"), std::string::npos) << checked.output;
+}
+
+TEST(TalunoProgram, CommandLineMistakesExitTwoAndTheVersionIsOneFlagAway)
+{
+  Folder folder;
+  folder.write("scene.json", grainScene("out/g.$F.geo"));
+  const Result version = taluno(folder.path, "--version");
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.output.rfind("taluno ", 0), 0u) << version.output;
+  for (char const* arguments : {"run scene.json --bogus", "check", "run scene.json --frames", "frobnicate"}) {
+    const Result r = taluno(folder.path, arguments);
+    EXPECT_EQ(r.status, 2) << arguments << ": " << r.output;
+  }
+  for (char const* threads : {"0", "-3", "100000", "two"}) {
+    const Result r = taluno(folder.path, std::string("run scene.json --threads ") + threads);
+    EXPECT_EQ(r.status, 2) << threads;
+    EXPECT_NE(r.output.find("must be a whole number from 1 to 1024, not " + std::string(threads)), std::string::npos)
+        << r.output;
+  }
+}
+
+TEST(TalunoProgram, LogsGetAProgressLineWhenOneIsOverdue)
+{
+  Folder folder;
+  folder.write("scene.json", grainScene("out/g.$F.geo", 5));
+  // Standard error is a pipe here, not a terminal: a log.
+  const Result every = taluno(folder.path, "run scene.json");
+  EXPECT_EQ(std::count(every.output.begin(), every.output.end(), '\n'), 3) << every.output; // frames 1 and 5, the end
+  const Result overdue = runCommand("cd '" + folder.path.string() + "' && TALUNO_PROGRESS_SECONDS=0 '" TALUNO_PROGRAM
+                                    "' run scene.json 2>&1");
+  EXPECT_NE(overdue.output.find("frame 3 (3 of 5)"), std::string::npos) << overdue.output;
+}
+
+TEST(TalunoProgram, TheJellyExampleWritesTheSphereRadiusItsDescriptionPromises)
+{
+  Folder folder;
+  const fs::path examples = fs::path(TALUNO_READERS).parent_path().parent_path().parent_path() / "examples";
+  const Result r = taluno(folder.path, "run '" + (examples / "jelly-slope.json").string() + "' --frames 1-1 --quiet");
+  ASSERT_EQ(r.status, 0) << r.output;
+  std::ifstream in(folder.path / "jelly-slope/frame.0001.ply", std::ios::binary);
+  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_NE(bytes.find("property float pscale"), std::string::npos);
 }
