@@ -6,8 +6,15 @@
 
 OP_ERROR SOP_Node::cook(OP_Context& context)
 {
+  if (_cookValid && _cookedAt == context.getTime())
+    return error();
   clearErrors();
-  return cookMySop(context);
+  _cooking = true;
+  const OP_ERROR result = cookMySop(context);
+  _cooking = false;
+  _cookedAt = context.getTime();
+  _cookValid = true;
+  return result;
 }
 
 OP_ERROR SOP_Node::lockInputs(OP_Context& context)

@@ -101,7 +101,7 @@ TEST(CollisionNode, DeformingGeometryRebuildsEveryCookKeepingItsIndex)
   host.cookAt(node, 0.0);
   const_cast<CollisionObject*>(node->object())->_id = 5; // as a simulation assigns it
   const_cast<CollisionObject*>(node->object())->_lastTime = -77.0;
-  host.cookAt(node, 0.0);
+  host.cookAt(node, 1.0 / 24); // the next frame: the host cooks it again
   EXPECT_NE(node->object()->_lastTime, -77.0); // a new object
   EXPECT_EQ(node->object()->_id, 5);
   EXPECT_EQ(host.registry->getObject(ObjectHost::uidOf(node)), node->object());

@@ -10,8 +10,10 @@ class GU_Detail;
 /// program wrote. On failure says why (with the path), leaves the detail
 /// empty and returns false.
 bool readGeometryFile(std::string const& path, GU_Detail& gdp, std::string& problem);
-/// Reads a whole file; on failure says why, with the path.
-bool readFile(std::string const& path, std::string& bytes, std::string& problem);
+/// Reads a whole regular file (a folder, device or pipe is refused, and no
+/// more than the file's size is read); on failure says why, naming it as
+/// `what` with its path.
+bool readFile(std::string const& path, std::string& bytes, std::string& problem, char const* what = "file");
 
 // The readers of each format, on a file's bytes; `path` names it in messages.
 // On failure each says why; what `gdp` then holds is to be discarded.

@@ -11,21 +11,58 @@
 #include <limits>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
+#include <fcntl.h>
 #include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
 
-bool readFile(std::string const& path, std::string& bytes, std::string& problem)
+bool readFile(std::string const& path, std::string& bytes, std::string& problem, char const* what)
 {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    problem = "cannot read geometry file " + path + ": " + std::strerror(errno);
+  auto refuse = [&](std::string const& why) {
+    problem = std::string("cannot read ") + what + " " + path + ": " + why;
     return false;
+  };
+  // Opened without blocking (a FIFO would wait for a writer forever), then
+  // only a regular file is read, and no more than its size: a device such as
+  // /dev/zero never ends.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0)
+    return refuse(errno == ELOOP ? "its symbolic links form a loop" : std::strerror(errno));
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) {
+    const int error = errno;
+    ::close(fd);
+    return refuse(std::strerror(error));
   }
-  bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  if (in.bad()) {
-    problem = "cannot read geometry file " + path + ": " + std::strerror(errno);
-    return false;
+  if (!S_ISREG(info.st_mode)) {
+    ::close(fd);
+    return refuse(S_ISDIR(info.st_mode)    ? "it is a folder, not a file"
+                  : S_ISFIFO(info.st_mode) ? "it is a pipe (FIFO), not a regular file"
+                  : S_ISCHR(info.st_mode) || S_ISBLK(info.st_mode) ? "it is a device, not a regular file"
+                                                                    : "it is not a regular file");
   }
+  try {
+    bytes.resize(size_t(info.st_size));
+  } catch (std::bad_alloc const&) {
+    ::close(fd);
+    return refuse("it is " + std::to_string(info.st_size) + " bytes, more than the memory free for it");
+  }
+  size_t got = 0;
+  while (got < bytes.size()) {
+    const ssize_t n = ::read(fd, bytes.data() + got, bytes.size() - got);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n < 0) {
+      const int error = errno;
+      ::close(fd);
+      return refuse(std::strerror(error));
+    }
+    if (n == 0)
+      break; // shorter than it said: it changed while being read
+    got += size_t(n);
+  }
+  bytes.resize(got);
+  ::close(fd);
   return true;
 }
 
@@ -34,7 +71,7 @@ namespace {
 bool readByExtension(std::string const& path, GU_Detail& gdp, std::string& problem)
 {
   std::string bytes;
-  if (!readFile(path, bytes, problem))
+  if (!readFile(path, bytes, problem, "geometry file"))
     return false;
   auto endsWith = [&path](std::string const& suffix) {
     return path.size() > suffix.size() && path.compare(path.size() - suffix.size(), suffix.size(), suffix) == 0;

@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
-#include <functional>
 #include <filesystem>
 #include <map>
 #include <set>
@@ -325,7 +324,8 @@ bool validateScene(Scene const& scene, OP_OperatorTable const& table, std::vecto
         problems.push_back("node \"" + node.name + "\": parameter \"" + parm + "\" " + p);
       if (t->getType().basic == PRM_Type::String && value.is_string()) {
         std::string const path = value.get<std::string>();
-        if (path.find("$F") == std::string::npos && !std::filesystem::exists(path))
+        std::error_code missing;
+        if (path.find("$F") == std::string::npos && !std::filesystem::exists(path, missing))
           problems.push_back("node \"" + node.name + "\": file \"" + path + "\" does not exist");
       }
     }
@@ -344,27 +344,36 @@ bool validateScene(Scene const& scene, OP_OperatorTable const& table, std::vecto
       }
   }
 
-  // Loops: walk inputs depth first.
-  std::map<std::string, int> state; // 1 visiting, 2 done
-  std::function<bool(std::string const&)> visit = [&](std::string const& name) {
-    auto it = byName.find(name);
-    if (it == byName.end() || state[name] == 2)
-      return false;
-    if (state[name] == 1)
-      return true;
-    state[name] = 1;
-    for (std::string const& input : it->second->inputs)
-      if (visit(input)) {
-        if (state[name] == 1)
-          problems.push_back("the network has a loop through node \"" + name + "\"");
+  // Loops: a depth-first walk of the inputs without recursion (a chain of
+  // tens of thousands of nodes must not exhaust the stack). A node met again
+  // while it is still being walked closes a loop.
+  std::map<std::string, int> state; // 1 being walked, 2 done
+  std::set<std::string> looped;
+  for (Scene::Node const& start : scene.nodes) {
+    if (state[start.name])
+      continue;
+    std::vector<std::pair<std::string, size_t>> stack{{start.name, 0}};
+    state[start.name] = 1;
+    while (!stack.empty()) {
+      auto& [name, next] = stack.back();
+      auto it = byName.find(name);
+      if (it == byName.end() || next >= it->second->inputs.size()) {
         state[name] = 2;
-        return false;
+        stack.pop_back();
+        continue;
       }
-    state[name] = 2;
-    return false;
-  };
-  for (Scene::Node const& node : scene.nodes)
-    visit(node.name);
+      std::string const& input = it->second->inputs[next++];
+      if (!byName.count(input))
+        continue;
+      if (state[input] == 1) {
+        if (looped.insert(input).second)
+          problems.push_back("the network has a loop through node \"" + input + "\"");
+      } else if (state[input] == 0) {
+        state[input] = 1;
+        stack.emplace_back(input, 0);
+      }
+    }
+  }
 
   if (!scene.outputNode.empty() && !byName.count(scene.outputNode))
     problems.push_back("output node \"" + scene.outputNode + "\" is not a node");

@@ -2,6 +2,7 @@
 // Tessolin plug-in through the host layer, builds the scene's node network
 // and cooks it frame by frame, writing one cache file per frame.
 #include "GeoIO.h"
+#include "GeoReader.h"
 #include "GeometryNodes.h"
 #include "OP/OP_Director.h"
 #include "Preview.h"
@@ -73,14 +74,11 @@ bool loadScene(std::string const& path, Scene& scene, OP_OperatorTable const& ta
   if (path.empty()) {
     text = defaultSceneText();
   } else {
-    std::ifstream in(path);
-    if (!in) {
-      std::cerr << "taluno: cannot read scene " << path << ": " << std::strerror(errno) << "\n";
+    std::string problem;
+    if (!readFile(path, text, problem, "scene")) {
+      std::cerr << "taluno: " << problem << "\n";
       return false;
     }
-    std::ostringstream buffer;
-    buffer << in.rdbuf();
-    text = buffer.str();
   }
   std::vector<std::string> problems;
   if (parseScene(text, origin, scene, problems))
@@ -214,7 +212,11 @@ bool cookFrame(SOP_Node& output, OP_Network& network, Scene const& scene, int fr
   const double time = (frame - 1) / scene.fps;
   OPgetDirector()->getChannelManager()->setEvaluateTime(time);
   OP_Context context(time);
-  output.cook(context);
+  // Upstream nodes first, each once: a node then finds its inputs cooked,
+  // however long the chain behind it.
+  for (OP_Node* node : network.upstreamOrder(&output))
+    if (auto* sop = dynamic_cast<SOP_Node*>(node))
+      sop->cook(context);
   bool failed = false;
   for (OP_Node* node : network.nodes()) {
     std::vector<std::string> const& messages = node->errorMessages();
@@ -577,10 +579,21 @@ int main(int argc, char** argv)
     return status == 0 ? 0 : 2;
   }
 
-  if (*runCommand)
-    return run(scenePath, frames, pattern, threads, quiet, plugin, previewFolder);
-  if (*checkCommand)
-    return check(checkPath, plugin);
+  // Nothing escapes as an abort: what the nodes and stages did not catch
+  // is reported here, and fails the run as a node failure would.
+  try {
+    if (*runCommand)
+      return run(scenePath, frames, pattern, threads, quiet, plugin, previewFolder);
+    if (*checkCommand)
+      return check(checkPath, plugin);
+  } catch (std::bad_alloc const&) {
+    std::cerr << "\ntaluno: ran out of memory; lower the particle count (a larger Particle Radius, smaller "
+                 "emitters) or run where more memory is free\n";
+    return 5;
+  } catch (std::exception const& e) {
+    std::cerr << "\ntaluno: failed: " << e.what() << "\n";
+    return 5;
+  }
   if (presetList)
     return listPresets(presetJson);
   OP_OperatorTable table;

@@ -4,6 +4,8 @@
 
 #include <memory>
 #include <string>
+#include <tuple>
+#include <unordered_map>
 #include <vector>
 
 class OP_Node;
@@ -28,6 +30,9 @@ public:
   unsigned nInputs(OP_Node const* node) const;
   /// Every node of the network, in creation order.
   std::vector<OP_Node*> nodes() const;
+  /// The node and everything upstream of it, each once, every node after
+  /// its inputs: an order in which cooking never waits on an input.
+  std::vector<OP_Node*> upstreamOrder(OP_Node* node) const;
   /// Tells a node and, through them, its dependents that something changed:
   /// propagateModification with the event, then clearCache.
   void modified(OP_Node* node, int eventType, int index);
@@ -40,7 +45,13 @@ private:
   };
   Entry* find(OP_Node const* node);
   Entry const* find(OP_Node const* node) const;
+  void forgetReader(OP_Node const* source, OP_Node const* reader);
+  /// Whether wiring `source` into `node` would make a loop.
+  bool closesLoop(OP_Node const* node, OP_Node const* source) const;
 
   OP_OperatorTable const& _table;
   std::vector<Entry> _nodes;
+  std::unordered_map<OP_Node const*, size_t> _index; ///< node -> its entry in _nodes
+  /// node -> the nodes reading it, with the input each reads it on
+  std::unordered_map<OP_Node const*, std::vector<std::pair<OP_Node*, unsigned>>> _readers;
 };

@@ -76,6 +76,12 @@ public:
   std::vector<OP_ERROR> const& errorMessageLevels() const { return _messageLevels; }
   void clearErrors();
 
+  // --- Cook state ---
+  /// Whether the node's last result still stands: cleared by any change to
+  /// it or upstream of it, set by a cook.
+  bool isCookValid() const { return _cookValid; }
+  void invalidateCook() { _cookValid = false; }
+
   // --- Flags ---
   void flags(unsigned bit, bool on);
   bool flag(unsigned bit) const { return (_flags & bit) != 0; }
@@ -117,4 +123,5 @@ protected:
   std::vector<OP_ERROR> _messageLevels;
   unsigned _flags = 0;
   bool _timeDependent = false;
+  bool _cookValid = false;
 };

@@ -9,7 +9,9 @@ class SOP_Node : public OP_Node
 public:
   SOP_Node(OP_Network* network, char const* name, OP_Operator* op) : OP_Node(network, name, op) {}
 
-  /// Cooks the node at a context: the host's entry point.
+  /// Cooks the node at a context: the host's entry point. A node cooked at
+  /// that time already, with nothing changed since, keeps its result: a
+  /// network where nodes share inputs cooks each node once per time.
   OP_ERROR cook(OP_Context& context);
   GU_Detail* getCookedGeo() { return gdp; }
   /// Cooks the node's guide geometry (drawn by the host, not passed on).
@@ -34,4 +36,6 @@ protected:
 private:
   GU_Detail _detail;
   GU_Detail _guide;
+  double _cookedAt = 0.0;   ///< the time of the last cook
+  bool _cooking = false;    ///< inside cookMySop
 };
