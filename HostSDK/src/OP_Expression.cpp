@@ -197,8 +197,10 @@ private:
     }
     if (name == "floor") return need(1), std::floor(a[0]);
     if (name == "ceil") return need(1), std::ceil(a[0]);
-    if (name == "min") return need(2), std::min(a[0], a[1]);
-    if (name == "max") return need(2), std::max(a[0], a[1]);
+    // A NaN argument gives NaN whichever side it is on (std::min and
+    // std::max would keep or drop it by position).
+    if (name == "min") return need(2), std::isnan(a[0]) || std::isnan(a[1]) ? NAN : std::min(a[0], a[1]);
+    if (name == "max") return need(2), std::isnan(a[0]) || std::isnan(a[1]) ? NAN : std::max(a[0], a[1]);
     if (name == "pow") return need(2), std::pow(a[0], a[1]);
     if (name == "clamp") return need(3), std::min(std::max(a[0], a[1]), a[2]);
     if (name == "fit") {

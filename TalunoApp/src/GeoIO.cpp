@@ -1,5 +1,6 @@
 #include "GeoIO.h"
 #include "GeoReader.h"
+#include "OutputFiles.h"
 
 #include "GU/GU_Detail.h"
 
@@ -25,32 +26,6 @@ bool endsWith(std::string const& s, char const* suffix)
 {
   const size_t n = std::strlen(suffix);
   return s.size() >= n && s.compare(s.size() - n, n, suffix) == 0;
-}
-
-// Writes `content` through a temporary file renamed into place.
-bool writeAtomically(std::string const& path, std::string const& content, std::string& problem)
-{
-  const std::string temporary = path + ".part" + std::to_string(getpid());
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    if (!out) {
-      problem = "cannot write " + path + ": " + std::strerror(errno);
-      return false;
-    }
-    out.write(content.data(), std::streamsize(content.size()));
-    out.close();
-    if (!out) {
-      problem = "cannot write " + path + ": " + std::strerror(errno);
-      std::remove(temporary.c_str());
-      return false;
-    }
-  }
-  if (std::rename(temporary.c_str(), path.c_str()) != 0) {
-    problem = "cannot write " + path + ": " + std::strerror(errno);
-    std::remove(temporary.c_str());
-    return false;
-  }
-  return true;
 }
 
 // The .geo tree is written straight to its encoding, as text (.geo) or as the
@@ -686,8 +661,22 @@ bool writeCollection(std::string const& path, std::vector<std::pair<double, std:
   std::ostringstream xml;
   xml << "<?xml version=\"1.0\"?>\n<VTKFile type=\"Collection\" version=\"0.1\" byte_order=\"LittleEndian\">\n"
          "<Collection>\n";
+  // File names are attribute values: &, <, > and quotes must be escaped.
+  auto escaped = [](std::string const& text) {
+    std::string out;
+    for (char c : text)
+      switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '"': out += "&quot;"; break;
+      case '\'': out += "&apos;"; break;
+      default: out += c;
+      }
+    return out;
+  };
   for (auto const& [time, file] : frames)
-    xml << "<DataSet timestep=\"" << time << "\" group=\"\" part=\"0\" file=\"" << file << "\"/>\n";
+    xml << "<DataSet timestep=\"" << time << "\" group=\"\" part=\"0\" file=\"" << escaped(file) << "\"/>\n";
   xml << "</Collection>\n</VTKFile>\n";
   return writeAtomically(path, xml.str(), problem);
 }

@@ -7,6 +7,7 @@
 #include <tiny_obj_loader.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <limits>
 #include <cerrno>
@@ -95,6 +96,28 @@ bool readGeometryFile(std::string const& path, GU_Detail& gdp, std::string& prob
 
 bool readObjText(std::string const& text, std::string const& path, GU_Detail& gdp, std::string& problem)
 {
+  // The OBJ parser reads "nan" and "inf" as 0: coordinates are checked first.
+  {
+    std::istringstream lines(text);
+    std::string line;
+    int64_t vertex = 0;
+    while (std::getline(lines, line)) {
+      std::istringstream words(line);
+      std::string word;
+      if (!(words >> word) || word != "v")
+        continue;
+      for (int c = 0; c < 3 && words >> word; ++c) {
+        double value = 0.0;
+        auto [end, error] = std::from_chars(word.data(), word.data() + word.size(), value);
+        if (error == std::errc() && end == word.data() + word.size() && !std::isfinite(value)) {
+          problem = "mesh file " + path + ": vertex " + std::to_string(vertex) + " has the coordinate \"" + word +
+                    "\", not a finite number";
+          return false;
+        }
+      }
+      ++vertex;
+    }
+  }
   tinyobj::ObjReader reader;
   tinyobj::ObjReaderConfig config;
   config.triangulate = true;
@@ -124,24 +147,56 @@ bool readObjText(std::string const& text, std::string const& path, GU_Detail& gd
   return true;
 }
 
+namespace {
+
+// One element of a PLY header: its properties in order, each a scalar type
+// or a list (count type and item type).
+struct PlyProperty
+{
+  std::string name;
+  std::string type;      ///< scalar type; empty for a list
+  std::string countType; ///< list: type of the item count
+  std::string itemType;  ///< list: type of the items
+};
+struct PlyElement
+{
+  std::string name;
+  int64_t count = 0;
+  std::vector<PlyProperty> properties;
+};
+
+int plySize(std::string const& t)
+{
+  if (t == "char" || t == "uchar" || t == "int8" || t == "uint8") return 1;
+  if (t == "short" || t == "ushort" || t == "int16" || t == "uint16") return 2;
+  if (t == "int" || t == "uint" || t == "float" || t == "int32" || t == "uint32" || t == "float32") return 4;
+  if (t == "double" || t == "float64") return 8;
+  return 0;
+}
+
+} // namespace
+
 bool readPlyBytes(std::string const& bytes, std::string const& path, GU_Detail& gdp, std::string& problem)
 {
-  std::istringstream in(bytes);
   auto fail = [&](std::string const& why) {
     problem = "mesh file " + path + " is not a PLY mesh this program reads: " + why;
     gdp.clearAndDestroy();
     return false;
   };
-  std::string line;
-  if (!std::getline(in, line) || line.rfind("ply", 0) != 0)
+  // Header: every element and its properties, in the order the data follows.
+  const size_t headerEnd = bytes.find("end_header");
+  if (bytes.rfind("ply", 0) != 0)
     return fail("it does not start with \"ply\"");
-  // Header: the vertex element's float properties (x, y, z among them) and
-  // the face element's vertex index list.
+  if (headerEnd == std::string::npos)
+    return fail("its header has no end_header line");
+  std::istringstream header(bytes.substr(0, headerEnd));
+  size_t at = bytes.find('\n', headerEnd);
+  at = at == std::string::npos ? bytes.size() : at + 1;
   bool binary = false;
-  int64_t vertexCount = 0, faceCount = 0;
-  std::vector<std::string> vertexTypes, vertexNames;
-  std::string listCountType, listIndexType, element;
-  while (std::getline(in, line)) {
+  std::vector<PlyElement> elements;
+  std::string line;
+  std::getline(header, line); // "ply"
+  while (std::getline(header, line)) {
     std::istringstream words(line);
     std::string word;
     words >> word;
@@ -153,82 +208,138 @@ bool readPlyBytes(std::string const& bytes, std::string const& path, GU_Detail& 
       else if (format != "ascii")
         return fail("format " + format + " is not supported");
     } else if (word == "element") {
-      int64_t count = 0;
-      words >> element >> count;
-      (element == "vertex" ? vertexCount : element == "face" ? faceCount : count) = count;
+      PlyElement element;
+      std::string count;
+      words >> element.name >> count;
+      // Read as text first: "-5" or "12abc" is no element count.
+      if (count.empty() || count.find_first_not_of("0123456789") != std::string::npos || count.size() > 12)
+        return fail("element " + element.name + " has the count \"" + count + "\", not a whole number from 0");
+      element.count = std::stoll(count);
+      elements.push_back(element);
     } else if (word == "property") {
-      std::string type;
-      words >> type;
-      if (type == "list" && element == "face") {
-        words >> listCountType >> listIndexType;
-      } else if (element == "vertex") {
-        std::string name;
-        words >> name;
-        vertexTypes.push_back(type);
-        vertexNames.push_back(name);
+      if (elements.empty())
+        return fail("a property comes before any element");
+      PlyProperty property;
+      words >> property.type;
+      if (property.type == "list") {
+        words >> property.countType >> property.itemType >> property.name;
+        property.type.clear();
+        if (plySize(property.countType) == 0 || plySize(property.itemType) == 0)
+          return fail("list property " + property.name + " has a type this reader does not know");
+      } else {
+        words >> property.name;
+        if (plySize(property.type) == 0)
+          return fail("property type " + property.type + " is not supported");
       }
-    } else if (word == "end_header") {
-      break;
+      elements.back().properties.push_back(property);
     }
   }
-  auto sizeOf = [](std::string const& t) -> int {
-    if (t == "char" || t == "uchar" || t == "int8" || t == "uint8") return 1;
-    if (t == "short" || t == "ushort" || t == "int16" || t == "uint16") return 2;
-    if (t == "int" || t == "uint" || t == "float" || t == "int32" || t == "uint32" || t == "float32") return 4;
-    if (t == "double" || t == "float64") return 8;
-    return 0;
-  };
+
+  std::istringstream ascii(binary ? std::string() : bytes.substr(at));
+  bool ended = false;
+  // One value of a property, range-checked before anything converts it;
+  // sets `ended` when the data runs out.
   auto readValue = [&](std::string const& t) -> double {
     if (!binary) {
-      double v = 0;
-      in >> v;
+      std::string word;
+      if (!(ascii >> word)) {
+        ended = true;
+        return 0.0;
+      }
+      double v = 0.0;
+      auto [end, error] = std::from_chars(word.data(), word.data() + word.size(), v);
+      if (error != std::errc() || end != word.data() + word.size())
+        return NAN; // "nan", "inf" or no number at all: refused by the callers
       return v;
     }
-    unsigned char bytes[8] = {};
-    in.read(reinterpret_cast<char*>(bytes), sizeOf(t));
-    if (t == "float" || t == "float32") { float v; std::memcpy(&v, bytes, 4); return v; }
-    if (t == "double" || t == "float64") { double v; std::memcpy(&v, bytes, 8); return v; }
-    if (t == "int" || t == "int32") { int32_t v; std::memcpy(&v, bytes, 4); return v; }
-    if (t == "uint" || t == "uint32") { uint32_t v; std::memcpy(&v, bytes, 4); return v; }
-    if (t == "short" || t == "int16") { int16_t v; std::memcpy(&v, bytes, 2); return v; }
-    if (t == "ushort" || t == "uint16") { uint16_t v; std::memcpy(&v, bytes, 2); return v; }
-    if (t == "char" || t == "int8") return double(int8_t(bytes[0]));
-    return double(bytes[0]);
-  };
-  for (std::string const& t : vertexTypes)
-    if (sizeOf(t) == 0)
-      return fail("property type " + t + " is not supported");
-  const auto xyz = [&](char const* name) { return std::find(vertexNames.begin(), vertexNames.end(), name) - vertexNames.begin(); };
-  const size_t ix = size_t(xyz("x")), iy = size_t(xyz("y")), iz = size_t(xyz("z"));
-  if (ix >= vertexNames.size() || iy >= vertexNames.size() || iz >= vertexNames.size())
-    return fail("its vertices have no x, y and z");
-  if (faceCount > 0 && (sizeOf(listCountType) == 0 || sizeOf(listIndexType) == 0))
-    return fail("its faces have no vertex index list");
-  std::vector<double> values(vertexNames.size());
-  for (int64_t v = 0; v < vertexCount; ++v) {
-    for (size_t k = 0; k < values.size(); ++k)
-      values[k] = readValue(vertexTypes[k]);
-    if (!in)
-      return fail("it ends before its " + std::to_string(vertexCount) + " vertices");
-    for (size_t k : {ix, iy, iz})
-      if (std::abs(values[k]) > double(std::numeric_limits<float>::max()))
-        return fail("vertex " + std::to_string(v) + " has a coordinate beyond single precision");
-    gdp.setPos3(gdp.appendPointOffset(), UT_Vector3(float(values[ix]), float(values[iy]), float(values[iz])));
-  }
-  for (int64_t f = 0; f < faceCount; ++f) {
-    // Counts and indices are range-checked as read, before becoming integers.
-    const double corners = readValue(listCountType);
-    if (!in || !(corners >= 0 && corners <= 1024))
-      return fail("face " + std::to_string(f) + " is malformed");
-    std::vector<GA_Offset> points(static_cast<size_t>(corners), 0);
-    for (auto& point : points) {
-      const double index = readValue(listIndexType);
-      if (!(index >= 0 && index < double(vertexCount)))
-        return fail("face " + std::to_string(f) + " refers to a vertex that does not exist");
-      point = GA_Offset(index);
+    const int size = plySize(t);
+    if (at + size_t(size) > bytes.size()) {
+      ended = true;
+      return 0.0;
     }
-    if (!in)
-      return fail("it ends before its " + std::to_string(faceCount) + " faces");
+    unsigned char b[8] = {};
+    std::memcpy(b, bytes.data() + at, size_t(size));
+    at += size_t(size);
+    if (t == "float" || t == "float32") { float v; std::memcpy(&v, b, 4); return v; }
+    if (t == "double" || t == "float64") { double v; std::memcpy(&v, b, 8); return v; }
+    if (t == "int" || t == "int32") { int32_t v; std::memcpy(&v, b, 4); return v; }
+    if (t == "uint" || t == "uint32") { uint32_t v; std::memcpy(&v, b, 4); return v; }
+    if (t == "short" || t == "int16") { int16_t v; std::memcpy(&v, b, 2); return v; }
+    if (t == "ushort" || t == "uint16") { uint16_t v; std::memcpy(&v, b, 2); return v; }
+    if (t == "char" || t == "int8") return double(int8_t(b[0]));
+    return double(b[0]);
+  };
+
+  PlyElement const* vertices = nullptr;
+  for (PlyElement const& e : elements)
+    if (e.name == "vertex")
+      vertices = &e;
+  if (!vertices)
+    return fail("it has no vertex element");
+  auto indexOf = [&](char const* name) {
+    for (size_t k = 0; k < vertices->properties.size(); ++k)
+      if (vertices->properties[k].name == name && !vertices->properties[k].type.empty())
+        return k;
+    return vertices->properties.size();
+  };
+  const size_t ix = indexOf("x"), iy = indexOf("y"), iz = indexOf("z");
+  if (ix == vertices->properties.size() || iy == vertices->properties.size() || iz == vertices->properties.size())
+    return fail("its vertices have no x, y and z");
+  // Faces may come before the vertices: their corners are kept until the
+  // points exist.
+  std::vector<std::vector<double>> faces;
+  for (PlyElement const& element : elements) {
+    const bool isVertex = &element == vertices;
+    const bool isFace = element.name == "face";
+    for (int64_t item = 0; item < element.count; ++item) {
+      double position[3] = {0, 0, 0};
+      std::vector<double> corners;
+      bool haveCorners = false;
+      for (size_t k = 0; k < element.properties.size(); ++k) {
+        PlyProperty const& property = element.properties[k];
+        if (!property.type.empty()) {
+          const double value = readValue(property.type);
+          if (isVertex && (k == ix || k == iy || k == iz)) {
+            if (!std::isfinite(value) || std::abs(value) > double(std::numeric_limits<float>::max()))
+              return fail("vertex " + std::to_string(item) + " has a coordinate that is not a finite "
+                          "single-precision number");
+            position[k == ix ? 0 : k == iy ? 1 : 2] = value;
+          }
+          continue;
+        }
+        const double count = readValue(property.countType);
+        if (ended)
+          break;
+        if (!(count >= 0 && count <= 1024))
+          return fail(element.name + " " + std::to_string(item) + " has a list of " + std::to_string(count) +
+                      " items");
+        // The first index list of a face ("vertex_indices" or
+        // "vertex_index") holds its corners; other lists are skipped.
+        const bool cornerList = isFace && !haveCorners &&
+                                (property.name == "vertex_indices" || property.name == "vertex_index");
+        for (int64_t c = 0; c < int64_t(count); ++c) {
+          const double index = readValue(property.itemType);
+          if (cornerList)
+            corners.push_back(index);
+        }
+        haveCorners = haveCorners || cornerList;
+      }
+      if (ended)
+        return fail("it ends before its " + std::to_string(element.count) + " " + element.name + " elements");
+      if (isVertex)
+        gdp.setPos3(gdp.appendPointOffset(),
+                    UT_Vector3(float(position[0]), float(position[1]), float(position[2])));
+      if (isFace && haveCorners)
+        faces.push_back(std::move(corners));
+    }
+  }
+  for (size_t f = 0; f < faces.size(); ++f) {
+    std::vector<GA_Offset> points;
+    for (double index : faces[f]) {
+      if (!(index >= 0 && index < double(vertices->count)))
+        return fail("face " + std::to_string(f) + " refers to a vertex that does not exist");
+      points.push_back(GA_Offset(index));
+    }
     // Counter-clockwise faces, split into triangle fans as the OBJ reader
     // does; host polygons list corners reversed.
     for (size_t k = 1; k + 1 < points.size(); ++k) {
@@ -240,4 +351,3 @@ bool readPlyBytes(std::string const& bytes, std::string const& path, GU_Detail& 
   }
   return true;
 }
-

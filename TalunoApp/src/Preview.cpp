@@ -1,5 +1,7 @@
 #include "Preview.h"
 
+#include "OutputFiles.h"
+
 #include "GU/GU_Detail.h"
 
 #include <png.h>
@@ -82,22 +84,22 @@ bool PreviewCamera::write(GU_Detail const& gdp, std::string const& path, std::st
       }
   }
 
-  const std::string temporary = path + ".part";
-  FILE* file = std::fopen(temporary.c_str(), "wb");
-  if (!file) {
-    problem = "cannot write preview " + path + ": " + std::strerror(errno);
-    return false;
-  }
+  // Encoded in memory, then written like a cache: through a new temporary
+  // file renamed into place.
+  std::string encoded;
   png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
   png_infop info = png ? png_create_info_struct(png) : nullptr;
   if (!png || !info || setjmp(png_jmpbuf(png))) {
     png_destroy_write_struct(&png, &info);
-    std::fclose(file);
-    std::remove(temporary.c_str());
     problem = "cannot encode preview " + path;
     return false;
   }
-  png_init_io(png, file);
+  png_set_write_fn(
+      png, &encoded,
+      [](png_structp p, png_bytep data, png_size_t length) {
+        static_cast<std::string*>(png_get_io_ptr(p))->append(reinterpret_cast<char const*>(data), length);
+      },
+      [](png_structp) {});
   png_set_IHDR(png, info, width, height, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
                PNG_FILTER_TYPE_DEFAULT);
   png_write_info(png, info);
@@ -105,10 +107,5 @@ bool PreviewCamera::write(GU_Detail const& gdp, std::string const& path, std::st
     png_write_row(png, &image[size_t(y) * width * 3]);
   png_write_end(png, nullptr);
   png_destroy_write_struct(&png, &info);
-  if (std::fclose(file) != 0 || std::rename(temporary.c_str(), path.c_str()) != 0) {
-    problem = "cannot write preview " + path + ": " + std::strerror(errno);
-    std::remove(temporary.c_str());
-    return false;
-  }
-  return true;
+  return writeAtomically(path, encoded, problem, "preview");
 }

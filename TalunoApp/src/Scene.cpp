@@ -91,15 +91,27 @@ int menuIndex(PRM_Template const& t, std::string const& token)
   return -1;
 }
 
-// A piecewise-linear expression through keyframes [[frame, value], ...].
-std::string keyframeExpression(json const& keys)
+// A piecewise-linear expression through keyframes [[frame, value], ...],
+// taken in frame order; two keys on one frame make a step there (the second
+// value from that frame on).
+std::string keyframeExpression(json const& unordered)
 {
+  std::vector<std::pair<double, double>> keys;
+  for (json const& k : unordered)
+    keys.emplace_back(k[0].get<double>(), k[1].get<double>());
+  std::stable_sort(keys.begin(), keys.end(),
+                   [](auto const& a, auto const& b) { return a.first < b.first; });
   std::ostringstream e;
   e.precision(17);
-  e << keys[0][1].get<double>();
-  for (size_t i = 1; i < keys.size(); ++i)
-    e << " + fit($F, " << keys[i - 1][0].get<double>() << ", " << keys[i][0].get<double>() << ", 0, "
-      << keys[i][1].get<double>() - keys[i - 1][1].get<double>() << ")";
+  e << keys[0].second;
+  for (size_t i = 1; i < keys.size(); ++i) {
+    const double from = keys[i - 1].first, to = keys[i].first, jump = keys[i].second - keys[i - 1].second;
+    if (to == from)
+      // A step: 0 up to the frame before, 1 from the frame on.
+      e << " + clamp($F - " << to << " + 1, 0, 1) * " << jump;
+    else
+      e << " + fit($F, " << from << ", " << to << ", 0, " << jump << ")";
+  }
   return e.str();
 }
 
@@ -125,6 +137,10 @@ std::string valueProblem(PRM_Template const& t, json const& v)
   auto scalar = [&](json const& x) -> std::string {
     if (isString)
       return x.is_string() ? "" : "expects text";
+    const PRM_Type::Basic basic = t.getType().basic;
+    const bool whole = basic == PRM_Type::Integer || basic == PRM_Type::Ordinal || basic == PRM_Type::Toggle;
+    if (x.is_number() && whole && !(std::abs(x.get<double>()) <= 2147483647.0))
+      return "is " + x.dump() + ", beyond what this whole-number parameter holds (-2147483647 to 2147483647)";
     if (x.is_number() && t.getChoiceList()) {
       // A menu takes an item's token, or its index.
       const double index = x.get<double>();
@@ -220,18 +236,27 @@ bool parseScene(std::string const& text, std::string const& /*origin*/, Scene& s
       problems.push_back("unknown entry \"" + key + "\"" +
                          nearest(key, std::vector<std::string>(known.begin(), known.end())));
   if (root.contains("fps")) {
-    if (!root["fps"].is_number() || root["fps"].get<double>() <= 0)
-      problems.push_back("\"fps\" must be a positive number");
+    // From a frame a minute to ten thousand a second: beyond, frame times
+    // lose meaning (5e-324 would never reach the next frame).
+    if (!root["fps"].is_number() || !(root["fps"].get<double>() >= 1.0 / 60.0) ||
+        !(root["fps"].get<double>() <= 10000.0))
+      problems.push_back("\"fps\" must be a positive number from 1/60 to 10000, not " + root["fps"].dump());
     else
       scene.fps = root["fps"].get<double>();
   }
   if (root.contains("frames")) {
     json const& f = root["frames"];
-    if (!f.is_array() || f.size() != 2 || !f[0].is_number_integer() || !f[1].is_number_integer() ||
-        f[0].get<int>() > f[1].get<int>())
-      problems.push_back("\"frames\" must be [first, last] with first <= last");
+    // Frames beyond a billion would not fit the frame counters (and a run
+    // over them would never end).
+    auto frameNumber = [](json const& v) {
+      return v.is_number_integer() && std::abs(v.get<double>()) <= 1e9;
+    };
+    if (!f.is_array() || f.size() != 2 || !frameNumber(f[0]) || !frameNumber(f[1]) ||
+        f[0].get<int64_t>() > f[1].get<int64_t>())
+      problems.push_back("\"frames\" must be [first, last], whole numbers from -1000000000 to 1000000000 with "
+                         "first <= last, not " + f.dump());
     else
-      scene.firstFrame = f[0].get<int>(), scene.lastFrame = f[1].get<int>();
+      scene.firstFrame = int(f[0].get<int64_t>()), scene.lastFrame = int(f[1].get<int64_t>());
   }
   if (!root.contains("nodes") || !root["nodes"].is_array() || root["nodes"].empty()) {
     problems.push_back("\"nodes\" must list at least one node");

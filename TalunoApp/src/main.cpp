@@ -13,6 +13,8 @@
 #include "SOP/SOP_Node.h"
 #include "Scene.h"
 #include "UT/UT_DSO.h"
+#include "UT/UT_Interrupt.h"
+#include "OutputFiles.h"
 
 #include <CLI/CLI.hpp>
 #include <omp.h>
@@ -39,13 +41,37 @@ constexpr int maxThreads = 1024;
 
 std::atomic<bool> interrupted{false};
 
-void onInterrupt(int) { interrupted = true; }
+// The first Ctrl-C stops the run after the frame being written (a slow
+// frame stops at its next sub-step, and is not written); a second one, or
+// SIGTERM or SIGHUP, ends the program at once, removing the temporary file
+// being written. Only async-signal-safe calls here.
+void onSignal(int signal)
+{
+  if (signal == SIGINT && !interrupted.exchange(true)) {
+    UTgetInterrupt()->interrupt();
+    return;
+  }
+  if (char const* temporary = temporaryInProgress(); temporary && *temporary)
+    ::unlink(temporary);
+  constexpr char message[] = "\ntaluno: stopped at once; completed frames are kept\n";
+  (void)!::write(STDERR_FILENO, message, sizeof message - 1);
+  ::_exit(signal == SIGINT ? 130 : 128 + signal);
+}
+
+void handleSignals()
+{
+  struct sigaction action {};
+  action.sa_handler = onSignal;
+  sigemptyset(&action.sa_mask);
+  for (int signal : {SIGINT, SIGTERM, SIGHUP})
+    sigaction(signal, &action, nullptr);
+}
 
 std::string pluginPath(std::string const& requested)
 {
   if (!requested.empty())
     return requested;
-  if (char const* env = std::getenv("TALUNO_PLUGIN"))
+  if (char const* env = std::getenv("TALUNO_PLUGIN"); env && *env) // set but empty: as if unset
     return env;
   // Beside the program when installed, or in the build tree.
   std::error_code error;
@@ -240,26 +266,6 @@ bool cookFrame(SOP_Node& output, OP_Network& network, Scene const& scene, int fr
   return !failed;
 }
 
-// Caches are written under a temporary name, the final name plus ".part"
-// and the writer's process id, and renamed when complete. A run killed
-// mid-write leaves such a file behind: remove those whose writer is gone.
-void removeUnfinishedFiles(std::filesystem::path const& folder, bool quiet)
-{
-  std::error_code error;
-  for (auto const& entry : std::filesystem::directory_iterator(folder, error)) {
-    const std::string name = entry.path().filename().string();
-    const size_t at = name.rfind(".part");
-    if (at == std::string::npos || at + 5 == name.size() || !isCacheFormat(name.substr(0, at)) ||
-        name.find_first_not_of("0123456789", at + 5) != std::string::npos)
-      continue;
-    const long writer = std::strtol(name.c_str() + at + 5, nullptr, 10);
-    if (writer <= 0 || writer > 4194304 || kill(pid_t(writer), 0) == 0 || errno != ESRCH)
-      continue;
-    if (std::filesystem::remove(entry.path(), error) && !quiet)
-      std::cerr << "taluno: removed " << entry.path().string() << ", left unfinished by an interrupted run\n";
-  }
-}
-
 // A scene loaded, checked and built into a network, ready to cook.
 struct Prepared
 {
@@ -410,7 +416,12 @@ int run(std::string const& scenePath, std::string const& frames, std::string con
     return 4;
   }
 
-  removeUnfinishedFiles(folder.empty() ? std::filesystem::path(".") : folder, quiet);
+  // One writer per output: a second run writing the same frames would mix
+  // them with this one's. The claim is taken before the first file is
+  // written (a run refused before then leaves nothing), together with the
+  // clean-up of what killed runs left.
+  OutputLock outputLock, previewLock;
+  bool claimed = false;
 
   // The default scene shows a few pictures of its result at once.
   const bool defaultScene = scenePath.empty();
@@ -420,6 +431,7 @@ int run(std::string const& scenePath, std::string const& frames, std::string con
     std::cerr << "taluno: cannot create preview folder " << previewFolder << ": " << error.message() << "\n";
     return 4;
   }
+
   PreviewCamera camera;
   // VTK frames are listed in a collection file beside them, rewritten after
   // every frame, so that ParaView opens the sequence as one time series.
@@ -438,7 +450,7 @@ int run(std::string const& scenePath, std::string const& frames, std::string con
     collectionPath = (folder / ((stem.empty() ? std::string("frames") : stem) + ".pvd")).string();
   }
 
-  std::signal(SIGINT, onInterrupt);
+  handleSignals();
   const bool terminal = isatty(STDERR_FILENO);
   const int total = scene.lastFrame - scene.firstFrame + 1;
   const auto start = std::chrono::steady_clock::now();
@@ -456,12 +468,27 @@ int run(std::string const& scenePath, std::string const& frames, std::string con
     // Any node of the network may have failed (an unreadable mesh, a bad
     // expression, a simulation that blew up): report them all rather than
     // write a wrong frame.
-    if (!cookFrame(*output, network, scene, frame, warned, written && terminal && !quiet ? "\n" : ""))
+    if (!cookFrame(*output, network, scene, frame, warned, written && terminal && !quiet ? "\n" : "")) {
+      if (interrupted)
+        break; // the frame was stopped, not failed: it is not written
       return 5;
+    }
     if (frame < scene.firstFrame)
       continue;
     const std::string path = framePath(scene.outputPattern, frame);
     std::string problem;
+    if (!claimed) {
+      claimed = true;
+      if (!outputLock.claim(folder.string(), std::filesystem::path(scene.outputPattern).filename().string(),
+                            problem) ||
+          (!previewFolder.empty() && !previewLock.claim(previewFolder, "preview", problem))) {
+        std::cerr << (terminal && !quiet ? "\n" : "") << "taluno: " << problem << "\n";
+        return 4;
+      }
+      removeAbandonedTemporaries(folder.empty() ? std::string(".") : folder.string(), quiet);
+      if (!previewFolder.empty())
+        removeAbandonedTemporaries(previewFolder, quiet);
+    }
     if (!writeCache(*output->getCookedGeo(), path, problem)) {
       std::cerr << (terminal && !quiet ? "\n" : "") << "taluno: " << problem << "\n";
       return 4;

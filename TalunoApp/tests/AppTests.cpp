@@ -193,7 +193,9 @@ TEST(TalunoProgram, WritesAGeoFileForEveryFrame)
   EXPECT_EQ(field(geo, "vertexcount"), n);
   EXPECT_TRUE(fs::is_empty(folder.path / "out") == false);
   for (auto const& entry : fs::directory_iterator(folder.path / "out"))
-    EXPECT_EQ(entry.path().extension(), ".geo") << "a temporary file was left behind";
+    if (entry.path().filename().string()[0] != '.') { // the run's hidden lock file
+      EXPECT_EQ(entry.path().extension(), ".geo") << "a temporary file was left behind";
+    }
 }
 
 TEST(TalunoProgram, WritesBinaryPlyWithNamedProperties)
@@ -303,6 +305,8 @@ TEST(TalunoProgram, InterruptedRunsKeepTheirCompletedFrames)
   EXPECT_EQ(WEXITSTATUS(status), 130);
   int frames = 0;
   for (auto const& entry : fs::directory_iterator(folder.path / "out")) {
+    if (entry.path().filename().string()[0] == '.')
+      continue; // the run's hidden lock file
     ASSERT_EQ(entry.path().extension(), ".geo") << entry.path();
     std::ifstream in(entry.path());
     ASSERT_NO_THROW(json::parse(in)) << entry.path();
@@ -564,9 +568,21 @@ TEST(TalunoProgram, KilledRunsLeaveOnlyCompleteFilesAndRerunsContinue)
 {
   Folder folder;
   folder.write("scene.json", grainScene("out/f.$F5.bgeo", 100000));
-  // A file left by a writer that no longer exists, as a kill mid-write leaves it.
+  // Files left by writers that no longer run, as a kill mid-write leaves
+  // them: one of this machine whose process is gone, one of another machine
+  // an hour old. A recent one of another machine may be a live run's.
+  char host[256] = {};
+  gethostname(host, sizeof host - 1);
+  std::string token;
+  for (char const* c = host; *c; ++c)
+    token += (std::isalnum(static_cast<unsigned char>(*c)) || *c == '-') ? *c : '_';
   fs::create_directories(folder.path / "out");
-  folder.write("out/f.00099.bgeo.part4194303", "unfinished");
+  const std::string gone = "out/f.00099.bgeo.part-" + token + "-4194303";
+  folder.write(gone, "unfinished");
+  folder.write("out/f.00098.bgeo.part-elsewhere-77", "unfinished");
+  folder.write("out/f.00097.bgeo.part-elsewhere-78", "unfinished");
+  fs::last_write_time(folder.path / "out/f.00097.bgeo.part-elsewhere-78",
+                      fs::file_time_type::clock::now() - std::chrono::hours(2));
   const pid_t child = startTaluno(folder.path, "run scene.json --quiet");
   auto frameFiles = [&] { return countFiles(folder.path / "out", ".bgeo"); };
   waitForFiles(folder.path / "out", ".bgeo", 8);
@@ -574,7 +590,10 @@ TEST(TalunoProgram, KilledRunsLeaveOnlyCompleteFilesAndRerunsContinue)
   int status = 0;
   waitpid(child, &status, 0);
   ASSERT_TRUE(WIFSIGNALED(status));
-  EXPECT_FALSE(fs::exists(folder.path / "out/f.00099.bgeo.part4194303")) << "the unfinished file was not removed";
+  EXPECT_FALSE(fs::exists(folder.path / gone)) << "the unfinished file was not removed";
+  EXPECT_FALSE(fs::exists(folder.path / "out/f.00097.bgeo.part-elsewhere-78")) << "an hour old: abandoned";
+  EXPECT_TRUE(fs::exists(folder.path / "out/f.00098.bgeo.part-elsewhere-77")) << "perhaps another machine's live run";
+  fs::remove(folder.path / "out/f.00098.bgeo.part-elsewhere-77");
 
   int last = 0;
   for (auto const& entry : fs::directory_iterator(folder.path / "out"))
@@ -607,7 +626,9 @@ TEST(TalunoProgram, KilledRunsLeaveOnlyCompleteFilesAndRerunsContinue)
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(again), {}), before);
   EXPECT_EQ(frameFiles(), last + 3);
   for (auto const& entry : fs::directory_iterator(folder.path / "out"))
-    EXPECT_EQ(entry.path().extension(), ".bgeo") << entry.path();
+    if (entry.path().filename().string()[0] != '.') {
+      EXPECT_EQ(entry.path().extension(), ".bgeo") << entry.path();
+    }
 }
 
 TEST(TalunoProgram, ExampleScenesPassTheirChecks)

@@ -3,6 +3,7 @@
 #include "CollisionObject.h"
 #include "EmitterObject.h"
 #include "SimSystem.h"
+#include "UT/UT_Interrupt.h"
 
 #include <algorithm>
 #include <cmath>
@@ -144,6 +145,9 @@ OP_ERROR SOP_Taluno::cookMySop(OP_Context& context)
     while (frame + 0.0001 > double(_frameCounter)) {
       updateSimulationSystem(false);
       simStep(t, false);
+      // A frame that failed (blew up, interrupted) is not counted as done.
+      if (error() >= UT_ERROR_ABORT)
+        break;
       ++_frameCounter;
     }
   }
@@ -427,9 +431,14 @@ void SOP_Taluno::simStep(double time, bool reset)
     CH_Manager const* channels = OPgetDirector()->getChannelManager();
     const double frame = std::nearbyint((time + channels->getTimeOffset()) * channels->getSamplesPerSec()) + 1.0;
     const int32_t steps = subStepsForFrame(frame);
+    _system->_interrupt = UTgetInterrupt()->flag();
     // Frames before 0 wrap as the unsigned frame number does.
     _system->simulStep(static_cast<unsigned>(static_cast<int64_t>(frame)), double(_frameTime),
                        static_cast<unsigned>(steps));
+    if (_system->_interrupted) {
+      addError(UT_ERROR_ABORT, "interrupted during frame " + number(frame) + "; the frame was not finished");
+      return;
+    }
     if (!checkStable(frame, steps))
       return;
   }

@@ -131,7 +131,12 @@ void SimSystem::simulStep(unsigned frame, double frameDt, unsigned iterations)
   _dt = frameDt / iterations;
 
   unsigned sortCounter = frame;
+  _interrupted = false;
   for (unsigned iteration = 1; iteration <= iterations; ++iteration) {
+    if (_interrupt && _interrupt->load(std::memory_order_relaxed)) {
+      _interrupted = true;
+      return;
+    }
     if (_verbose)
       std::cout << "Frame :" << frame << "  ,Iteration :" << iteration << std::endl;
     std::clock_t start = std::clock();

@@ -8,6 +8,7 @@
 #include "subParticle.h"
 
 #include <Eigen/Core>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <ctime>
@@ -228,6 +229,11 @@ public:
   uint32_t _nbCollisionObjects = 0;  ///< next collision-object index
   uint32_t _nbEmitterObjects = 0;    ///< next emitter index
   int32_t _verbose = 0;              ///< 0 silent; otherwise timing lines on standard output
+  /// When set, simulStep polls it before every sub-step and stops the frame
+  /// early when it is true, setting _interrupted: a frame that takes minutes
+  /// can be stopped. Null by default.
+  std::atomic<bool> const* _interrupt = nullptr;
+  bool _interrupted = false; ///< the last simulStep stopped before its last sub-step
   /// When set (by benchmarks), simulStep adds the wall-clock seconds of each
   /// of its phases here, by phase name; null in normal runs.
   std::map<std::string, double>* _phaseSeconds = nullptr;
