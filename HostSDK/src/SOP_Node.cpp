@@ -3,6 +3,8 @@
 #include "OP/OP_Network.h"
 
 #include <algorithm>
+#include <new>
+#include <stdexcept>
 
 OP_ERROR SOP_Node::cook(OP_Context& context)
 {
@@ -10,7 +12,18 @@ OP_ERROR SOP_Node::cook(OP_Context& context)
     return error();
   clearErrors();
   _cooking = true;
-  const OP_ERROR result = cookMySop(context);
+  OP_ERROR result = UT_ERROR_NONE;
+  try {
+    result = cookMySop(context);
+  } catch (std::bad_alloc const&) {
+    // A cook that asks for more memory than there is fails like any other:
+    // the node says so and the host goes on.
+    addError(UT_ERROR_ABORT, "ran out of memory while cooking");
+    result = error();
+  } catch (std::exception const& e) {
+    addError(UT_ERROR_ABORT, std::string("failed while cooking: ") + e.what());
+    result = error();
+  }
   _cooking = false;
   _cookedAt = context.getTime();
   _cookValid = true;

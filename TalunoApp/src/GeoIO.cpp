@@ -703,7 +703,10 @@ namespace {
 class BinaryJsonReader
 {
 public:
-  explicit BinaryJsonReader(std::string const& bytes) : _at(bytes.data()), _end(bytes.data() + bytes.size()) {}
+  explicit BinaryJsonReader(std::string const& bytes)
+      : _at(bytes.data()), _end(bytes.data() + bytes.size()), _budget(bytes.size() + 4096)
+  {
+  }
 
   json document()
   {
@@ -769,6 +772,15 @@ private:
       }
     }
   }
+  // Every value read takes at least a byte of the file, but for packed
+  // booleans (32 to four bytes): a file may hold no more values than bytes,
+  // so what a file of N bytes expands to stays within a few dozen times N.
+  void spend(uint64_t values)
+  {
+    if (values > _budget)
+      fail("it holds more values than bytes, which a file this program writes never does");
+    _budget -= values;
+  }
   json scalar(uint8_t t)
   {
     switch (t) {
@@ -800,12 +812,14 @@ private:
     if (depth > 256)
       fail("it nests deeper than 256 levels");
     if (t == JsonBinary::ArrayBegin) {
+      spend(1);
       json array = json::array();
       for (uint8_t next = token(); next != JsonBinary::ArrayEnd; next = token())
         array.push_back(value(next, depth + 1));
       return array;
     }
     if (t == JsonBinary::MapBegin) {
+      spend(1);
       json map = json::object();
       for (uint8_t next = token(); next != JsonBinary::MapEnd; next = token()) {
         json key = scalar(next);
@@ -817,12 +831,14 @@ private:
     }
     if (t == JsonBinary::Uniform)
       return uniform();
+    spend(1);
     return scalar(t);
   }
   json uniform()
   {
     const uint8_t type = byte();
     const uint64_t n = length();
+    spend(n + 1);
     json array = json::array();
     if (type == JsonBinary::Bool) { // packed 32 to a word
       if (n / 32 + 1 > uint64_t(_end - _at) / 4 + 1)
@@ -859,6 +875,7 @@ private:
 
   char const* _at;
   char const* _end;
+  uint64_t _budget; ///< values the rest of the file may still hold
   std::map<uint64_t, std::string> _tokens;
 };
 

@@ -2,9 +2,12 @@
 
 #include "CollisionObject.h"
 #include "Mesh.h"
+#include "Memory.h"
 #include "OP/OP_Director.h"
 
 #include <Eigen/Geometry>
+#include <algorithm>
+#include <cmath>
 
 namespace {
 
@@ -167,7 +170,7 @@ OP_ERROR SOP_CollisionObject::cookMySop(OP_Context& context)
   // keep the object as it was.
   const int nearestParm = evalInt("nbKdTreeReturnedVertices", &myOffsets[9], 0, 0.0);
   if (!checkMeshInput(*this, input, "this collision object has nothing to collide with") ||
-      !checkKdTreeVertices(*this, nearestParm)) {
+      !checkKdTreeVertices(*this, nearestParm) || !checkFieldSettings(input)) {
     unlockInputs();
     return error();
   }
@@ -230,6 +233,57 @@ OP_ERROR SOP_CollisionObject::cookMySop(OP_Context& context)
   warnOpenSurface(*this, _mesh, "particles can pass through it");
   unlockInputs();
   return error();
+}
+
+bool SOP_CollisionObject::checkFieldSettings(GU_Detail const* input)
+{
+  const double threshold = double(floatParm("errorThreshold", 10, 0, 0.0));
+  const int depth = evalInt("maxDepth", &myOffsets[11], 0, 0.0);
+  if (!(threshold > 0.0) || !std::isfinite(threshold)) {
+    addError(UT_ERROR_ABORT, "Error Threshold (errorThreshold) is " + std::to_string(threshold) +
+                                 ": it must be greater than 0; at 0 the distance field would refine every cell "
+                                 "the surface crosses down to Maximum Depth (0.01 is usual)");
+    return false;
+  }
+  if (depth < 0 || depth > maxFieldDepth) {
+    addError(UT_ERROR_ABORT, "Maximum Depth (maxDepth) is " + std::to_string(depth) + ": it must be from 0 to " +
+                                 std::to_string(maxFieldDepth) + "; each level halves the field's cells (5 to 7 is usual)");
+    return false;
+  }
+  if (!input)
+    return true;
+  // At worst the field refines every cell the surface crosses to the
+  // deepest level: about 1.5 cells per cell-sized patch of surface, each
+  // about 350 bytes with its share of corners and parents.
+  double area = 0.0;
+  UT_Vector3 lo(1e30f, 1e30f, 1e30f), hi(-1e30f, -1e30f, -1e30f);
+  for (GA_Offset p = 0; p < input->getNumPoints(); ++p)
+    for (int c = 0; c < 3; ++c) {
+      lo[c] = std::min(lo[c], input->getPos3(p)[c]);
+      hi[c] = std::max(hi[c], input->getPos3(p)[c]);
+    }
+  for (GA_Offset q = 0; q < input->getNumPrimitives(); ++q) {
+    GEO_Primitive const* prim = input->getGEOPrimitive(q);
+    if (prim->getTypeId() != GA_PRIMPOLY || prim->getVertexCount() != 3)
+      continue;
+    const UT_Vector3 a = input->getPos3(prim->getPointOffset(0)), b = input->getPos3(prim->getPointOffset(1)),
+                     c = input->getPos3(prim->getPointOffset(2));
+    const Eigen::Vector3d u(b[0] - a[0], b[1] - a[1], b[2] - a[2]), v(c[0] - a[0], c[1] - a[1], c[2] - a[2]);
+    area += 0.5 * u.cross(v).norm();
+  }
+  const double extent = std::max({double(hi[0] - lo[0]), double(hi[1] - lo[1]), double(hi[2] - lo[2]), 1e-9});
+  const double cell = extent / std::ldexp(1.0, depth);
+  const double leaves = std::min(std::ldexp(1.0, 3 * depth), 1.5 * area / (cell * cell) + 8.0);
+  const double bytes = leaves * 350.0;
+  const double memory = availableMemory();
+  if (bytes <= memory)
+    return true;
+  const double GiB = 1024.0 * 1024.0 * 1024.0;
+  addError(UT_ERROR_ABORT, "Maximum Depth (maxDepth) " + std::to_string(depth) +
+                               " may need up to " + std::to_string(bytes / GiB) +
+                               " GiB for this mesh's distance field, more than the " + std::to_string(memory / GiB) +
+                               " GiB this process may still use: lower Maximum Depth or raise Error Threshold");
+  return false;
 }
 
 void SOP_CollisionObject::guideRecursion(ASDFCell const* cell)

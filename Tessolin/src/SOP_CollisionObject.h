@@ -36,6 +36,11 @@ protected:
   OP_ERROR cookMyGuide1(OP_Context& context) override;
 
 private:
+  /// Refuses an Error Threshold of 0 or less, a Maximum Depth outside 0 to
+  /// maxFieldDepth, and a depth whose field could not fit in memory for the
+  /// input's surface. False when refused.
+  bool checkFieldSettings(GU_Detail const* input);
+  static constexpr int maxFieldDepth = 16;
   float floatParm(char const* name, int slot, int component, double time)
   {
     return static_cast<float>(evalFloat(name, &myOffsets[slot], component, time));

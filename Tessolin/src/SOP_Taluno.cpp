@@ -3,6 +3,7 @@
 #include "CollisionObject.h"
 #include "EmitterObject.h"
 #include "SimSystem.h"
+#include "Memory.h"
 #include "UT/UT_Interrupt.h"
 
 #include <algorithm>
@@ -121,6 +122,22 @@ enum Slot
 };
 
 OP_ERROR SOP_Taluno::cookMySop(OP_Context& context)
+{
+  try {
+    return cookSimulation(context);
+  } catch (std::bad_alloc const&) {
+    const size_t particles = _system ? _system->_particlesArray.size() : 0;
+    addError(UT_ERROR_ABORT,
+             "ran out of memory at frame " + std::to_string(context.getFrame()) + " with " +
+                 std::to_string(particles) + " particles (Particle Radius " +
+                 (_system ? number(_system->particleRadius) : std::string("?")) +
+                 "): raise Particle Radius or shrink the emitters, or run where more memory is free");
+    unlockInputs();
+    return error();
+  }
+}
+
+OP_ERROR SOP_Taluno::cookSimulation(OP_Context& context)
 {
   if (lockInputs(context) >= UT_ERROR_ABORT)
     return error();
@@ -489,19 +506,21 @@ bool SOP_Taluno::checkSettings(double time)
 bool SOP_Taluno::emitterFits(EmitterObject const& emitter, std::string const& node)
 {
   const double points = emitter.fillLatticePoints(_system->particleRadius);
-  // Each lattice point is held while the fill tests it, and each one inside
-  // becomes a candidate (world and local positions) and then a particle.
-  const double bytesPerPoint = double(3 * sizeof(Eigen::Vector3d) + 1 + sizeof(Particle));
+  // Each lattice point is held while the fill tests it (world and local
+  // positions and a flag), and each one inside becomes a particle: at worst
+  // every point, when the mesh has no clear inside.
+  const double bytesPerPoint = double(3 * sizeof(Eigen::Vector3d) + 1) + bytesPerParticle;
   const double bytes = points * bytesPerPoint;
-  const double memory = double(sysconf(_SC_PHYS_PAGES)) * double(sysconf(_SC_PAGE_SIZE));
+  const double memory = availableMemory();
   if (bytes <= memory)
     return true;
   const double GiB = 1024.0 * 1024.0 * 1024.0;
   addError(UT_ERROR_ABORT, "emitter \"" + node + "\": filling it at Particle Radius " +
                                number(_system->particleRadius) + " would test " + number(points) +
-                               " lattice points and need about " + number(bytes / GiB) +
-                               " GiB, more than this machine's " + number(memory / GiB) +
-                               " GiB of memory: raise Particle Radius or make the emitter's geometry smaller");
+                               " lattice points and need up to " + number(bytes / GiB) +
+                               " GiB, more than the " + number(memory / GiB) +
+                               " GiB of memory this process may still use: raise Particle Radius or make the "
+                               "emitter's geometry smaller");
   return false;
 }
 

@@ -39,6 +39,8 @@ protected:
   OP_ERROR cookMySop(OP_Context& context) override;
 
 private:
+  /// The cook proper; cookMySop reports running out of memory.
+  OP_ERROR cookSimulation(OP_Context& context);
   /// Builds a new system from the parameters and prepares the output.
   void initSystem();
   /// Refreshes the per-frame settings and hands the system the objects found

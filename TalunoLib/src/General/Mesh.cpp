@@ -50,6 +50,10 @@ Mesh::Mesh(int nbVertices, int nbTriangles, Vertex** vertices, Triangle** triang
   }
   _nbVertices = nbVertices;
   _nbTriangles = nbTriangles;
+  // Asking for more nearest vertices than the mesh has would only make each
+  // query's result list larger (10^9 took gigabytes): every vertex is as many
+  // as there can be.
+  _nbKdTreeReturnedVertices = std::min<uint32_t>(_nbKdTreeReturnedVertices, uint32_t(std::max(nbVertices, 1)));
   _vertices = vertices;
   _triangles = triangles;
 

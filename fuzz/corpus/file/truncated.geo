@@ -1,0 +1,1 @@
+["fileversion","18.5.0","hasindex",false,"pointcount",12,"vertexcount",60,"primitivecount",20,"info",{"software":"Taluno"},"topology",["pointref",["indices",[6,5,0,1,6,0,1,0,10,5,6,11,7,6,1,2,7,1,2,1,10,6,7,11,8,7,2,3,8,2,3,2,10,7,8,11,9,8,3,4,9,3,4,3,10,8,9,11,5,9,4,0,5,4,0,4,10,9,5,11]]],"attribut
