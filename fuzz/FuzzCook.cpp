@@ -59,14 +59,14 @@ void bound(OP_Network& network)
           node->setFloat(name, c, std::isnan(v) ? lo : std::clamp(v, lo, hi));
       }
     };
-    clampParm("particleRadius", 0.25, 10);
+    clampParm("particleRadius", 0.5, 10);
     clampParm("particlesInteractionRadius", 0.25, 4);
     clampParm("gridCellSize", 0, 4);
-    clampParm("subSteps", -2, 8);
-    clampParm("maxSubSteps", 0, 16);
-    clampParm("size", -12, 12);
-    clampParm("radius", -6, 6);
-    clampParm("height", -12, 12);
+    clampParm("subSteps", -2, 4);
+    clampParm("maxSubSteps", 0, 8);
+    clampParm("size", -8, 8);
+    clampParm("radius", -4, 4);
+    clampParm("height", -8, 8);
     clampParm("scale", -4, 4);
     clampParm("divisions", 0, 4);
     clampParm("rows", 0, 16);

@@ -192,10 +192,13 @@ void OP_Network::modified(OP_Node* node, int eventType, int index)
     at->propagateModification(at, static_cast<OP_EventType>(event), input, data);
     at->clearCache();
     at->updateParmsFlags();
-    // Nodes reading this one see their input's geometry change.
+    // Nodes reading this one see their input's geometry change. A reader
+    // whose result is already out of date heard of an earlier change that
+    // it has not cooked since, and so did everything below it: the news
+    // stops there (wiring a long chain from its far end is then linear).
     if (auto readers = _readers.find(at); readers != _readers.end())
       for (auto const& [reader, i] : readers->second)
-        if (reader != at)
+        if (reader != at && reader->isCookValid())
           pending.emplace_back(reader, 12, int(i));
   }
 }

@@ -73,7 +73,7 @@ TEST(Expressions, MistakesAreErrorsThatSayWhere)
 {
   ExpressionHost host;
   for (char const* bad : {"1 +", "2 * (3", "foo(1)", "sqrt(-1)", "1 / 0", "$X", "min(1)", "3 4", "ch()", "ch(\"b)",
-                          "1e999"}) {
+                          "1e999", "min(5, 0/0)", "min(0/0, 5)", "max(5, sqrt(-1))", "max(sqrt(-1), 5)"}) {
     host.node->clearErrors();
     EXPECT_EQ(host.eval(bad), 0.0) << bad;
     EXPECT_EQ(host.node->error(), UT_ERROR_ERROR) << bad;

@@ -221,3 +221,100 @@ TEST(Nodes, CooksLockTheirInputsFirst)
   EXPECT_LT(solver->cook(context), UT_ERROR_WARNING); // notes about the emission at most
   EXPECT_TRUE(solver->isTimeDependent());
 }
+
+namespace {
+
+// A source that counts its cooks.
+class CountingSource : public SOP_Node
+{
+public:
+  using SOP_Node::SOP_Node;
+  static OP_Node* make(OP_Network* n, char const* name, OP_Operator* op) { return new CountingSource(n, name, op); }
+  static inline int cooks = 0;
+
+protected:
+  OP_ERROR cookMySop(OP_Context&) override
+  {
+    ++cooks;
+    gdp->appendPointOffset();
+    return error();
+  }
+};
+
+// Passes its inputs' points on: reads every input, each as often as wired.
+class PassNode : public SOP_Node
+{
+public:
+  using SOP_Node::SOP_Node;
+  static OP_Node* make(OP_Network* n, char const* name, OP_Operator* op) { return new PassNode(n, name, op); }
+
+protected:
+  OP_ERROR cookMySop(OP_Context& context) override
+  {
+    if (lockInputs(context) >= UT_ERROR_ABORT)
+      return error();
+    gdp->clearAndDestroy();
+    gdp->appendPointOffset();
+    unlockInputs();
+    return error();
+  }
+};
+
+} // namespace
+
+TEST(Nodes, EachNodeCooksOncePerTimeHoweverOftenItIsRead)
+{
+  OP_OperatorTable table;
+  table.addOperator(new OP_Operator("count", "Count", CountingSource::make, noParameters, 0, 0));
+  table.addOperator(new OP_Operator("pass", "Pass", PassNode::make, noParameters, 1, 2));
+  OP_Network network(table);
+  OP_Node* below = network.createNode("count", "source");
+  // Thirty levels, each reading the level below on both inputs: without a
+  // cache of cooked results, the source would cook 2^30 times.
+  for (int level = 0; level < 30; ++level) {
+    OP_Node* node = network.createNode("pass", "level" + std::to_string(level));
+    network.setInput(node, 0, below);
+    network.setInput(node, 1, below);
+    below = node;
+  }
+  CountingSource::cooks = 0;
+  OP_Context first(0.0);
+  static_cast<SOP_Node*>(below)->cook(first);
+  EXPECT_EQ(CountingSource::cooks, 1);
+  static_cast<SOP_Node*>(below)->cook(first); // the same time again: nothing changed
+  EXPECT_EQ(CountingSource::cooks, 1);
+  OP_Context next(1.0 / 24);
+  static_cast<SOP_Node*>(below)->cook(next); // another time: once more
+  EXPECT_EQ(CountingSource::cooks, 2);
+
+  // A change upstream makes the next cook at the same time redo it.
+  network.modified(network.nodes().front(), 15, 0);
+  static_cast<SOP_Node*>(below)->cook(next);
+  EXPECT_EQ(CountingSource::cooks, 3);
+}
+
+TEST(Nodes, LongChainsAreWiredCheckedAndCookedWithoutDeepRecursion)
+{
+  OP_OperatorTable table;
+  table.addOperator(new OP_Operator("count", "Count", CountingSource::make, noParameters, 0, 0));
+  table.addOperator(new OP_Operator("pass", "Pass", PassNode::make, noParameters, 1, 2));
+  OP_Network network(table);
+  // Wired from the far end first, the order in which the loop check used to
+  // walk the whole chain behind each new link.
+  std::vector<OP_Node*> chain;
+  for (int i = 0; i < 60000; ++i)
+    chain.push_back(network.createNode(i == 0 ? "count" : "pass", "n" + std::to_string(i)));
+  for (int i = 59999; i > 0; --i)
+    ASSERT_TRUE(network.setInput(chain[size_t(i)], 0, chain[size_t(i) - 1]));
+  EXPECT_FALSE(network.setInput(chain[1], 1, chain.back())) << "a loop";
+  std::vector<OP_Node*> order = network.upstreamOrder(chain.back());
+  ASSERT_EQ(order.size(), chain.size());
+  EXPECT_EQ(order.front(), chain.front());
+  OP_Context context(0.0);
+  for (OP_Node* node : order)
+    static_cast<SOP_Node*>(node)->cook(context);
+  EXPECT_EQ(static_cast<SOP_Node*>(chain.back())->getCookedGeo()->getNumPoints(), 1);
+  // A change at the start reaches the end without recursing once per node.
+  network.modified(chain.front(), 15, 0);
+  EXPECT_FALSE(chain.back()->isCookValid());
+}

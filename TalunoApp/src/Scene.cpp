@@ -349,8 +349,11 @@ bool validateScene(Scene const& scene, OP_OperatorTable const& table, std::vecto
         problems.push_back("node \"" + node.name + "\": parameter \"" + parm + "\" " + p);
       if (t->getType().basic == PRM_Type::String && value.is_string()) {
         std::string const path = value.get<std::string>();
+        // A path that exists in any form (a link loop, a device) is left to
+        // the node that reads it, which says what is wrong with it.
         std::error_code missing;
-        if (path.find("$F") == std::string::npos && !std::filesystem::exists(path, missing))
+        if (path.find("$F") == std::string::npos && !std::filesystem::exists(path, missing) &&
+            !std::filesystem::exists(std::filesystem::symlink_status(path, missing)))
           problems.push_back("node \"" + node.name + "\": file \"" + path + "\" does not exist");
       }
     }

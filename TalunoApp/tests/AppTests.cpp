@@ -11,6 +11,7 @@
 #include <fstream>
 #include <map>
 #include <sstream>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -846,4 +847,128 @@ TEST(TalunoProgram, TheJellyExampleWritesTheSphereRadiusItsDescriptionPromises)
   std::ifstream in(folder.path / "jelly-slope/frame.0001.ply", std::ios::binary);
   std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   EXPECT_NE(bytes.find("property float pscale"), std::string::npos);
+}
+
+TEST(TalunoProgram, OddPathsAreRefusedSayingWhatTheyAre)
+{
+  Folder folder;
+  fs::create_directories(folder.path / "folder.obj");
+  fs::create_symlink(folder.path / "loopB.obj", folder.path / "loopA.obj");
+  fs::create_symlink(folder.path / "loopA.obj", folder.path / "loopB.obj");
+  ASSERT_EQ(mkfifo((folder.path / "pipe.obj").c_str(), 0644), 0);
+  struct Case
+  {
+    std::string path;
+    char const* why;
+  };
+  for (Case const& c : {Case{"folder.obj", "it is a folder, not a file"},
+                        Case{"loopA.obj", "its symbolic links form a loop"},
+                        Case{"/dev/zero", "it is a device, not a regular file"},
+                        Case{"pipe.obj", "it is a pipe (FIFO), not a regular file"}}) {
+    // As a scene: a bad scene, status 2.
+    const Result scene = runCommand("cd '" + folder.path.string() + "' && timeout 20 '" TALUNO_PROGRAM "' check '" +
+                                    c.path + "' 2>&1");
+    EXPECT_EQ(scene.status, 2) << c.path << ": " << scene.output;
+    EXPECT_NE(scene.output.find(std::string("cannot read scene ") + c.path + ": " + c.why), std::string::npos)
+        << scene.output;
+    // As a mesh of a file node: that node fails, status 5.
+    folder.write("scene.json", replaced(grainScene("out/g.$F.geo"), grainBox,
+                                        R"("type": "file", "parms": {"file": ")" + c.path + "\"}"));
+    const Result mesh = runCommand("cd '" + folder.path.string() + "' && timeout 20 '" TALUNO_PROGRAM
+                                   "' check scene.json 2>&1");
+    EXPECT_EQ(mesh.status, 5) << c.path << ": " << mesh.output;
+    EXPECT_NE(mesh.output.find(std::string("cannot read geometry file ") + c.path + ": " + c.why), std::string::npos)
+        << mesh.output;
+  }
+  // An empty TALUNO_PLUGIN is as if it were unset.
+  folder.write("ok.json", grainScene("out/g.$F.geo"));
+  EXPECT_EQ(runCommand("cd '" + folder.path.string() + "' && TALUNO_PLUGIN= '" TALUNO_PROGRAM "' check ok.json 2>&1")
+                .status,
+            0);
+}
+
+TEST(TalunoProgram, UnboundedObjectSettingsAreRefusedOrBounded)
+{
+  struct Case
+  {
+    std::string extra;
+    int status;
+    char const* message;
+  };
+  for (Case const& c : {
+           Case{R"(, "errorThreshold": 0)", 5, "Error Threshold (errorThreshold) is 0.000000: it must be greater than 0"},
+           Case{R"(, "maxDepth": 31)", 5, "Maximum Depth (maxDepth) is 31: it must be from 0 to 16"},
+           Case{R"(, "maxDepth": 16, "errorThreshold": 0.0001)", 5, "may need up to"},
+           Case{R"(, "nbKdTreeReturnedVertices": 1000000000)", 0, ""}, // as many as the mesh has
+       }) {
+    Folder folder;
+    folder.write("scene.json",
+                 replaced(grainScene("out/g.$F.geo"), R"("friction": 2000)", R"("friction": 2000)" + c.extra));
+    const Result r = taluno(folder.path, "check scene.json");
+    EXPECT_EQ(r.status, c.status) << c.extra << ": " << r.output;
+    EXPECT_NE(r.output.find(c.message), std::string::npos) << r.output;
+  }
+}
+
+TEST(TalunoProgram, FillsAreMeasuredAgainstTheMemoryTheProcessMayUse)
+{
+  Folder folder;
+  // Millions of lattice points, some GiB, under an address-space limit of
+  // 2 GiB of which the program itself takes part: refused before filling.
+  folder.write("scene.json", grainScene("out/g.$F.geo", 6, R"(, "particleRadius": 0.015)"));
+  const Result r = runCommand("cd '" + folder.path.string() + "' && ulimit -v 2000000 && '" TALUNO_PROGRAM
+                              "' check scene.json 2>&1");
+  EXPECT_EQ(r.status, 5) << r.output;
+  EXPECT_NE(r.output.find("GiB of memory this process may still use"), std::string::npos) << r.output;
+}
+
+TEST(TalunoProgram, SlowFramesStopAtCtrlCAndSignalsEndRunsAtOnce)
+{
+  // A frame of two million sub-steps takes seconds; the first Ctrl-C stops
+  // it at its next sub-step, keeps the frames before it and writes nothing
+  // of it.
+  Folder folder;
+  folder.write("scene.json", grainScene("out/g.$F.geo", 4, R"(, "subSteps": 2000000)"));
+  pid_t child = startTaluno(folder.path, "run scene.json --quiet");
+  waitForFiles(folder.path / "out", ".geo", 1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const auto sent = std::chrono::steady_clock::now();
+  kill(child, SIGINT);
+  int status = 0;
+  waitpid(child, &status, 0);
+  const double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - sent).count();
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 130);
+  EXPECT_LT(waited, 30.0) << "the frame ran to its end";
+  EXPECT_EQ(countFiles(folder.path / "out", ".geo"), 1);
+  for (auto const& entry : fs::directory_iterator(folder.path / "out"))
+    EXPECT_EQ(entry.path().string().find(".part"), std::string::npos) << entry.path();
+
+  // SIGTERM ends the run at once.
+  Folder other;
+  other.write("scene.json", grainScene("out/g.$F.geo", 4, R"(, "subSteps": 2000000)"));
+  child = startTaluno(other.path, "run scene.json --quiet");
+  waitForFiles(other.path / "out", ".geo", 1);
+  kill(child, SIGTERM);
+  waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 128 + SIGTERM);
+}
+
+TEST(TalunoProgram, ASecondWriterOfTheSameOutputIsRefused)
+{
+  Folder folder;
+  folder.write("scene.json", grainScene("out/g.$F.geo", 100000));
+  const pid_t first = startTaluno(folder.path, "run scene.json --quiet");
+  waitForFiles(folder.path / "out", ".geo", 2);
+  const Result second = taluno(folder.path, "run scene.json --quiet");
+  kill(first, SIGKILL);
+  int status = 0;
+  waitpid(first, &status, 0);
+  EXPECT_EQ(second.status, 4) << second.output;
+  EXPECT_NE(second.output.find("another taluno (process " + std::to_string(first)), std::string::npos)
+      << second.output;
+  // Once the first is gone, its claim is too.
+  const Result third = taluno(folder.path, "run scene.json --quiet --frames 1-2");
+  EXPECT_EQ(third.status, 0) << third.output;
 }

@@ -107,3 +107,166 @@ TEST(ScenePresets, AndNodeKeysAreCheckedWithTheNearestNames)
     EXPECT_NE(problems.find(c.message), std::string::npos) << problems;
   }
 }
+
+#include "GeoIO.h"
+#include "GeoReader.h"
+#include "GU/GU_Detail.h"
+#include "OutputFiles.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <unistd.h>
+
+TEST(SceneKeyframes, AreTakenInFrameOrderAndTwoOnOneFrameMakeAStep)
+{
+  Operators ops;
+  Scene scene;
+  const std::string text = sceneWith("", R"(, "parms": {"active": {"keys": [[1, 0], [3, 0], [3, 1]]},
+                                                        "v": [{"keys": [[5, 10], [1, 0]]}, 0, 0]})",
+                                     "");
+  ASSERT_EQ(problemsOf(text, ops, scene), "");
+  OP_Network network(ops.table);
+  std::vector<std::string> problems;
+  ASSERT_NE(buildNetwork(scene, network, problems), nullptr);
+  OP_Node* pour = nullptr;
+  for (OP_Node* n : network.nodes())
+    if (n->getName() == "pour")
+      pour = n;
+  auto at = [](int frame) { return (frame - 1) / 24.0; };
+  EXPECT_EQ(pour->evalInt("active", 0, at(1)), 0);
+  EXPECT_EQ(pour->evalInt("active", 0, at(2)), 0);
+  EXPECT_EQ(pour->evalInt("active", 0, at(3)), 1); // the jump
+  EXPECT_EQ(pour->evalInt("active", 0, at(9)), 1);
+  EXPECT_DOUBLE_EQ(pour->evalFloat("v", 0, at(3)), 5.0); // keys given out of order
+  EXPECT_DOUBLE_EQ(pour->evalFloat("v", 0, at(7)), 10.0);
+}
+
+TEST(SceneNumbers, BeyondWhatAParameterOrTheFrameCountersHoldAreRefusedNamingTheValue)
+{
+  Operators ops;
+  struct Case
+  {
+    std::string text;
+    char const* message;
+  };
+  const std::string base = sceneWith("", "", "");
+  for (Case const& c : {
+           Case{sceneWith(R"(, "parms": {"subSteps": 4294967297})", "", ""),
+                "parameter \"subSteps\" is 4294967297, beyond what this whole-number parameter holds"},
+           Case{sceneWith(R"(, "parms": {"reset": 1e300})", "", ""), "parameter \"reset\" is 1e+300, beyond"},
+           Case{base.substr(0, base.rfind('}')) + R"(, "frames": [1, 4294967297]})",
+                "\"frames\" must be [first, last], whole numbers from -1000000000 to 1000000000"},
+           Case{base.substr(0, base.rfind('}')) + R"(, "fps": 5e-324})", "\"fps\" must be a positive number from 1/60"},
+           Case{base.substr(0, base.rfind('}')) + R"(, "fps": 1e308})", "not 1e+308"},
+       }) {
+    Scene scene;
+    const std::string problems = problemsOf(c.text, ops, scene);
+    EXPECT_NE(problems.find(c.message), std::string::npos) << problems;
+  }
+}
+
+namespace {
+
+std::string readAll(std::string const& path)
+{
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+} // namespace
+
+TEST(MeshFiles, PlyElementsAreReadInHeaderOrderAndBadValuesSaySo)
+{
+  // Faces before vertices, an element of its own between them, and a face
+  // property beside the corner list: a valid file all the same.
+  const std::string tetrahedron = "ply\nformat ascii 1.0\nelement face 4\nproperty list uchar int vertex_indices\n"
+                                  "property uchar flag\nelement material 1\nproperty float shine\n"
+                                  "element vertex 4\nproperty float x\nproperty float y\nproperty float z\n"
+                                  "property float confidence\nend_header\n"
+                                  "3 0 2 1 7\n3 0 1 3 7\n3 1 2 3 7\n3 0 3 2 7\n0.5\n"
+                                  "0 0 0 1\n1 0 0 1\n0 0 1 1\n0 1 0 1\n";
+  GU_Detail gdp;
+  std::string problem;
+  ASSERT_TRUE(readPlyBytes(tetrahedron, "t.ply", gdp, problem)) << problem;
+  EXPECT_EQ(gdp.getNumPoints(), 4);
+  EXPECT_EQ(gdp.getNumPrimitives(), 4);
+  EXPECT_EQ(gdp.getPos3(3).y(), 1.0f);
+
+  struct Case
+  {
+    std::string text;
+    char const* message;
+  };
+  for (Case const& c : {
+           Case{"ply\nformat ascii 1.0\nelement vertex 1\nproperty float x\nproperty float y\nproperty float z\n"
+                "end_header\n0 nan 0\n",
+                "vertex 0 has a coordinate that is not a finite single-precision number"},
+           Case{"ply\nformat ascii 1.0\nelement vertex -5\nproperty float x\nproperty float y\nproperty float z\n"
+                "end_header\n",
+                "element vertex has the count \"-5\", not a whole number from 0"},
+           Case{"ply\nformat ascii 1.0\nelement vertex 2\nproperty float x\nproperty float y\nproperty float z\n"
+                "end_header\n0 0 0\n",
+                "it ends before its 2 vertex elements"},
+       }) {
+    GU_Detail bad;
+    EXPECT_FALSE(readPlyBytes(c.text, "bad.ply", bad, problem));
+    EXPECT_NE(problem.find(c.message), std::string::npos) << problem;
+  }
+  for (char const* coordinate : {"nan", "inf", "-inf"}) {
+    GU_Detail bad;
+    EXPECT_FALSE(readObjText(std::string("v 0 0 0\nv 1 ") + coordinate + " 0\nv 0 1 0\nf 1 2 3\n", "t.obj", bad,
+                             problem));
+    EXPECT_NE(problem.find("vertex 1 has the coordinate \"" + std::string(coordinate) + "\", not a finite number"),
+              std::string::npos)
+        << problem;
+  }
+}
+
+TEST(MeshFiles, BinaryGeoCannotExpandFarBeyondItsSize)
+{
+  // Eight megabytes declaring 64 million packed booleans: refused before
+  // they are expanded (2 GB as a document).
+  std::string bytes = "\x7f";
+  const uint32_t magic = 0x624a534e;
+  bytes.append(reinterpret_cast<char const*>(&magic), 4);
+  bytes += char(0x40); // a uniform array
+  bytes += char(0x10); // of booleans
+  bytes += char(0xf8);
+  const uint64_t count = 64ull << 20;
+  bytes.append(reinterpret_cast<char const*>(&count), 8);
+  bytes.append(count / 8, '\xff');
+  nlohmann::json document;
+  std::string problem;
+  EXPECT_FALSE(decodeBinaryJson(bytes, document, problem));
+  EXPECT_NE(problem.find("more values than bytes"), std::string::npos) << problem;
+}
+
+TEST(OutputFiles, TemporariesNeverFollowALinkAndCollectionsEscapeNames)
+{
+  const std::filesystem::path folder =
+      std::filesystem::temp_directory_path() / ("taluno-outfiles-" + std::to_string(getpid()));
+  std::filesystem::remove_all(folder);
+  std::filesystem::create_directories(folder);
+  const std::string victim = (folder / "victim.txt").string();
+  std::ofstream(victim) << "keep me";
+  const std::string frame = (folder / "frame.1.geo").string();
+  char host[256] = {};
+  gethostname(host, sizeof host - 1);
+  std::string token;
+  for (char const* c = host; *c; ++c)
+    token += (std::isalnum(static_cast<unsigned char>(*c)) || *c == '-') ? *c : '_';
+  // A link planted under the temporary's name, pointing at another file.
+  std::filesystem::create_symlink(victim, frame + ".part-" + token + "-" + std::to_string(getpid()));
+  std::string problem;
+  ASSERT_TRUE(writeAtomically(frame, "frame data", problem)) << problem;
+  EXPECT_EQ(readAll(victim), "keep me");
+  EXPECT_EQ(readAll(frame), "frame data");
+
+  const std::string pvd = (folder / "frames.pvd").string();
+  ASSERT_TRUE(writeCollection(pvd, {{0.0, "a&b<c>\"d'.vtp"}}, problem)) << problem;
+  EXPECT_NE(readAll(pvd).find("file=\"a&amp;b&lt;c&gt;&quot;d&apos;.vtp\""), std::string::npos) << readAll(pvd);
+  std::filesystem::remove_all(folder);
+}

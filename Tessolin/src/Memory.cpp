@@ -4,6 +4,7 @@
 #include <cmath>
 #include <fstream>
 #include <limits>
+#include <stdexcept>
 #include <string>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -25,14 +26,15 @@ double numberIn(char const* path)
 double kilobytesLine(char const* path, std::string const& name)
 {
   std::ifstream in(path);
-  std::string key;
-  double value = 0;
-  std::string unit;
-  while (in >> key >> value) {
-    std::getline(in, unit);
-    if (key == name + ":")
-      return value * 1024.0;
-  }
+  std::string line;
+  while (std::getline(in, line))
+    if (line.compare(0, name.size() + 1, name + ":") == 0) {
+      try {
+        return std::stod(line.substr(name.size() + 1)) * 1024.0;
+      } catch (std::exception const&) {
+        break;
+      }
+    }
   return std::numeric_limits<double>::infinity();
 }
 
@@ -44,8 +46,10 @@ double availableMemory()
   if (!std::isfinite(available))
     available = double(sysconf(_SC_PHYS_PAGES)) * double(sysconf(_SC_PAGE_SIZE));
   rlimit limit{};
-  if (getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
-    available = std::min(available, double(limit.rlim_cur) - kilobytesLine("/proc/self/status", "VmSize"));
+  if (getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
+    const double used = kilobytesLine("/proc/self/status", "VmSize");
+    available = std::min(available, double(limit.rlim_cur) - (std::isfinite(used) ? used : 0.0));
+  }
   // Control groups: version 2, then version 1.
   const double v2 = numberIn("/sys/fs/cgroup/memory.max") - numberIn("/sys/fs/cgroup/memory.current");
   if (std::isfinite(v2))
