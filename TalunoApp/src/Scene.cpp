@@ -406,7 +406,7 @@ bool validateScene(Scene const& scene, OP_OperatorTable const& table, std::vecto
   if (!scene.outputNode.empty() && !byName.count(scene.outputNode))
     problems.push_back("output node \"" + scene.outputNode + "\" is not a node");
   if (!isCacheFormat(scene.outputPattern))
-    problems.push_back("output file \"" + scene.outputPattern + "\" must end in " + cacheFormats);
+    problems.push_back("output file \"" + scene.outputPattern + "\" must end in " + cacheFormatNames());
   const std::filesystem::path folder = std::filesystem::path(framePath(scene.outputPattern, scene.firstFrame)).parent_path();
   std::error_code error;
   if (!folder.empty() && std::filesystem::exists(folder, error) && !std::filesystem::is_directory(folder, error))

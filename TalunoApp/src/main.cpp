@@ -298,7 +298,7 @@ int prepare(Prepared& p, std::string const& scenePath, std::string const& frames
     // The scene's own pattern was checked with the scene; this one replaces it.
     scene.outputPattern = pattern;
     if (!isCacheFormat(scene.outputPattern))
-      problems.push_back("output file \"" + scene.outputPattern + "\" must end in " + cacheFormats);
+      problems.push_back("output file \"" + scene.outputPattern + "\" must end in " + cacheFormatNames());
   }
   // One file for many frames: each frame would overwrite the last.
   if (scene.outputPattern.find("$F") == std::string::npos && scene.lastFrame > scene.firstFrame)
