@@ -33,6 +33,22 @@ std::string encodeGeo(GU_Detail const& gdp, CacheOptions const& options);  // Ge
 std::string encodeBgeo(GU_Detail const& gdp, CacheOptions const& options); // GeoFormat.cpp
 std::string encodePly(GU_Detail const& gdp, CacheOptions const& options);  // PlyFormat.cpp
 std::string encodeVtp(GU_Detail const& gdp, CacheOptions const& options);  // VtpFormat.cpp
+std::string encodeObj(GU_Detail const& gdp, CacheOptions const& options);  // ObjFormat.cpp
 
 /// Whether a point is one of the ghost particles the solver shows.
 bool isGhostPoint(GU_Detail const& gdp, long point);
+
+/// The points a format for other programs writes, in order (ghosts left
+/// out unless asked for), and for each point of the detail its index among
+/// them (-1 when left out).
+struct KeptPoints
+{
+  std::vector<long> points;
+  std::vector<long> index;
+};
+KeptPoints keptPoints(GU_Detail const& gdp, CacheOptions const& options);
+
+/// The detail's polygons as lists of kept point indices, corners in the
+/// counter-clockwise order other programs expect (the host lists them
+/// reversed). Polygons touching a left-out point are left out.
+std::vector<std::vector<long>> polygonFaces(GU_Detail const& gdp, KeptPoints const& kept);

@@ -16,6 +16,7 @@ std::vector<CacheFormat> const& cacheFormatList()
       {".bgeo", encodeBgeo},
       {".ply", encodePly},
       {".vtp", encodeVtp},
+      {".obj", encodeObj},
   };
   return formats;
 }
@@ -34,6 +35,38 @@ bool isGhostPoint(GU_Detail const& gdp, long point)
 {
   GA_PointGroup const* ghosts = gdp.findPointGroup("TalunoGhostParticles");
   return ghosts && ghosts->contains(GA_Offset(point));
+}
+
+KeptPoints keptPoints(GU_Detail const& gdp, CacheOptions const& options)
+{
+  KeptPoints kept;
+  kept.index.assign(size_t(gdp.getNumPoints()), -1);
+  for (GA_Offset p = 0; p < gdp.getNumPoints(); ++p)
+    if (options.ghosts || !isGhostPoint(gdp, p)) {
+      kept.index[size_t(p)] = long(kept.points.size());
+      kept.points.push_back(p);
+    }
+  return kept;
+}
+
+std::vector<std::vector<long>> polygonFaces(GU_Detail const& gdp, KeptPoints const& kept)
+{
+  std::vector<std::vector<long>> faces;
+  for (GA_Offset q = 0; q < gdp.getNumPrimitives(); ++q) {
+    GEO_Primitive const* prim = gdp.getGEOPrimitive(q);
+    if (prim->getTypeId() != GA_PRIMPOLY || prim->getVertexCount() < 3)
+      continue;
+    std::vector<long> face;
+    for (GA_Size v = prim->getVertexCount() - 1; v >= 0; --v) {
+      const long index = kept.index[size_t(prim->getPointOffset(v))];
+      if (index < 0)
+        break;
+      face.push_back(index);
+    }
+    if (face.size() == size_t(prim->getVertexCount()))
+      faces.push_back(std::move(face));
+  }
+  return faces;
 }
 
 bool isCacheFormat(std::string const& path) { return cacheFormatFor(path) != nullptr; }

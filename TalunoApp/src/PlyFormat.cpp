@@ -19,11 +19,22 @@ bool isColour(GA_Attribute const& a)
   return std::string(a.getName()) == "Cd" && a.getTupleSize() == 3 && a.getStorage() != GA_STORE_INT32;
 }
 
-std::string plyBytes(GU_Detail const& gdp, CacheOptions const&)
+std::string plyBytes(GU_Detail const& gdp, CacheOptions const& options)
 {
-  const GA_Size n = gdp.getNumPoints();
+  const KeptPoints kept = keptPoints(gdp, options);
+  // A face's corner count is a byte: larger polygons go as triangle fans.
+  std::vector<std::vector<long>> faces;
+  for (std::vector<long>& face : polygonFaces(gdp, kept)) {
+    if (face.size() <= 255) {
+      faces.push_back(std::move(face));
+      continue;
+    }
+    for (size_t k = 1; k + 1 < face.size(); ++k)
+      faces.push_back({face[0], face[k], face[k + 1]});
+  }
   std::ostringstream header;
-  header << "ply\nformat binary_little_endian 1.0\ncomment written by taluno\nelement vertex " << n << "\n"
+  header << "ply\nformat binary_little_endian 1.0\ncomment written by taluno\nelement vertex " << kept.points.size()
+         << "\n"
          << "property float x\nproperty float y\nproperty float z\n";
   std::vector<GA_Attribute const*> attributes;
   for (GA_Attribute const* a : gdp.attributes(GA_ATTRIB_POINT)) {
@@ -49,6 +60,8 @@ std::string plyBytes(GU_Detail const& gdp, CacheOptions const&)
       groups.push_back(g);
       header << "property uchar " << g->getName() << "\n";
     }
+  if (!faces.empty())
+    header << "element face " << faces.size() << "\nproperty list uchar int vertex_indices\n";
   header << "end_header\n";
   std::string out = header.str();
   auto put = [&out](auto value) {
@@ -56,7 +69,7 @@ std::string plyBytes(GU_Detail const& gdp, CacheOptions const&)
     std::memcpy(bytes, &value, sizeof value);
     out.append(bytes, sizeof value); // x86-64 is little-endian
   };
-  for (GA_Offset p = 0; p < n; ++p) {
+  for (long p : kept.points) {
     const UT_Vector3 v = gdp.getPos3(p);
     put(v.x());
     put(v.y());
@@ -72,6 +85,12 @@ std::string plyBytes(GU_Detail const& gdp, CacheOptions const&)
     }
     for (GA_PointGroup const* g : groups)
       put(uint8_t(g->contains(p) ? 1 : 0));
+  }
+  // Faces: a corner count, then the corners, counter-clockwise.
+  for (std::vector<long> const& face : faces) {
+    put(uint8_t(face.size()));
+    for (long index : face)
+      put(int32_t(index));
   }
   return out;
 }

@@ -47,26 +47,31 @@ template <typename T> std::string vtkArray(std::vector<T> const& values)
   return base64(bytes);
 }
 
-std::string vtpText(GU_Detail const& gdp, CacheOptions const&)
+std::string vtpText(GU_Detail const& gdp, CacheOptions const& options)
 {
-  const GA_Size n = gdp.getNumPoints();
+  const KeptPoints kept = keptPoints(gdp, options);
+  const std::vector<std::vector<long>> faces = polygonFaces(gdp, kept);
+  const size_t n = kept.points.size();
+  // A mesh's polygons, or else one vertex cell per point.
+  const bool polys = !faces.empty();
   std::ostringstream xml;
   xml << "<?xml version=\"1.0\"?>\n<VTKFile type=\"PolyData\" version=\"1.0\" byte_order=\"LittleEndian\" "
          "header_type=\"UInt32\">\n<PolyData>\n<Piece NumberOfPoints=\""
-      << n << "\" NumberOfVerts=\"" << n << "\" NumberOfLines=\"0\" NumberOfStrips=\"0\" NumberOfPolys=\"0\">\n<PointData>\n";
+      << n << "\" NumberOfVerts=\"" << (polys ? 0 : n) << "\" NumberOfLines=\"0\" NumberOfStrips=\"0\" NumberOfPolys=\""
+      << (polys ? faces.size() : 0) << "\">\n<PointData>\n";
   for (GA_Attribute const* a : gdp.attributes(GA_ATTRIB_POINT)) {
     const bool integer = a->getStorage() == GA_STORE_INT32;
     xml << "<DataArray type=\"" << (integer ? "Int32" : "Float32") << "\" Name=\"" << a->getName()
         << "\" NumberOfComponents=\"" << a->getTupleSize() << "\" format=\"binary\">";
     if (integer) {
       std::vector<int32_t> values;
-      for (GA_Offset p = 0; p < n; ++p)
+      for (long p : kept.points)
         for (int c = 0; c < a->getTupleSize(); ++c)
           values.push_back(int32_t(a->get(p, c)));
       xml << vtkArray(values);
     } else {
       std::vector<float> values;
-      for (GA_Offset p = 0; p < n; ++p)
+      for (long p : kept.points)
         for (int c = 0; c < a->getTupleSize(); ++c)
           values.push_back(float(a->get(p, c)));
       xml << vtkArray(values);
@@ -77,27 +82,37 @@ std::string vtpText(GU_Detail const& gdp, CacheOptions const&)
     if (g->isInternal())
       continue;
     std::vector<uint8_t> members;
-    for (GA_Offset p = 0; p < n; ++p)
+    for (long p : kept.points)
       members.push_back(g->contains(p) ? 1 : 0);
     xml << "<DataArray type=\"UInt8\" Name=\"" << g->getName() << "\" format=\"binary\">" << vtkArray(members)
         << "</DataArray>\n";
   }
   std::vector<float> positions;
   std::vector<int32_t> connectivity, offsets;
-  for (GA_Offset p = 0; p < n; ++p) {
+  for (long p : kept.points) {
     const UT_Vector3 v = gdp.getPos3(p);
     positions.insert(positions.end(), {v.x(), v.y(), v.z()});
-    connectivity.push_back(int32_t(p));
-    offsets.push_back(int32_t(p + 1));
   }
+  if (polys) {
+    for (std::vector<long> const& face : faces) {
+      for (long index : face)
+        connectivity.push_back(int32_t(index));
+      offsets.push_back(int32_t(connectivity.size()));
+    }
+  } else {
+    for (size_t p = 0; p < n; ++p) {
+      connectivity.push_back(int32_t(p));
+      offsets.push_back(int32_t(p + 1));
+    }
+  }
+  char const* cells = polys ? "Polys" : "Verts";
   xml << "</PointData>\n<Points>\n<DataArray type=\"Float32\" NumberOfComponents=\"3\" format=\"binary\">"
-      << vtkArray(positions) << "</DataArray>\n</Points>\n<Verts>\n"
+      << vtkArray(positions) << "</DataArray>\n</Points>\n<" << cells << ">\n"
       << "<DataArray type=\"Int32\" Name=\"connectivity\" format=\"binary\">" << vtkArray(connectivity)
       << "</DataArray>\n<DataArray type=\"Int32\" Name=\"offsets\" format=\"binary\">" << vtkArray(offsets)
-      << "</DataArray>\n</Verts>\n</Piece>\n</PolyData>\n</VTKFile>\n";
+      << "</DataArray>\n</" << cells << ">\n</Piece>\n</PolyData>\n</VTKFile>\n";
   return xml.str();
 }
-
 
 } // namespace
 
