@@ -5,7 +5,7 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
 packages=(g++ make cmake libeigen3-dev libgtest-dev libbenchmark-dev nlohmann-json3-dev libtinyobjloader-dev
-          libcli11-dev libpng-dev python3 "$@")
+          libcli11-dev libpng-dev libopenvdb-dev libboost-iostreams-dev python3 "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -34,6 +34,7 @@ std::string encodeBgeo(GU_Detail const& gdp, CacheOptions const& options); // Ge
 std::string encodePly(GU_Detail const& gdp, CacheOptions const& options);  // PlyFormat.cpp
 std::string encodeVtp(GU_Detail const& gdp, CacheOptions const& options);  // VtpFormat.cpp
 std::string encodeObj(GU_Detail const& gdp, CacheOptions const& options);  // ObjFormat.cpp
+std::string encodeVdb(GU_Detail const& gdp, CacheOptions const& options);  // VdbFormat.cpp
 
 /// Whether a point is one of the ghost particles the solver shows.
 bool isGhostPoint(GU_Detail const& gdp, long point);

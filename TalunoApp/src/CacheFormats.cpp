@@ -17,6 +17,7 @@ std::vector<CacheFormat> const& cacheFormatList()
       {".ply", encodePly},
       {".vtp", encodeVtp},
       {".obj", encodeObj},
+      {".vdb", encodeVdb},
   };
   return formats;
 }

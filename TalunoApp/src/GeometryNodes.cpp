@@ -2,6 +2,7 @@
 #include "GeometryNodes.h"
 
 #include "GeoReader.h"
+#include "LiquidSurface.h"
 #include "MeshShapes.h"
 #include "OP/OP_Network.h"
 #include "OP/OP_Operator.h"
@@ -10,6 +11,7 @@
 
 
 #include <Eigen/Geometry>
+#include <algorithm>
 #include <cmath>
 
 namespace {
@@ -64,6 +66,14 @@ PRM_Template tubeTemplates[] = {PRM_Template(PRM_FLT, 3, &centerName, zeros),
                                 PRM_Template(PRM_INT, 1, &divisionsName, &sixteen), PRM_Template()};
 PRM_Template noTemplates[] = {PRM_Template()};
 PRM_Template fileTemplates[] = {PRM_Template(PRM_FILE, 1, &fileName, &noFile), PRM_Template()};
+PRM_Name voxelName("voxelSize", "Voxel Size"), radiusScaleName("radiusScale", "Radius Scale"),
+    erodeName("erode", "Erode"), smoothingName("smoothing", "Smoothing"), groupName("group", "Group");
+PRM_Default autoVoxel(0), twoRadii(2), erodeDefault(0.7), twoPasses(2), liquidGroup(0, "TalunoLiquid");
+PRM_Template surfaceTemplates[] = {PRM_Template(PRM_FLT, 1, &voxelName, &autoVoxel),
+                                   PRM_Template(PRM_FLT, 1, &radiusScaleName, &twoRadii),
+                                   PRM_Template(PRM_FLT, 1, &erodeName, &erodeDefault),
+                                   PRM_Template(PRM_INT, 1, &smoothingName, &twoPasses),
+                                   PRM_Template(PRM_STRING, 1, &groupName, &liquidGroup), PRM_Template()};
 
 class SOP_Box : public SOP_Node
 {
@@ -268,6 +278,33 @@ protected:
   }
 };
 
+// The surface of a solver's liquid particles as a closed triangle mesh
+// (LiquidSurface.h says how); its output is written like any geometry, and a
+// .vdb output holds it as a level set.
+class SOP_Surface : public SOP_Node
+{
+public:
+  using SOP_Node::SOP_Node;
+  static OP_Node* make(OP_Network* n, char const* name, OP_Operator* op) { return new SOP_Surface(n, name, op); }
+
+protected:
+  OP_ERROR cookMySop(OP_Context& context) override
+  {
+    if (lockInputs(context) >= UT_ERROR_ABORT)
+      return error();
+    const double t = context.getTime();
+    SurfaceSettings settings;
+    settings.voxelSize = evalFloat("voxelSize", 0, t);
+    settings.radiusScale = std::max(1.0, evalFloat("radiusScale", 0, t));
+    settings.erode = evalFloat("erode", 0, t);
+    settings.smoothing = std::max(0, evalInt("smoothing", 0, t));
+    std::string problem;
+    if (!surfaceParticles(*inputGeo(0), evalString("group", 0, t), 0.5, settings, *gdp, problem))
+      addError(UT_ERROR_ABORT, problem);
+    return error();
+  }
+};
+
 } // namespace
 
 void registerGeometryOperators(OP_OperatorTable& table)
@@ -279,4 +316,5 @@ void registerGeometryOperators(OP_OperatorTable& table)
   table.addOperator(new OP_Operator("transform", "Transform", SOP_Transform::make, transformTemplates, 1, 1));
   table.addOperator(new OP_Operator("merge", "Merge", SOP_Merge::make, noTemplates, 1, 9999));
   table.addOperator(new OP_Operator("file", "File", SOP_File::make, fileTemplates, 0, 0));
+  table.addOperator(new OP_Operator("surface", "Liquid Surface", SOP_Surface::make, surfaceTemplates, 1, 1));
 }

@@ -230,7 +230,7 @@ bool parseScene(std::string const& text, std::string const& /*origin*/, Scene& s
     problems.push_back("a scene is a JSON object with \"nodes\" and \"output\"");
     return false;
   }
-  static const std::set<std::string> known = {"fps", "frames", "nodes", "output", "description"};
+  static const std::set<std::string> known = {"fps", "frames", "nodes", "output", "description", "camera"};
   for (auto const& [key, value] : root.items())
     if (!known.count(key))
       problems.push_back("unknown entry \"" + key + "\"" +
@@ -296,16 +296,60 @@ bool parseScene(std::string const& text, std::string const& /*origin*/, Scene& s
       scene.nodes.push_back(node);
     }
   }
-  if (!root.contains("output") || !root["output"].is_object() || !root["output"].contains("node") ||
-      !root["output"]["node"].is_string()) {
-    problems.push_back("\"output\" must name a \"node\" (and may give a \"file\" pattern)");
+  // "output": one entry, or a list of them (particles and surfaces, say).
+  json outputs = root.value("output", json());
+  if (outputs.is_object())
+    outputs = json::array({outputs});
+  if (!outputs.is_array() || outputs.empty()) {
+    problems.push_back("\"output\" must name a \"node\" (and may give a \"file\" pattern), or be a list of such "
+                       "entries");
   } else {
-    scene.outputNode = root["output"]["node"];
-    if (root["output"].contains("file")) {
-      if (!root["output"]["file"].is_string())
-        problems.push_back("the output \"file\" must be a file pattern");
-      else
-        scene.outputPattern = root["output"]["file"];
+    for (json const& entry : outputs) {
+      if (!entry.is_object() || !entry.contains("node") || !entry["node"].is_string()) {
+        problems.push_back("each output must name a \"node\" (and may give a \"file\" pattern)");
+        continue;
+      }
+      Scene::Output output;
+      output.node = entry["node"];
+      for (auto const& [key, value] : entry.items())
+        if (key != "node" && key != "file" && key != "ghosts")
+          problems.push_back("output of \"" + output.node + "\": unknown key \"" + key + "\"" +
+                             nearest(key, {"node", "file", "ghosts"}));
+      if (entry.contains("file")) {
+        if (!entry["file"].is_string())
+          problems.push_back("the output \"file\" must be a file pattern");
+        else
+          output.pattern = entry["file"];
+      }
+      if (entry.contains("ghosts")) {
+        if (!entry["ghosts"].is_boolean())
+          problems.push_back("output of \"" + output.node + "\": \"ghosts\" is true or false");
+        else
+          output.ghosts = entry["ghosts"];
+      }
+      scene.outputs.push_back(output);
+    }
+  }
+  if (root.contains("camera")) {
+    json const& camera = root["camera"];
+    auto vector3 = [](json const& v) {
+      return v.is_array() && v.size() == 3 &&
+             std::all_of(v.begin(), v.end(), [](json const& x) { return x.is_number() && std::isfinite(x.get<double>()); });
+    };
+    if (!camera.is_object() || !vector3(camera.value("position", json())) || !vector3(camera.value("target", json())) ||
+        (camera.contains("fov") && !(camera["fov"].is_number() && camera["fov"].get<double>() > 1 &&
+                                     camera["fov"].get<double>() < 170))) {
+      problems.push_back("\"camera\" must be {\"position\": [x, y, z], \"target\": [x, y, z], \"fov\": degrees "
+                         "from 1 to 170 (optional, 40)}");
+    } else {
+      scene.camera.set = true;
+      for (int c = 0; c < 3; ++c) {
+        scene.camera.position[c] = camera["position"][c];
+        scene.camera.target[c] = camera["target"][c];
+      }
+      scene.camera.fov = camera.value("fov", 40.0);
+      if (std::equal(scene.camera.position, scene.camera.position + 3, scene.camera.target))
+        problems.push_back("\"camera\": its position and target are the same point");
     }
   }
   return problems.size() == before;
@@ -403,18 +447,24 @@ bool validateScene(Scene const& scene, OP_OperatorTable const& table, std::vecto
     }
   }
 
-  if (!scene.outputNode.empty() && !byName.count(scene.outputNode))
-    problems.push_back("output node \"" + scene.outputNode + "\" is not a node");
-  if (!isCacheFormat(scene.outputPattern))
-    problems.push_back("output file \"" + scene.outputPattern + "\" must end in " + cacheFormatNames());
-  const std::filesystem::path folder = std::filesystem::path(framePath(scene.outputPattern, scene.firstFrame)).parent_path();
-  std::error_code error;
-  if (!folder.empty() && std::filesystem::exists(folder, error) && !std::filesystem::is_directory(folder, error))
-    problems.push_back("output folder \"" + folder.string() + "\" is a file");
+  std::set<std::string> patterns;
+  for (Scene::Output const& output : scene.outputs) {
+    if (!byName.count(output.node))
+      problems.push_back("output node \"" + output.node + "\" is not a node");
+    if (!isCacheFormat(output.pattern))
+      problems.push_back("output file \"" + output.pattern + "\" must end in " + cacheFormatNames());
+    if (!patterns.insert(output.pattern).second)
+      problems.push_back("two outputs write \"" + output.pattern + "\": give each a file pattern of its own");
+    const std::filesystem::path folder = std::filesystem::path(framePath(output.pattern, scene.firstFrame)).parent_path();
+    std::error_code error;
+    if (!folder.empty() && std::filesystem::exists(folder, error) && !std::filesystem::is_directory(folder, error))
+      problems.push_back("output folder \"" + folder.string() + "\" is a file");
+  }
   return problems.size() == before;
 }
 
-SOP_Node* buildNetwork(Scene const& scene, OP_Network& network, std::vector<std::string>& problems)
+SOP_Node* buildNetwork(Scene const& scene, OP_Network& network, std::vector<std::string>& problems,
+                       std::vector<SOP_Node*>* outputs)
 {
   std::map<std::string, OP_Node*> nodes;
   for (Scene::Node const& n : scene.nodes) {
@@ -446,10 +496,19 @@ SOP_Node* buildNetwork(Scene const& scene, OP_Network& network, std::vector<std:
         problems.push_back("node \"" + n.name + "\": cannot connect input \"" + n.inputs[i] + "\"");
         return nullptr;
       }
-  auto* output = dynamic_cast<SOP_Node*>(nodes[scene.outputNode]);
-  if (!output)
-    problems.push_back("output node \"" + scene.outputNode + "\" makes no geometry");
-  return output;
+  SOP_Node* first = nullptr;
+  for (Scene::Output const& o : scene.outputs) {
+    auto* output = dynamic_cast<SOP_Node*>(nodes[o.node]);
+    if (!output) {
+      problems.push_back("output node \"" + o.node + "\" makes no geometry");
+      return nullptr;
+    }
+    if (!first)
+      first = output;
+    if (outputs)
+      outputs->push_back(output);
+  }
+  return first;
 }
 
 std::string framePath(std::string const& pattern, int frame)

@@ -23,12 +23,28 @@ struct Scene
     nlohmann::json parms = nlohmann::json::object(); ///< applied after the preset's values
   };
 
+  /// A node whose geometry is written every frame to a file pattern.
+  struct Output
+  {
+    std::string node;
+    std::string pattern = "taluno-out/frame.$F4.geo";
+    bool ghosts = false; ///< keep ghost points in formats for other programs
+  };
+  /// Where the preview pictures are seen from; unset: framed automatically.
+  struct Camera
+  {
+    bool set = false;
+    double position[3] = {0, 0, 0};
+    double target[3] = {0, 0, 0};
+    double fov = 40.0; ///< vertical field of view, degrees
+  };
+
   double fps = 24.0;
   int firstFrame = 1;
   int lastFrame = 48;
   std::vector<Node> nodes;
-  std::string outputNode;
-  std::string outputPattern = "taluno-out/frame.$F4.geo";
+  std::vector<Output> outputs; ///< the first is the run's main output (its progress, its previews)
+  Camera camera;
 };
 
 /// Reads a scene from JSON text; `origin` names it in messages. Problems are
@@ -40,8 +56,10 @@ bool parseScene(std::string const& text, std::string const& origin, Scene& scene
 /// parameter names and value types, inputs, loops, files and the output.
 bool validateScene(Scene const& scene, OP_OperatorTable const& table, std::vector<std::string>& problems);
 
-/// Builds the scene's network; returns the output node, or null with problems.
-SOP_Node* buildNetwork(Scene const& scene, OP_Network& network, std::vector<std::string>& problems);
+/// Builds the scene's network; returns the main output's node, or null with
+/// problems. `outputs`, when given, receives every output's node in order.
+SOP_Node* buildNetwork(Scene const& scene, OP_Network& network, std::vector<std::string>& problems,
+                       std::vector<SOP_Node*>* outputs = nullptr);
 
 /// The output file of a frame: $F is the frame, $F2 to $F9 pad it.
 std::string framePath(std::string const& pattern, int frame);

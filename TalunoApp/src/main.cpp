@@ -232,17 +232,18 @@ int firstCookedFrame(Scene const& scene, SOP_Node& output)
 // Cooks the output node at a frame, then reports every node's errors, and
 // each warning and note once (`warned` remembers them); false when any node
 // failed. Notes (what a node measured) are printed only when `notes` is set.
-bool cookFrame(SOP_Node& output, OP_Network& network, Scene const& scene, int frame, std::set<std::string>& warned,
-               std::string const& before, bool notes = false)
+bool cookFrame(std::vector<SOP_Node*> const& outputs, OP_Network& network, Scene const& scene, int frame,
+               std::set<std::string>& warned, std::string const& before, bool notes = false)
 {
   const double time = (frame - 1) / scene.fps;
   OPgetDirector()->getChannelManager()->setEvaluateTime(time);
   OP_Context context(time);
   // Upstream nodes first, each once: a node then finds its inputs cooked,
   // however long the chain behind it.
-  for (OP_Node* node : network.upstreamOrder(&output))
-    if (auto* sop = dynamic_cast<SOP_Node*>(node))
-      sop->cook(context);
+  for (SOP_Node* output : outputs)
+    for (OP_Node* node : network.upstreamOrder(output))
+      if (auto* sop = dynamic_cast<SOP_Node*>(node))
+        sop->cook(context);
   bool failed = false;
   for (OP_Node* node : network.nodes()) {
     std::vector<std::string> const& messages = node->errorMessages();
@@ -273,7 +274,8 @@ struct Prepared
   OP_OperatorTable& table;
   Scene scene;
   OP_Network network;
-  SOP_Node* output = nullptr;
+  SOP_Node* output = nullptr;       ///< the main output's node
+  std::vector<SOP_Node*> outputs;   ///< every output's node, the main one first
 };
 
 // Loads, checks and builds a scene; 0 when ready, else the exit status.
@@ -296,20 +298,21 @@ int prepare(Prepared& p, std::string const& scenePath, std::string const& frames
   std::vector<std::string> problems;
   if (!pattern.empty()) {
     // The scene's own pattern was checked with the scene; this one replaces it.
-    scene.outputPattern = pattern;
-    if (!isCacheFormat(scene.outputPattern))
-      problems.push_back("output file \"" + scene.outputPattern + "\" must end in " + cacheFormatNames());
+    scene.outputs.front().pattern = pattern;
+    if (!isCacheFormat(pattern))
+      problems.push_back("output file \"" + pattern + "\" must end in " + cacheFormatNames());
   }
   // One file for many frames: each frame would overwrite the last.
-  if (scene.outputPattern.find("$F") == std::string::npos && scene.lastFrame > scene.firstFrame)
-    problems.push_back("output file \"" + scene.outputPattern + "\" has no $F, so frames " +
-                       std::to_string(scene.firstFrame) + " to " + std::to_string(scene.lastFrame) +
-                       " would each overwrite it: put $F4 in its name (frame.$F4" +
-                       std::filesystem::path(scene.outputPattern).extension().string() +
-                       "), or write one frame with --frames N-N");
+  for (Scene::Output const& output : scene.outputs)
+    if (output.pattern.find("$F") == std::string::npos && scene.lastFrame > scene.firstFrame)
+      problems.push_back("output file \"" + output.pattern + "\" has no $F, so frames " +
+                         std::to_string(scene.firstFrame) + " to " + std::to_string(scene.lastFrame) +
+                         " would each overwrite it: put $F4 in its name (frame.$F4" +
+                         std::filesystem::path(output.pattern).extension().string() +
+                         "), or write one frame with --frames N-N");
   OPgetDirector()->getChannelManager()->setSamplesPerSec(scene.fps);
   if (problems.empty())
-    p.output = buildNetwork(scene, p.network, problems);
+    p.output = buildNetwork(scene, p.network, problems, &p.outputs);
   if (p.output)
     checkResetFrames(scene, p.network, problems);
   for (std::string const& problem : problems)
@@ -373,7 +376,7 @@ int check(std::string const& scenePath, std::string const& plugin)
   if (const int status = prepare(p, scenePath, "", ""))
     return status;
   std::set<std::string> warned;
-  if (!cookFrame(*p.output, p.network, p.scene, firstCookedFrame(p.scene, *p.output), warned, "", true))
+  if (!cookFrame(p.outputs, p.network, p.scene, firstCookedFrame(p.scene, *p.output), warned, "", true))
     return 5;
   std::vector<std::string> problems;
   if (!checkEveryFrame(p, problems)) {
@@ -382,7 +385,7 @@ int check(std::string const& scenePath, std::string const& plugin)
     return 5;
   }
   std::cout << scenePath << ": OK (" << p.scene.nodes.size() << " nodes, frames " << p.scene.firstFrame << " to "
-            << p.scene.lastFrame << ", output " << p.scene.outputPattern << ")\n";
+            << p.scene.lastFrame << ", output " << p.scene.outputs.front().pattern << ")\n";
   return 0;
 }
 
@@ -409,18 +412,48 @@ int run(std::string const& scenePath, std::string const& frames, std::string con
     }
   }
 
-  const std::filesystem::path folder = std::filesystem::path(framePath(scene.outputPattern, scene.firstFrame)).parent_path();
+  // Every output: its folder, its claim on the pattern, and for VTK frames
+  // a collection file beside them, rewritten after every frame, so that
+  // ParaView opens the sequence as one time series.
+  struct Target
+  {
+    Scene::Output const* entry;
+    SOP_Node* node;
+    std::filesystem::path folder;
+    OutputLock lock;
+    std::vector<std::pair<double, std::string>> collection;
+    std::string collectionPath;
+  };
+  std::vector<Target> targets(scene.outputs.size());
   std::error_code error;
-  if (!folder.empty() && !std::filesystem::create_directories(folder, error) && error) {
-    std::cerr << "taluno: cannot create output folder " << folder << ": " << error.message() << "\n";
-    return 4;
+  for (size_t i = 0; i < targets.size(); ++i) {
+    Target& t = targets[i];
+    t.entry = &scene.outputs[i];
+    t.node = prepared.outputs[i];
+    t.folder = std::filesystem::path(framePath(t.entry->pattern, scene.firstFrame)).parent_path();
+    if (!t.folder.empty() && !std::filesystem::create_directories(t.folder, error) && error) {
+      std::cerr << "taluno: cannot create output folder " << t.folder << ": " << error.message() << "\n";
+      return 4;
+    }
+    std::string const& pattern = t.entry->pattern;
+    if (pattern.size() > 4 && pattern.compare(pattern.size() - 4, 4, ".vtp") == 0) {
+      std::string stem = std::filesystem::path(pattern).filename().string();
+      for (char const* token : {"$F9", "$F8", "$F7", "$F6", "$F5", "$F4", "$F3", "$F2", "$F"})
+        for (size_t at; (at = stem.find(token)) != std::string::npos;)
+          stem.erase(at, std::strlen(token));
+      stem = stem.substr(0, stem.size() - 4);
+      while (!stem.empty() && (stem.back() == '.' || stem.back() == '_'))
+        stem.pop_back();
+      t.collectionPath = (t.folder / ((stem.empty() ? std::string("frames") : stem) + ".pvd")).string();
+    }
   }
+  const std::filesystem::path folder = targets.front().folder;
 
   // One writer per output: a second run writing the same frames would mix
-  // them with this one's. The claim is taken before the first file is
+  // them with this one's. The claims are taken before the first file is
   // written (a run refused before then leaves nothing), together with the
   // clean-up of what killed runs left.
-  OutputLock outputLock, previewLock;
+  OutputLock previewLock;
   bool claimed = false;
 
   // The default scene shows a few pictures of its result at once.
@@ -433,22 +466,6 @@ int run(std::string const& scenePath, std::string const& frames, std::string con
   }
 
   PreviewCamera camera;
-  // VTK frames are listed in a collection file beside them, rewritten after
-  // every frame, so that ParaView opens the sequence as one time series.
-  const bool vtk = scene.outputPattern.size() > 4 &&
-                   scene.outputPattern.compare(scene.outputPattern.size() - 4, 4, ".vtp") == 0;
-  std::vector<std::pair<double, std::string>> collection;
-  std::string collectionPath;
-  if (vtk) {
-    std::string stem = std::filesystem::path(scene.outputPattern).filename().string();
-    for (char const* token : {"$F9", "$F8", "$F7", "$F6", "$F5", "$F4", "$F3", "$F2", "$F"})
-      for (size_t at; (at = stem.find(token)) != std::string::npos;)
-        stem.erase(at, std::strlen(token));
-    stem = stem.substr(0, stem.size() - 4);
-    while (!stem.empty() && (stem.back() == '.' || stem.back() == '_'))
-      stem.pop_back();
-    collectionPath = (folder / ((stem.empty() ? std::string("frames") : stem) + ".pvd")).string();
-  }
 
   handleSignals();
   const bool terminal = isatty(STDERR_FILENO);
@@ -468,39 +485,47 @@ int run(std::string const& scenePath, std::string const& frames, std::string con
     // Any node of the network may have failed (an unreadable mesh, a bad
     // expression, a simulation that blew up): report them all rather than
     // write a wrong frame.
-    if (!cookFrame(*output, network, scene, frame, warned, written && terminal && !quiet ? "\n" : "")) {
+    if (!cookFrame(prepared.outputs, network, scene, frame, warned, written && terminal && !quiet ? "\n" : "")) {
       if (interrupted)
         break; // the frame was stopped, not failed: it is not written
       return 5;
     }
     if (frame < scene.firstFrame)
       continue;
-    const std::string path = framePath(scene.outputPattern, frame);
     std::string problem;
     if (!claimed) {
       claimed = true;
-      if (!outputLock.claim(folder.string(), std::filesystem::path(scene.outputPattern).filename().string(),
-                            problem) ||
-          (!previewFolder.empty() && !previewLock.claim(previewFolder, "preview", problem))) {
+      for (Target& t : targets)
+        if (!t.lock.claim(t.folder.string(), std::filesystem::path(t.entry->pattern).filename().string(), problem)) {
+          std::cerr << (terminal && !quiet ? "\n" : "") << "taluno: " << problem << "\n";
+          return 4;
+        }
+      if (!previewFolder.empty() && !previewLock.claim(previewFolder, "preview", problem)) {
         std::cerr << (terminal && !quiet ? "\n" : "") << "taluno: " << problem << "\n";
         return 4;
       }
-      removeAbandonedTemporaries(folder.empty() ? std::string(".") : folder.string(), quiet);
+      for (Target const& t : targets)
+        removeAbandonedTemporaries(t.folder.empty() ? std::string(".") : t.folder.string(), quiet);
       if (!previewFolder.empty())
         removeAbandonedTemporaries(previewFolder, quiet);
     }
-    if (!writeCache(*output->getCookedGeo(), path, problem)) {
-      std::cerr << (terminal && !quiet ? "\n" : "") << "taluno: " << problem << "\n";
-      return 4;
-    }
-    ++written;
-    if (vtk) {
-      collection.emplace_back(time, std::filesystem::path(path).filename().string());
-      if (!writeCollection(collectionPath, collection, problem)) {
+    for (Target& t : targets) {
+      const std::string path = framePath(t.entry->pattern, frame);
+      CacheOptions options;
+      options.ghosts = t.entry->ghosts;
+      if (!writeCache(*t.node->getCookedGeo(), path, problem, options)) {
         std::cerr << (terminal && !quiet ? "\n" : "") << "taluno: " << problem << "\n";
         return 4;
       }
+      if (!t.collectionPath.empty()) {
+        t.collection.emplace_back(time, std::filesystem::path(path).filename().string());
+        if (!writeCollection(t.collectionPath, t.collection, problem)) {
+          std::cerr << (terminal && !quiet ? "\n" : "") << "taluno: " << problem << "\n";
+          return 4;
+        }
+      }
     }
+    ++written;
     if (!previewFolder.empty() && (!defaultScene || frame % 12 == 0 || frame == scene.lastFrame)) {
       char name[32];
       std::snprintf(name, sizeof name, "frame.%04d.png", frame);
@@ -536,8 +561,9 @@ int run(std::string const& scenePath, std::string const& frames, std::string con
     return 130;
   }
   if (!quiet) {
-    std::cerr << "taluno: wrote " << written << " frames to " << (folder.empty() ? std::string(".") : folder.string())
-              << " (" << scene.outputPattern << ")\n";
+    for (Target const& t : targets)
+      std::cerr << "taluno: wrote " << written << " frames to "
+                << (t.folder.empty() ? std::string(".") : t.folder.string()) << " (" << t.entry->pattern << ")\n";
     if (!previewFolder.empty())
       std::cerr << "taluno: preview pictures in " << previewFolder << "\n";
   }

@@ -972,3 +972,35 @@ TEST(TalunoProgram, ASecondWriterOfTheSameOutputIsRefused)
   const Result third = taluno(folder.path, "run scene.json --quiet --frames 1-2");
   EXPECT_EQ(third.status, 0) << third.output;
 }
+
+TEST(TalunoProgram, OneRunWritesParticlesAndTheLiquidSurfaceLeavingGhostsOutOfPly)
+{
+  Folder folder;
+  folder.write("scene.json", R"({"frames": [1, 3], "nodes": [
+    {"name": "floorBox", "type": "box", "parms": {"size": [12, 1, 12], "t": [0, -0.5, 0]}},
+    {"name": "floor", "type": "CollisionObject", "inputs": ["floorBox"], "preset": "wall"},
+    {"name": "waterBox", "type": "box", "parms": {"size": [3, 2, 3], "t": [0, 1.5, 0]}},
+    {"name": "water", "type": "EmitterObject", "inputs": ["waterBox"], "preset": "water"},
+    {"name": "solver", "type": "Taluno", "inputs": ["floor", "water"], "preset": "water",
+     "parms": {"particleRadius": 0.25, "showGhostParticles": true}},
+    {"name": "surface", "type": "surface", "inputs": ["solver"]}],
+   "output": [{"node": "solver", "file": "out/p.$F.ply"}, {"node": "solver", "file": "out/all.$F.ply", "ghosts": true},
+              {"node": "surface", "file": "out/s.$F.ply"}, {"node": "surface", "file": "out/s.$F.vdb"}]})");
+  const Result r = taluno(folder.path, "run scene.json --quiet");
+  ASSERT_EQ(r.status, 0) << r.output;
+  auto header = [&](std::string const& name) {
+    std::ifstream in(folder.path / "out" / name, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    return bytes.substr(0, bytes.find("end_header"));
+  };
+  auto count = [](std::string const& text, std::string const& element) {
+    const size_t at = text.find("element " + element + " ");
+    return at == std::string::npos ? -1 : std::stol(text.substr(at + 9 + element.size()));
+  };
+  const long particles = count(header("p.3.ply"), "vertex");
+  const long withGhosts = count(header("all.3.ply"), "vertex");
+  EXPECT_GT(particles, 0);
+  EXPECT_GT(withGhosts, particles) << "the liquid on the floor has ghosts";
+  EXPECT_GT(count(header("s.3.ply"), "face"), 100) << "the surface as PLY faces";
+  EXPECT_TRUE(fs::exists(folder.path / "out/s.3.vdb"));
+}

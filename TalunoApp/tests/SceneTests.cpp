@@ -270,3 +270,79 @@ TEST(OutputFiles, TemporariesNeverFollowALinkAndCollectionsEscapeNames)
   EXPECT_NE(readAll(pvd).find("file=\"a&amp;b&lt;c&gt;&quot;d&apos;.vtp\""), std::string::npos) << readAll(pvd);
   std::filesystem::remove_all(folder);
 }
+
+#include "CacheFormat.h"
+#include "LiquidSurface.h"
+
+#include <map>
+#include <openvdb/openvdb.h>
+
+TEST(LiquidSurfaces, AStillBlockGivesAClosedMeshOfItsVolumeAndAVdbOpenVdbReads)
+{
+  // A block of 6 x 4 x 8 particles of radius 0.25 on the emitters' lattice:
+  // the liquid it stands for fills 3 x 2 x 4 units.
+  GU_Detail particles;
+  GA_Attribute* pscale = particles.addFloatTuple(GA_ATTRIB_POINT, "pscale", 1);
+  GA_PointGroup* liquid = particles.newPointGroup("TalunoLiquid");
+  for (int i = 0; i < 6; ++i)
+    for (int j = 0; j < 4; ++j)
+      for (int k = 0; k < 8; ++k) {
+        const GA_Offset p = particles.appendPointOffset();
+        particles.setPos3(p, UT_Vector3(0.25f + 0.5f * i, 0.25f + 0.5f * j, 0.25f + 0.5f * k));
+        pscale->set(p, 0, 0.25);
+        liquid->add(p);
+      }
+  const GA_Offset stray = particles.appendPointOffset(); // not liquid: left out
+  particles.setPos3(stray, UT_Vector3(20, 20, 20));
+  pscale->set(stray, 0, 0.25);
+
+  GU_Detail surface;
+  std::string problem;
+  ASSERT_TRUE(surfaceParticles(particles, "TalunoLiquid", 0.5, SurfaceSettings{}, surface, problem)) << problem;
+  ASSERT_GT(surface.getNumPrimitives(), 100);
+  // Closed and consistently wound: every edge is met once each way.
+  std::map<std::pair<long, long>, int> edges;
+  double volume = 0.0;
+  for (GA_Offset q = 0; q < surface.getNumPrimitives(); ++q) {
+    GEO_Primitive const* t = surface.getGEOPrimitive(q);
+    ASSERT_EQ(t->getVertexCount(), 3);
+    // The host's order is clockwise from outside: reversed, counter-clockwise.
+    const UT_Vector3 a = surface.getPos3(t->getPointOffset(2)), b = surface.getPos3(t->getPointOffset(1)),
+                     c = surface.getPos3(t->getPointOffset(0));
+    volume += (double(a.x()) * (double(b.y()) * c.z() - double(b.z()) * c.y()) -
+               double(a.y()) * (double(b.x()) * c.z() - double(b.z()) * c.x()) +
+               double(a.z()) * (double(b.x()) * c.y() - double(b.y()) * c.x())) /
+              6.0;
+    for (int e = 0; e < 3; ++e)
+      ++edges[{long(t->getPointOffset(e)), long(t->getPointOffset((e + 1) % 3))}];
+    for (int v = 0; v < 3; ++v)
+      ASSERT_LT(surface.getPos3(t->getPointOffset(v)).x(), 10.0f) << "the stray grain is not liquid";
+  }
+  for (auto const& [edge, count] : edges) {
+    ASSERT_EQ(count, 1);
+    ASSERT_EQ(edges.count({edge.second, edge.first}), 1u) << "an open or inconsistent edge";
+  }
+  EXPECT_NEAR(volume, 24.0, 0.03 * 24.0);
+
+  // The surface as a .vdb: a level set OpenVDB reads, inside below zero.
+  const std::filesystem::path file = std::filesystem::temp_directory_path() / ("taluno-surface-" + std::to_string(getpid()) + ".vdb");
+  {
+    std::ofstream out(file, std::ios::binary);
+    const std::string bytes = encodeVdb(surface, {});
+    out.write(bytes.data(), std::streamsize(bytes.size()));
+  }
+  openvdb::initialize();
+  openvdb::io::File vdb(file.string());
+  vdb.open();
+  openvdb::GridBase::Ptr base = vdb.readGrid("surface");
+  vdb.close();
+  std::filesystem::remove(file);
+  auto grid = openvdb::gridPtrCast<openvdb::FloatGrid>(base);
+  ASSERT_TRUE(grid);
+  EXPECT_EQ(grid->getGridClass(), openvdb::GRID_LEVEL_SET);
+  auto sample = [&](double x, double y, double z) {
+    return grid->tree().getValue(grid->transform().worldToIndexCellCentered(openvdb::Vec3d(x, y, z)));
+  };
+  EXPECT_LT(sample(1.5, 1.0, 2.0), 0.0f);  // inside
+  EXPECT_GT(sample(1.5, 1.0, -0.6), 0.0f); // outside, near
+}
