@@ -22,6 +22,10 @@ constexpr double travelCourant = 0.5;
 constexpr double viscousCourant = 1.0;
 /// Fraction of the stability limit of a damped oscillator that is used.
 constexpr double oscillatorMargin = 0.5;
+/// Reach, in lattice spacings, beyond which lattice sums are replaced by
+/// their continuum integrals: the sums cost the cube of the reach, and past
+/// a few dozen spacings the integral is within a few percent of them.
+constexpr double latticeSumReach = 24.0;
 
 /// Longest stable step of x'' = -w2 x - g x' integrated with the velocity
 /// first: the step must satisfy w2 dt^2 + 2 g dt <= 4.
@@ -39,6 +43,8 @@ SimSystem::SubStepLimits SimSystem::subStepLimits(double speed, char natures) co
   const double inf = std::numeric_limits<double>::infinity();
   SubStepLimits limits{inf, inf, inf, inf, inf};
   const double d = 2.0 * particleRadius;
+  if (!(d > 0.0) || !std::isfinite(d))
+    return limits; // no lattice to estimate on; the settings check refuses such radii
   if (speed > 0.0)
     limits.travel = travelCourant * particleRadius / speed;
 
@@ -53,15 +59,20 @@ SimSystem::SubStepLimits SimSystem::subStepLimits(double speed, char natures) co
       // The viscosity force pulls a particle's velocity towards its
       // neighbours' at the rate k = m L mu sum(q) / rho0^2.
       const double h = particlesInteractionRadius;
-      const int n = static_cast<int>(std::floor(h / d));
       double sumQ = 0.0;
-      for (int i = -n; i <= n; ++i)
-        for (int j = -n; j <= n; ++j)
-          for (int k = -n; k <= n; ++k) {
-            const double r = d * std::sqrt(double(i * i + j * j + k * k));
-            if (r > 0.0 && r < h)
-              sumQ += (h - r) * _unitLength;
-          }
+      if (h / d <= latticeSumReach) {
+        const int n = static_cast<int>(std::floor(h / d));
+        for (int i = -n; i <= n; ++i)
+          for (int j = -n; j <= n; ++j)
+            for (int k = -n; k <= n; ++k) {
+              const double r = d * std::sqrt(double(i * i + j * j + k * k));
+              if (r > 0.0 && r < h)
+                sumQ += (h - r) * _unitLength;
+            }
+      } else {
+        // Integral of (h - r) over the ball, one lattice point per d^3.
+        sumQ = M_PI * h * h * h * h / (3.0 * d * d * d) * _unitLength;
+      }
       const double rate = _particleMass * _viscLaplacianCoef * viscosityFactor * sumQ / (restDensity * restDensity);
       if (rate > 0.0)
         limits.viscosity = viscousCourant / rate;
@@ -73,18 +84,26 @@ SimSystem::SubStepLimits SimSystem::subStepLimits(double speed, char natures) co
     // and damping projected on one axis; the fastest mode, neighbours moving
     // against each other, doubles them.
     const double reach = std::sqrt(springsNeighborSearchRadius2);
-    const int n = static_cast<int>(std::ceil(reach / d));
     double stiffness = 0.0, damping = 0.0;
-    for (int i = -n; i <= n; ++i)
-      for (int j = -n; j <= n; ++j)
-        for (int k = -n; k <= n; ++k) {
-          const double r2 = d * d * double(i * i + j * j + k * k);
-          if (r2 <= 0.0 || !(r2 < springsNeighborSearchRadius2))
-            continue;
-          const double along = d * d * double(i * i) / r2;
-          stiffness += along;
-          damping += along * std::sqrt(r2);
-        }
+    if (reach / d <= latticeSumReach) {
+      const int n = static_cast<int>(std::ceil(reach / d));
+      for (int i = -n; i <= n; ++i)
+        for (int j = -n; j <= n; ++j)
+          for (int k = -n; k <= n; ++k) {
+            const double r2 = d * d * double(i * i + j * j + k * k);
+            if (r2 <= 0.0 || !(r2 < springsNeighborSearchRadius2))
+              continue;
+            const double along = d * d * double(i * i) / r2;
+            stiffness += along;
+            damping += along * std::sqrt(r2);
+          }
+    } else {
+      // A third of each neighbour lies along one axis on average: a third
+      // of the ball's lattice count, and of the integral of r over it.
+      const double cells = reach / d;
+      stiffness = 4.0 * M_PI / 9.0 * cells * cells * cells;
+      damping = M_PI / 3.0 * reach * cells * cells * cells;
+    }
     limits.springs = oscillatorMargin * oscillatorLimit(2.0 * springConstant * stiffness,
                                                         2.0 * std::max(springDamping, 0.0) * damping);
   }
