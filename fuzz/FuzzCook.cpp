@@ -136,7 +136,8 @@ void bound(OP_Network& network)
   default: // a node copied under a new name
     if (nodes.size() < 24) {
       json copy = node;
-      copy["name"] = node.value("name", std::string("n")) + "x" + std::to_string(rng() % 100);
+      const std::string name = node["name"].is_string() ? node["name"].get<std::string>() : std::string("n");
+      copy["name"] = name + "x" + std::to_string(rng() % 100);
       nodes.push_back(copy);
     }
     return;
@@ -152,8 +153,16 @@ extern "C" size_t LLVMFuzzerCustomMutator(uint8_t* data, size_t size, size_t max
   std::mt19937 rng(seed);
   if (scene.is_discarded() || rng() % 8 == 0)
     return LLVMFuzzerMutate(data, size, maxSize); // bytes too, now and then
-  mutateScene(scene, rng);
-  const std::string text = scene.dump();
+  // A scene the byte mutations bent out of the expected shape (a node that
+  // is a number, a name that is null) gets byte mutations again: the
+  // mutator must never be what stops the fuzzing.
+  std::string text;
+  try {
+    mutateScene(scene, rng);
+    text = scene.dump();
+  } catch (json::exception const&) {
+    return LLVMFuzzerMutate(data, size, maxSize);
+  }
   if (text.size() > maxSize)
     return size;
   std::copy(text.begin(), text.end(), data);
