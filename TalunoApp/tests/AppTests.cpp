@@ -2,12 +2,15 @@
 // messages and exit codes of bad input.
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <png.h>
 
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <algorithm>
+#include <array>
+#include <cmath>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -365,6 +368,83 @@ TEST(TalunoProgram, ReadsPlyMeshesAndDrawsPreviews)
   r = taluno(folder.path, "run ply.json --quiet");
   EXPECT_NE(r.status, 0);
   EXPECT_NE(r.output.find("no x, y and z"), std::string::npos) << r.output;
+}
+
+// The RGB pixels of a PNG picture, row by row; empty when it cannot be read.
+std::vector<unsigned char> readPicture(fs::path const& path, int& width, int& height)
+{
+  png_image image{};
+  image.version = PNG_IMAGE_VERSION;
+  std::vector<unsigned char> pixels;
+  if (!png_image_begin_read_from_file(&image, path.c_str()))
+    return pixels;
+  image.format = PNG_FORMAT_RGB;
+  pixels.resize(PNG_IMAGE_SIZE(image));
+  if (!png_image_finish_read(&image, nullptr, pixels.data(), 0, nullptr))
+    pixels.clear();
+  width = int(image.width);
+  height = int(image.height);
+  return pixels;
+}
+
+TEST(TalunoProgram, PreviewsShowCollidersAndParticlesWhereTheyAre)
+{
+  Folder folder;
+  // Seen from straight ahead at 10 units with a 40 degree field: a point
+  // (x, y, z) is at pixel (320 + f x / (10 - z), 240 - f y / (10 - z)).
+  const double f = 240 / std::tan(20 * 3.14159265358979 / 180);
+  folder.write("scene.json", R"({"fps": 24, "frames": [1, 1],
+   "nodes": [
+    {"name": "slabBox", "type": "box", "parms": {"size": [4, 1, 1], "t": [0, -2, 0]}},
+    {"name": "slab", "type": "CollisionObject", "inputs": ["slabBox"]},
+    {"name": "grainBox", "type": "box", "parms": {"size": [1.5, 1.5, 1.5], "t": [2, 2, 0]}},
+    {"name": "grains", "type": "EmitterObject", "inputs": ["grainBox"], "parms": {"nature": "granular"}},
+    {"name": "behindBox", "type": "box", "parms": {"size": [1, 0.6, 0.6], "t": [-1.2, -2, -2]}},
+    {"name": "behind", "type": "EmitterObject", "inputs": ["behindBox"], "parms": {"nature": "granular"}},
+    {"name": "solver", "type": "Taluno", "inputs": ["slab", "grains", "behind"],
+     "parms": {"particleRadius": 0.1, "springs": 0, "gravity": 0}}],
+   "output": {"node": "solver", "file": "out/g.$F.geo"},
+   "camera": {"position": [0, 0, 10], "target": [0, 0, 0], "fov": 40}})");
+  Result r = taluno(folder.path, "run scene.json --quiet --preview auto");
+  ASSERT_EQ(r.status, 0) << r.output;
+  int width = 0, height = 0;
+  const auto pixels = readPicture(folder.path / "out/preview/frame.0001.png", width, height);
+  ASSERT_EQ(pixels.size(), size_t(640 * 480 * 3));
+  auto at = [&](double x, double y, double z) {
+    const int px = int(320 + f * x / (10 - z)), py = int(240 - f * y / (10 - z));
+    unsigned char const* p = &pixels[(size_t(py) * width + px) * 3];
+    return std::array<int, 3>{p[0], p[1], p[2]};
+  };
+  auto grey = [](std::array<int, 3> c) { return std::abs(c[0] - c[2]) < 12 && c[0] > 80; };
+  auto sand = [](std::array<int, 3> c) { return c[0] > c[2] + 40; };
+  auto background = [](std::array<int, 3> c) { return c[0] < 70 && c[2] > c[0]; };
+  // The collider's face, with nothing behind it, is opaque grey.
+  EXPECT_TRUE(grey(at(1.5, -2, 0.5))) << at(1.5, -2, 0.5)[0];
+  // The grains in front of nothing, where they were emitted.
+  EXPECT_TRUE(sand(at(2, 2, 0.75))) << at(2, 2, 0.75)[0] << " " << at(2, 2, 0.75)[2];
+  // Grains behind the collider show through it, tinted.
+  const auto tinted = at(-1.2, -2, -2);
+  EXPECT_GT(tinted[0], tinted[2] + 15) << tinted[0] << " " << tinted[2];
+  // And nothing elsewhere.
+  EXPECT_TRUE(background(at(-3, 3, 0)));
+  EXPECT_TRUE(background(at(0, 0, 0)));
+
+  // A movie needs ffmpeg: without it the run is refused before simulating.
+  r = runCommand("cd '" + folder.path.string() + "' && PATH=/nonexistent '" TALUNO_PROGRAM
+                 "' run scene.json --quiet --movie m.mp4 2>&1");
+  EXPECT_EQ(r.status, 4) << r.output;
+  EXPECT_NE(r.output.find("needs ffmpeg"), std::string::npos) << r.output;
+  r = taluno(folder.path, "run scene.json --quiet --movie m.avi");
+  EXPECT_EQ(r.status, 2) << r.output;
+  if (runCommand("command -v ffmpeg").status != 0)
+    GTEST_SKIP() << "ffmpeg is not installed: the movie itself is not checked";
+  r = taluno(folder.path, "run scene.json --quiet --frames 1-3 --movie m.mp4");
+  ASSERT_EQ(r.status, 0) << r.output;
+  std::ifstream movie(folder.path / "m.mp4", std::ios::binary);
+  char head[12] = {};
+  movie.read(head, 12);
+  EXPECT_EQ(std::string(head + 4, 4), "ftyp");
+  EXPECT_EQ(countFiles(folder.path / "out/preview", ".png"), 3);
 }
 
 TEST(TalunoProgram, TubesEmitAndMergesKeepObjectIds)
@@ -912,6 +992,9 @@ TEST(TalunoProgram, UnboundedObjectSettingsAreRefusedOrBounded)
 
 TEST(TalunoProgram, FillsAreMeasuredAgainstTheMemoryTheProcessMayUse)
 {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the address sanitizer reserves terabytes of address space and cannot start under ulimit -v";
+#endif
   Folder folder;
   // Millions of lattice points, some GiB, under an address-space limit of
   // 2 GiB of which the program itself takes part: refused before filling.
