@@ -3,7 +3,7 @@
 std::string defaultSceneText()
 {
   return R"({
-  "description": "A tank into which a block of water, a jelly cube and a column of sand fall: the water floods the floor, the jelly bounces, the sand slumps into a heap. Presets water, jelly and sand; about 20,000 particles.",
+  "description": "A tank into which a block of water, a jelly cube and a column of sand fall: the water floods the floor, the jelly bounces, the sand slumps into a heap. Presets water, jelly and sand; about 14,000 particles.",
   "fps": 24,
   "frames": [1, 48],
   "nodes": [
@@ -25,7 +25,7 @@ std::string defaultSceneText()
     {"name": "sand", "type": "EmitterObject", "inputs": ["sandBox"], "preset": "sand"},
     {"name": "solver", "type": "Taluno", "inputs": ["west", "east", "north", "south", "floor", "water", "jelly", "sand"],
      "preset": ["water", "jelly", "sand"],
-     "parms": {"particleRadius": 0.22, "colorData": "velocity", "colorDataInterval": [0, 10]}}
+     "parms": {"particleRadius": 0.22}}
   ],
   "output": {"node": "solver", "file": "taluno-out/frame.$F4.geo"}
 })";

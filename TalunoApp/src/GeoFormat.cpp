@@ -99,15 +99,13 @@ class JsonBinary
 {
 public:
   using Token = BinaryJson::Token;
-  static constexpr auto Null = BinaryJson::Null, Bool = BinaryJson::Bool, Int8 = BinaryJson::Int8,
-                        Int16 = BinaryJson::Int16, Int32 = BinaryJson::Int32, Int64 = BinaryJson::Int64,
-                        Real16 = BinaryJson::Real16, Real32 = BinaryJson::Real32, Real64 = BinaryJson::Real64,
-                        UInt8 = BinaryJson::UInt8, UInt16 = BinaryJson::UInt16, String = BinaryJson::String,
+  static constexpr auto Int8 = BinaryJson::Int8, Int16 = BinaryJson::Int16, Int32 = BinaryJson::Int32,
+                        Int64 = BinaryJson::Int64, Real32 = BinaryJson::Real32, Real64 = BinaryJson::Real64,
                         False = BinaryJson::False, True = BinaryJson::True,
                         TokenDefinition = BinaryJson::TokenDefinition, TokenReference = BinaryJson::TokenReference,
-                        TokenUndefinition = BinaryJson::TokenUndefinition, Uniform = BinaryJson::Uniform,
-                        ArrayBegin = BinaryJson::ArrayBegin, ArrayEnd = BinaryJson::ArrayEnd,
-                        MapBegin = BinaryJson::MapBegin, MapEnd = BinaryJson::MapEnd, Magic = BinaryJson::Magic;
+                        Uniform = BinaryJson::Uniform, ArrayBegin = BinaryJson::ArrayBegin,
+                        ArrayEnd = BinaryJson::ArrayEnd, MapBegin = BinaryJson::MapBegin, MapEnd = BinaryJson::MapEnd,
+                        Magic = BinaryJson::Magic;
   static constexpr uint32_t magicNumber = BinaryJson::magicNumber;
 
   JsonBinary()

@@ -51,10 +51,12 @@ bool writeAll(int fd, std::string const& content)
 
 char const* temporaryInProgress() { return inProgress; }
 
+std::string temporaryName(std::string const& path) { return path + ".part-" + hostToken() + "-" + std::to_string(getpid()); }
+
 bool writeAtomically(std::string const& path, std::string const& content, std::string& problem, char const* what)
 {
   const std::string named = std::string(what) + (*what ? " " : "") + path;
-  const std::string temporary = path + ".part-" + hostToken() + "-" + std::to_string(getpid());
+  const std::string temporary = temporaryName(path);
   if (temporary.size() >= sizeof inProgress) {
     problem = "cannot write " + named + ": its path is too long";
     return false;

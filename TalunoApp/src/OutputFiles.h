@@ -10,6 +10,10 @@
 bool writeAtomically(std::string const& path, std::string const& content, std::string& problem,
                      char const* what = "");
 
+/// The name of the temporary `writeAtomically` writes for `path`:
+/// `<path>.part-<host>-<pid>`, which `removeAbandonedTemporaries` recognises.
+std::string temporaryName(std::string const& path);
+
 /// Removes from `folder` the temporaries that writers which are gone left
 /// behind: those of this host whose process no longer runs, and any older
 /// than an hour (a writer on another machine sharing the folder finishes a

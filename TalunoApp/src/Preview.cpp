@@ -2,6 +2,7 @@
 
 #include "OutputFiles.h"
 
+#include "GA/GA_ElementGroup.h"
 #include "GU/GU_Detail.h"
 
 #include <png.h>
@@ -11,77 +12,226 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <numeric>
 #include <vector>
 
 namespace {
 
-constexpr int width = 640;
-constexpr int height = 480;
+double dot(double const* a, double const* b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
+
+void normalize(double* v)
+{
+  const double length = std::sqrt(dot(v, v));
+  if (length > 0)
+    for (int c = 0; c < 3; ++c)
+      v[c] /= length;
+}
+
+void cross(double const* a, double const* b, double* out)
+{
+  out[0] = a[1] * b[2] - a[2] * b[1];
+  out[1] = a[2] * b[0] - a[0] * b[2];
+  out[2] = a[0] * b[1] - a[1] * b[0];
+}
+
+// A material's colour, for particles without "Cd": soft bodies pink, liquid
+// blue, grains sand.
+void materialColour(int nature, float* colour)
+{
+  const float softBody[3] = {0.95f, 0.45f, 0.6f}, liquid[3] = {0.3f, 0.6f, 1.0f}, granular[3] = {0.85f, 0.7f, 0.45f};
+  float const* c = nature & 2 ? liquid : nature & 4 ? granular : nature & 1 ? softBody : liquid;
+  std::copy(c, c + 3, colour);
+}
 
 } // namespace
 
-bool PreviewCamera::write(GU_Detail const& gdp, std::string const& path, std::string& problem)
+bool PreviewCamera::write(GU_Detail const& particles, std::vector<Mesh> const& meshes, std::string const& path,
+                          std::string& problem)
 {
-  const GA_Size n = gdp.getNumPoints();
-  if (!_framed && n > 0) {
-    float lo[3] = {1e30f, 1e30f, 1e30f}, hi[3] = {-1e30f, -1e30f, -1e30f};
-    for (GA_Offset p = 0; p < n; ++p)
+  const GA_Size n = particles.getNumPoints();
+  GA_Attribute const* pscale = particles.findPointAttribute("pscale");
+  GA_Attribute const* material = particles.findPointAttribute("material");
+  GA_Attribute const* cd = particles.findPointAttribute("Cd");
+  GA_PointGroup const* ghosts = particles.findPointGroup("TalunoGhostParticles");
+  std::vector<GA_PointGroup const*> hidden;
+  for (std::string const& name : _hiddenGroups)
+    if (GA_PointGroup const* g = particles.findPointGroup(name))
+      hidden.push_back(g);
+  auto radiusOf = [&](GA_Offset p) { return pscale ? double(pscale->get(p, 0)) : 0.5; };
+
+  if (!_framed) {
+    double target[3], eye[3];
+    double fov = _view.fov;
+    if (_view.set) {
+      std::copy(_view.target, _view.target + 3, target);
+      std::copy(_view.position, _view.position + 3, eye);
+    } else {
+      // Everything the first picture shows: the particles and the meshes.
+      double lo[3] = {1e300, 1e300, 1e300}, hi[3] = {-1e300, -1e300, -1e300};
+      auto include = [&](UT_Vector3 const& v, double r) {
+        for (int a = 0; a < 3; ++a)
+          if (std::isfinite(v[a])) {
+            lo[a] = std::min(lo[a], double(v[a]) - r);
+            hi[a] = std::max(hi[a], double(v[a]) + r);
+          }
+      };
+      for (GA_Offset p = 0; p < n; ++p)
+        include(particles.getPos3(p), radiusOf(p));
+      for (Mesh const& m : meshes)
+        for (GA_Offset p = 0; p < m.geometry->getNumPoints(); ++p)
+          include(m.geometry->getPos3(p), 0.0);
+      if (lo[0] > hi[0])
+        for (int a = 0; a < 3; ++a)
+          lo[a] = -1, hi[a] = 1;
+      double radius = 0.0;
       for (int a = 0; a < 3; ++a) {
-        lo[a] = std::min(lo[a], gdp.getPos3(p)[a]);
-        hi[a] = std::max(hi[a], gdp.getPos3(p)[a]);
+        target[a] = (lo[a] + hi[a]) / 2;
+        radius += (hi[a] - lo[a]) * (hi[a] - lo[a]) / 4;
       }
+      radius = std::max(std::sqrt(radius), 1.0);
+      // From the front, above and to the right, far enough for the whole
+      // bounding sphere and a margin.
+      double direction[3] = {0.45, 0.8, 1.0};
+      normalize(direction);
+      const double distance = 1.05 * radius / std::sin(fov * 3.14159265358979 / 360.0);
+      for (int a = 0; a < 3; ++a)
+        eye[a] = target[a] + direction[a] * distance;
+    }
+    std::copy(eye, eye + 3, _eye);
     for (int a = 0; a < 3; ++a)
-      _centre[a] = (lo[a] + hi[a]) / 2;
-    _extent = std::max({hi[0] - lo[0], hi[1] - lo[1], hi[2] - lo[2], 1.0f}) * 0.75f;
+      _forward[a] = target[a] - eye[a];
+    normalize(_forward);
+    const double worldUp[3] = {0, 1, 0};
+    cross(_forward, worldUp, _right);
+    if (dot(_right, _right) < 1e-12)
+      _right[0] = 1, _right[1] = 0, _right[2] = 0; // looking straight down or up
+    normalize(_right);
+    cross(_right, _forward, _up);
+    _focal = (height / 2.0) / std::tan(fov * 3.14159265358979 / 360.0);
     _framed = true;
   }
 
-  // A camera looking down at 30 degrees from the front (+z), orthographic.
-  const float pitch = 0.5236f, cp = std::cos(pitch), sp = std::sin(pitch);
-  const float scale = 0.9f * std::min(width, height) / (2.0f * _extent);
+  // Camera coordinates: x right, y up, z depth along the view.
+  auto view = [&](UT_Vector3 const& v, double* out) {
+    const double d[3] = {v.x() - _eye[0], v.y() - _eye[1], v.z() - _eye[2]};
+    out[0] = dot(d, _right);
+    out[1] = dot(d, _up);
+    out[2] = dot(d, _forward);
+  };
   std::vector<unsigned char> image(size_t(width) * height * 3);
+  std::vector<float> depth(size_t(width) * height, std::numeric_limits<float>::infinity());
   for (int y = 0; y < height; ++y) // a soft vertical gradient as the background
     for (int x = 0; x < width; ++x)
       for (int c = 0; c < 3; ++c)
         image[(size_t(y) * width + x) * 3 + c] = static_cast<unsigned char>(30 + 25 * y / height + 8 * c);
-
-  struct Disc
-  {
-    float x, y, depth;
-    float colour[3];
+  // Two layers: the opaque one (particles, solid meshes) and the nearest
+  // see-through mesh, composed at the end.
+  std::vector<float> glassDepth(size_t(width) * height, std::numeric_limits<float>::infinity());
+  std::vector<float> glass(size_t(width) * height * 3);
+  auto plot = [&](int x, int y, float z, float const* colour, float light, bool seeThrough) {
+    const size_t at = size_t(y) * width + x;
+    float& d = seeThrough ? glassDepth[at] : depth[at];
+    if (!(z < d))
+      return;
+    d = z;
+    for (int c = 0; c < 3; ++c) {
+      const float value = std::clamp(colour[c] * light, 0.0f, 1.0f);
+      if (seeThrough)
+        glass[at * 3 + c] = value;
+      else
+        image[at * 3 + c] = static_cast<unsigned char>(value * 255.0f);
+    }
   };
-  std::vector<Disc> discs;
-  discs.reserve(size_t(n));
-  GA_Attribute const* cd = gdp.findPointAttribute("Cd");
-  for (GA_Offset p = 0; p < n; ++p) {
-    const UT_Vector3 v = gdp.getPos3(p);
-    const float x = v.x() - _centre[0], y = v.y() - _centre[1], z = v.z() - _centre[2];
-    Disc d;
-    d.x = width / 2.0f + x * scale;
-    d.y = height / 2.0f - (y * cp - z * sp) * scale;
-    d.depth = y * sp + z * cp; // larger is nearer the camera
-    for (int c = 0; c < 3; ++c)
-      d.colour[c] = cd ? float(cd->get(p, c)) : (c == 0 ? 0.45f : c == 1 ? 0.7f : 1.0f);
-    discs.push_back(d);
+  const double light[3] = {-0.35, 0.8, -0.5}; // in camera coordinates: from the upper left, behind the viewer
+
+  // Meshes: flat-shaded triangles, both sides lit.
+  for (Mesh const& m : meshes) {
+    GU_Detail const& g = *m.geometry;
+    for (GA_Offset q = 0; q < g.getNumPrimitives(); ++q) {
+      GEO_Primitive const* prim = g.getGEOPrimitive(q);
+      if (prim->getTypeId() != GA_PRIMPOLY || prim->getVertexCount() < 3)
+        continue;
+      for (GA_Size k = 1; k + 1 < prim->getVertexCount(); ++k) {
+        double a[3], b[3], c[3];
+        view(g.getPos3(prim->getPointOffset(0)), a);
+        view(g.getPos3(prim->getPointOffset(k)), b);
+        view(g.getPos3(prim->getPointOffset(k + 1)), c);
+        if (a[2] < 0.05 || b[2] < 0.05 || c[2] < 0.05)
+          continue; // behind or at the camera
+        double e1[3] = {b[0] - a[0], b[1] - a[1], b[2] - a[2]}, e2[3] = {c[0] - a[0], c[1] - a[1], c[2] - a[2]}, nrm[3];
+        cross(e1, e2, nrm);
+        normalize(nrm);
+        const float shade = float(0.3 + 0.7 * std::abs(dot(nrm, light) / std::sqrt(dot(light, light))));
+        const double sx[3] = {width / 2.0 + a[0] / a[2] * _focal, width / 2.0 + b[0] / b[2] * _focal,
+                              width / 2.0 + c[0] / c[2] * _focal};
+        const double sy[3] = {height / 2.0 - a[1] / a[2] * _focal, height / 2.0 - b[1] / b[2] * _focal,
+                              height / 2.0 - c[1] / c[2] * _focal};
+        const double area = (sx[1] - sx[0]) * (sy[2] - sy[0]) - (sx[2] - sx[0]) * (sy[1] - sy[0]);
+        if (std::abs(area) < 1e-12)
+          continue;
+        const int x0 = std::max(0, int(std::floor(std::min({sx[0], sx[1], sx[2]}))));
+        const int x1 = std::min(width - 1, int(std::ceil(std::max({sx[0], sx[1], sx[2]}))));
+        const int y0 = std::max(0, int(std::floor(std::min({sy[0], sy[1], sy[2]}))));
+        const int y1 = std::min(height - 1, int(std::ceil(std::max({sy[0], sy[1], sy[2]}))));
+        for (int y = y0; y <= y1; ++y)
+          for (int x = x0; x <= x1; ++x) {
+            const double px = x + 0.5, py = y + 0.5;
+            const double w0 = ((sx[1] - px) * (sy[2] - py) - (sx[2] - px) * (sy[1] - py)) / area;
+            const double w1 = ((sx[2] - px) * (sy[0] - py) - (sx[0] - px) * (sy[2] - py)) / area;
+            const double w2 = 1.0 - w0 - w1;
+            if (w0 < 0 || w1 < 0 || w2 < 0)
+              continue;
+            plot(x, y, float(w0 * a[2] + w1 * b[2] + w2 * c[2]), m.colour, shade, m.seeThrough);
+          }
+      }
+    }
   }
-  std::sort(discs.begin(), discs.end(), [](Disc const& a, Disc const& b) { return a.depth < b.depth; });
-  const float radius = std::max(2.0f, 0.5f * scale * 0.9f);
-  for (Disc const& d : discs) {
-    const int x0 = std::max(0, int(d.x - radius)), x1 = std::min(width - 1, int(d.x + radius));
-    const int y0 = std::max(0, int(d.y - radius)), y1 = std::min(height - 1, int(d.y + radius));
+
+  // Particles: spheres of their radius, shaded by their normal.
+  for (GA_Offset p = 0; p < n; ++p) {
+    if ((ghosts && ghosts->contains(p)) ||
+        std::any_of(hidden.begin(), hidden.end(), [p](GA_PointGroup const* g) { return g->contains(p); }))
+      continue;
+    double v[3];
+    view(particles.getPos3(p), v);
+    if (!(v[2] > 0.05) || !std::isfinite(v[0]) || !std::isfinite(v[1]))
+      continue;
+    const double r = radiusOf(p);
+    const double cx = width / 2.0 + v[0] / v[2] * _focal, cy = height / 2.0 - v[1] / v[2] * _focal;
+    const double rp = std::max(0.7, r / v[2] * _focal);
+    float colour[3];
+    if (cd)
+      for (int c = 0; c < 3; ++c)
+        colour[c] = float(cd->get(p, c));
+    else
+      materialColour(material ? int(material->get(p, 0)) : 2, colour);
+    const int x0 = std::max(0, int(cx - rp)), x1 = std::min(width - 1, int(cx + rp));
+    const int y0 = std::max(0, int(cy - rp)), y1 = std::min(height - 1, int(cy + rp));
     for (int y = y0; y <= y1; ++y)
       for (int x = x0; x <= x1; ++x) {
-        const float dx = (x - d.x) / radius, dy = (y - d.y) / radius, r2 = dx * dx + dy * dy;
-        if (r2 > 1.0f)
+        const double dx = (x + 0.5 - cx) / rp, dy = (y + 0.5 - cy) / rp, r2 = dx * dx + dy * dy;
+        if (r2 > 1.0)
           continue;
-        // Lit from the upper left: a sphere's shading on a disc.
-        const float nz = std::sqrt(1.0f - r2);
-        const float light = std::clamp(0.25f + 0.75f * (-0.4f * dx - 0.5f * dy + 0.77f * nz), 0.0f, 1.0f);
-        for (int c = 0; c < 3; ++c)
-          image[(size_t(y) * width + x) * 3 + c] =
-              static_cast<unsigned char>(std::clamp(d.colour[c] * light * 255.0f, 0.0f, 255.0f));
+        const double nz = std::sqrt(1.0 - r2);
+        const double normal[3] = {dx, -dy, -nz};
+        const float shade = float(std::clamp(0.25 + 0.75 * dot(normal, light) / std::sqrt(dot(light, light)), 0.1, 1.0));
+        plot(x, y, float(v[2] - nz * r), colour, shade, false);
       }
+  }
+
+  // Glass over the layer below: opaque over the background, a light tint
+  // over the particles and solid meshes it is in front of.
+  const float tint = 0.3f;
+  for (size_t at = 0; at < depth.size(); ++at) {
+    if (!(glassDepth[at] < depth[at]))
+      continue;
+    const bool over = std::isfinite(depth[at]);
+    for (int c = 0; c < 3; ++c) {
+      const float below = image[at * 3 + c] / 255.0f;
+      const float mixed = over ? (1 - tint) * below + tint * glass[at * 3 + c] : glass[at * 3 + c];
+      image[at * 3 + c] = static_cast<unsigned char>(std::clamp(mixed, 0.0f, 1.0f) * 255.0f);
+    }
   }
 
   // Encoded in memory, then written like a cache: through a new temporary

@@ -5,6 +5,7 @@
 #include "GeoReader.h"
 #include "GeometryNodes.h"
 #include "OP/OP_Director.h"
+#include "Movie.h"
 #include "Preview.h"
 #include "Presets.h"
 #include "OP/OP_Network.h"
@@ -390,7 +391,7 @@ int check(std::string const& scenePath, std::string const& plugin)
 }
 
 int run(std::string const& scenePath, std::string const& frames, std::string const& pattern, int threads,
-        bool quiet, std::string const& plugin, std::string previewFolder)
+        bool quiet, std::string const& plugin, std::string previewFolder, std::string const& movie)
 {
   OP_OperatorTable table;
   if (!loadOperators(table, plugin))
@@ -403,6 +404,11 @@ int run(std::string const& scenePath, std::string const& frames, std::string con
   Scene const& scene = prepared.scene;
   OP_Network& network = prepared.network;
   SOP_Node* output = prepared.output;
+  // A movie needs ffmpeg: say so before simulating, not after.
+  if (!movie.empty() && findProgram("ffmpeg").empty()) {
+    std::cerr << "taluno: --movie needs ffmpeg, which is not installed (apt-get install ffmpeg)\n";
+    return 4;
+  }
   {
     std::vector<std::string> problems;
     if (!checkEveryFrame(prepared, problems)) {
@@ -456,16 +462,40 @@ int run(std::string const& scenePath, std::string const& frames, std::string con
   OutputLock previewLock;
   bool claimed = false;
 
-  // The default scene shows a few pictures of its result at once.
+  // The default scene shows a few pictures of its result at once; "auto"
+  // and a movie put the pictures beside the main output.
   const bool defaultScene = scenePath.empty();
-  if (defaultScene && previewFolder.empty())
+  const bool everyFrame = !defaultScene || !movie.empty() || previewFolder == "auto";
+  if (previewFolder == "auto" || (previewFolder.empty() && (defaultScene || !movie.empty())))
     previewFolder = (folder.empty() ? std::filesystem::path("preview") : folder / "preview").string();
   if (!previewFolder.empty() && !std::filesystem::create_directories(previewFolder, error) && error) {
     std::cerr << "taluno: cannot create preview folder " << previewFolder << ": " << error.message() << "\n";
     return 4;
   }
 
-  PreviewCamera camera;
+  // The pictures show the particles of the main output, the collision
+  // objects it simulates against (as they are at each frame) and the liquid
+  // surfaces the scene writes.
+  PreviewView view;
+  view.set = scene.camera.set;
+  std::copy(scene.camera.position, scene.camera.position + 3, view.position);
+  std::copy(scene.camera.target, scene.camera.target + 3, view.target);
+  view.fov = scene.camera.fov;
+  PreviewCamera camera(view);
+  std::vector<PreviewCamera::Mesh> drawn; // their geometry taken at each frame
+  std::vector<SOP_Node*> drawnNodes;
+  for (OP_Node* node : network.upstreamOrder(output))
+    if (node->getOperator()->getName() == "CollisionObject")
+      if (auto* sop = dynamic_cast<SOP_Node*>(node)) {
+        drawn.push_back({nullptr, {0.62f, 0.62f, 0.6f}, true});
+        drawnNodes.push_back(sop);
+      }
+  for (SOP_Node* node : prepared.outputs)
+    if (node->getOperator()->getName() == "surface") {
+      drawn.push_back({nullptr, {0.3f, 0.55f, 0.9f}, false});
+      drawnNodes.push_back(node);
+      camera.hideGroup(node->evalString("group", 0, 0.0));
+    }
 
   handleSignals();
   const bool terminal = isatty(STDERR_FILENO);
@@ -526,10 +556,15 @@ int run(std::string const& scenePath, std::string const& frames, std::string con
       }
     }
     ++written;
-    if (!previewFolder.empty() && (!defaultScene || frame % 12 == 0 || frame == scene.lastFrame)) {
+    if (!previewFolder.empty() && (everyFrame || frame % 12 == 0 || frame == scene.lastFrame)) {
       char name[32];
       std::snprintf(name, sizeof name, "frame.%04d.png", frame);
-      if (!camera.write(*output->getCookedGeo(), (std::filesystem::path(previewFolder) / name).string(), problem)) {
+      std::vector<PreviewCamera::Mesh> meshes;
+      for (size_t i = 0; i < drawn.size(); ++i)
+        if ((drawn[i].geometry = drawnNodes[i]->getCookedGeo()))
+          meshes.push_back(drawn[i]);
+      if (!camera.write(*output->getCookedGeo(), meshes, (std::filesystem::path(previewFolder) / name).string(),
+                        problem)) {
         std::cerr << (terminal && !quiet ? "\n" : "") << "taluno: " << problem << "\n";
         return 4;
       }
@@ -566,6 +601,15 @@ int run(std::string const& scenePath, std::string const& frames, std::string con
                 << (t.folder.empty() ? std::string(".") : t.folder.string()) << " (" << t.entry->pattern << ")\n";
     if (!previewFolder.empty())
       std::cerr << "taluno: preview pictures in " << previewFolder << "\n";
+  }
+  if (!movie.empty()) {
+    std::string problem;
+    if (!makeMovie(previewFolder, scene.fps, movie, problem)) {
+      std::cerr << "taluno: " << problem << "\n";
+      return 4;
+    }
+    if (!quiet)
+      std::cerr << "taluno: movie in " << movie << "\n";
   }
   return 0;
 }
@@ -605,8 +649,19 @@ int main(int argc, char** argv)
   runCommand->add_flag("--quiet", quiet, "no progress lines");
   std::string previewFolder;
   runCommand->add_option("--preview", previewFolder,
-                         "write a PNG picture of every frame into this folder (the default scene writes a few into "
-                         "taluno-out/preview)");
+                         "write a PNG picture of every frame into this folder; \"auto\": into preview/ beside the "
+                         "main output (the default scene writes a few there unasked)");
+  std::string movie;
+  runCommand->add_option("--movie", movie,
+                         "also encode the pictures of every frame into this MP4 movie with ffmpeg (pictures go to "
+                         "--preview, else preview/ beside the main output)")
+      ->check(CLI::Validator(
+          [](std::string& value) -> std::string {
+            if (value.size() < 5 || value.compare(value.size() - 4, 4, ".mp4") != 0)
+              return "must name an .mp4 file, not " + value;
+            return {};
+          },
+          "FILE.mp4"));
 
   auto* checkCommand = app.add_subcommand("check", "validate a scene without simulating, reporting every problem");
   std::string checkPath;
@@ -636,7 +691,7 @@ int main(int argc, char** argv)
   // is reported here, and fails the run as a node failure would.
   try {
     if (*runCommand)
-      return run(scenePath, frames, pattern, threads, quiet, plugin, previewFolder);
+      return run(scenePath, frames, pattern, threads, quiet, plugin, previewFolder, movie);
     if (*checkCommand)
       return check(checkPath, plugin);
   } catch (std::bad_alloc const&) {
