@@ -68,7 +68,7 @@ PRM_Template noTemplates[] = {PRM_Template()};
 PRM_Template fileTemplates[] = {PRM_Template(PRM_FILE, 1, &fileName, &noFile), PRM_Template()};
 PRM_Name voxelName("voxelSize", "Voxel Size"), radiusScaleName("radiusScale", "Radius Scale"),
     erodeName("erode", "Erode"), smoothingName("smoothing", "Smoothing"), groupName("group", "Group");
-PRM_Default autoVoxel(0), twoRadii(2), erodeDefault(0.7), twoPasses(2), liquidGroup(0, "TalunoLiquid");
+PRM_Default autoVoxel(0), twoRadii(2), erodeDefault(0.5), twoPasses(2), liquidGroup(0, "TalunoLiquid");
 PRM_Template surfaceTemplates[] = {PRM_Template(PRM_FLT, 1, &voxelName, &autoVoxel),
                                    PRM_Template(PRM_FLT, 1, &radiusScaleName, &twoRadii),
                                    PRM_Template(PRM_FLT, 1, &erodeName, &erodeDefault),

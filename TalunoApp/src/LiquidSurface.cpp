@@ -106,10 +106,12 @@ bool surfaceParticles(GU_Detail const& particles, std::string const& group, doub
     problem = "the particles have no radius (pscale) to build a surface from";
     return false;
   }
-  const double voxel = settings.voxelSize > 0.0 ? settings.voxelSize : meanRadius / 2.0;
+  const double voxel = settings.voxelSize > 0.0 ? settings.voxelSize : meanRadius;
   for (double& r : spheres.radii)
     r *= settings.radiusScale;
-  auto grid = openvdb::createLevelSet<openvdb::FloatGrid>(voxel, halfWidth + float(settings.radiusScale));
+  // Three voxels each side hold the erosion and the smoothing's stencils;
+  // a wider band costs time in every pass for no change in the surface.
+  auto grid = openvdb::createLevelSet<openvdb::FloatGrid>(voxel, halfWidth);
   openvdb::tools::ParticlesToLevelSet<openvdb::FloatGrid> raster(*grid);
   raster.setRmin(0.5); // spheres below half a voxel would be dropped; ours are larger
   raster.rasterizeSpheres(spheres);
