@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <omp.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <random>
 
@@ -125,4 +126,25 @@ TEST(Determinism, RotatingClustersRepeatAcrossThreadCounts)
   settings.enableRotations = true;
   settings.randInitRotations = true;
   expectSameRuns(settings, 1, 2);
+}
+
+TEST(RandomSequence, DrawsWhatTheCLibraryRandDrawsAndContinuesFromACopiedState)
+{
+  // The random initial rotations keep the sequence they had with rand().
+  for (unsigned seed : {0u, 1u, 12345u}) {
+    std::srand(seed);
+    RandomSequence sequence(seed);
+    for (int i = 0; i < 5000; ++i)
+      ASSERT_EQ(sequence.next(), std::rand()) << "seed " << seed << ", draw " << i;
+  }
+  // A copy of the state, as a checkpoint holds it, continues the sequence.
+  RandomSequence a(0);
+  for (int i = 0; i < 77; ++i)
+    a.next();
+  RandomSequence b(99);
+  b._state = a._state;
+  b._front = a._front;
+  b._rear = a._rear;
+  for (int i = 0; i < 100; ++i)
+    EXPECT_EQ(a.next(), b.next());
 }

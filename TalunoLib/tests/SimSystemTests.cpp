@@ -124,13 +124,18 @@ TEST(SimSystemConstruction, RandomRotationsNeedRotationsAndClusters)
   EXPECT_FALSE(SimSystem(settings).randInitRotations);
 }
 
-TEST(SimSystemConstruction, SeedsTheRandomGeneratorAndBuildsTheCluster)
+TEST(SimSystemConstruction, StartsItsOwnRandomSequenceAndBuildsTheCluster)
 {
+  // The system draws rand()'s sequence after srand(0), from a state of its
+  // own: the C library's generator is left as it was.
   std::srand(0);
   const int first = std::rand();
   std::srand(12345);
+  const int unrelated = std::rand();
+  std::srand(12345);
   SimSystem system{SimSettings()};
-  EXPECT_EQ(std::rand(), first);
+  EXPECT_EQ(system._random.next(), first);
+  EXPECT_EQ(std::rand(), unrelated);
   EXPECT_EQ(system._subParticle.positions.size(), 4u);
   EXPECT_DOUBLE_EQ(system._subParticle.radius, 0.25); // R / 2
 }

@@ -43,8 +43,8 @@ SimSystem::SimSystem(double gravity, double particlesInteractionRadius, bool spr
   updateParticleMass(true);
   // The cluster is always the tetrahedron; the chosen shape is only stored.
   _subParticle.init(tetrahedron, particleRadius);
-  // Random initial rotations repeat from run to run.
-  std::srand(0);
+  // Random initial rotations repeat from run to run: _random starts as
+  // rand() does after srand(0).
 }
 
 SimSystem::SimSystem(SimSettings const& s)

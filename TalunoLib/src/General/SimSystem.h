@@ -3,6 +3,7 @@
 #include "Cell.h"
 #include "CellIndex.h"
 #include "Particle.h"
+#include "RandomSequence.h"
 #include "SimSettings.h"
 #include "Spring.h"
 #include "subParticle.h"
@@ -18,6 +19,8 @@
 
 class CollisionObject;
 class EmitterObject;
+class StateReader;
+class StateWriter;
 
 /// The whole state of one particle simulation and its only entry point. A
 /// solver builds one from its settings, hands it collision objects and
@@ -205,6 +208,16 @@ public:
   static constexpr int32_t _minCellCoordinate = -_minDomain + 1;
   static constexpr int32_t _maxCellCoordinate = (1 << 21) - 2 - _minDomain;
 
+  // --- Checkpoints (SimSystemState.cpp) ---
+  /// Appends everything that carries over from one frame to the next: the
+  /// records, the grid's lists, springs, counters and the random sequence.
+  void saveState(StateWriter& out) const;
+  /// Replaces the state with one saveState wrote. The system must have been
+  /// built from the same settings and handed the same objects under the same
+  /// indices. Throws std::runtime_error, naming what is damaged, when the
+  /// bytes are not a consistent state.
+  void loadState(StateReader& in);
+
   // --- Containers and counters ---
   std::vector<Particle> _particlesArray;        ///< all simulated particles
   std::vector<int32_t> _particlesArrayMap;      ///< particle id -> index in _particlesArray
@@ -256,6 +269,9 @@ public:
   double _normalScale = 1.0;         ///< 1 / |reference surface normal|
   double _normalScale2 = 1.0;        ///< 1 / |reference surface normal|^2
   double _invRandMax = 4.656612875245797e-10; ///< 1 / 2147483647, scales rand() to [0, 1]
+  /// The sequence random initial rotations draw from: rand()'s after
+  /// srand(0), owned by this system so that a checkpoint can continue it.
+  RandomSequence _random;
 
   // --- Settings, named after the solver parameters ---
   double gravity;

@@ -28,10 +28,10 @@ void SimSystem::addParticle(EmitterObject const* emitter, unsigned index, Cell* 
   Eigen::Quaterniond orientation = Eigen::Quaterniond::Identity();
   if (randInitRotations) {
     // Drawn in the order w, x, y, z, each mapped to [-1, 1].
-    const double w = 2.0 * (std::rand() * _invRandMax - 0.5);
-    const double x = 2.0 * (std::rand() * _invRandMax - 0.5);
-    const double y = 2.0 * (std::rand() * _invRandMax - 0.5);
-    const double z = 2.0 * (std::rand() * _invRandMax - 0.5);
+    const double w = 2.0 * (_random.next() * _invRandMax - 0.5);
+    const double x = 2.0 * (_random.next() * _invRandMax - 0.5);
+    const double y = 2.0 * (_random.next() * _invRandMax - 0.5);
+    const double z = 2.0 * (_random.next() * _invRandMax - 0.5);
     const double length = std::sqrt(w * w + x * x + y * y + z * z);
     // Four draws of exactly 0.5 are the one way to a zero quaternion; keep the
     // identity rather than divide by zero.
@@ -48,7 +48,7 @@ void SimSystem::addParticle(EmitterObject const* emitter, unsigned index, Cell* 
 Eigen::Vector3d SimSystem::jitterOffset(uint32_t id)
 {
   // Three numbers in [-1, 1) from a hash of the id (splitmix64): the same for
-  // every run and thread count, and apart from rand(), whose sequence the
+  // every run and thread count, and apart from the random sequence that the
   // random initial rotations follow.
   uint64_t state = 0x9E3779B97F4A7C15ull * (uint64_t(id) + 1);
   Eigen::Vector3d offset;

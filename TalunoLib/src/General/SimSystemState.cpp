@@ -1,0 +1,319 @@
+// The simulation's state between two frames, as bytes: everything a frame
+// reads that an earlier frame wrote. Read back into a system built from the
+// same settings and handed the same objects, the next frames come out bit
+// for bit as if the run had never stopped: particle records in array order,
+// grid cells in list order with their list heads and neighbour snapshots,
+// springs, shear springs, counters and the random sequence. Scratch buffers
+// that every pass rebuilds are left out.
+#include "EmitterObject.h"
+#include "SimSystem.h"
+#include "StateReader.h"
+#include "StateWriter.h"
+
+#include <cmath>
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+
+namespace {
+
+constexpr uint32_t stateTag = 0x54535953; // "SYST"
+
+void writeVector(StateWriter& out, Eigen::Vector3d const& v)
+{
+  for (int c = 0; c < 3; ++c)
+    out.value(v[c]);
+}
+
+Eigen::Vector3d readVector(StateReader& in, char const* what)
+{
+  Eigen::Vector3d v;
+  for (int c = 0; c < 3; ++c)
+    v[c] = in.value<double>(what);
+  return v;
+}
+
+// Bytes one particle record takes in the state, for bounding counts.
+constexpr size_t particleBytes = 3 * 24 + 4 + 1 + 4 + 8 + 8 + 1 + 8 + 4 + 24 + 32 + 24 + 8 + 8;
+
+template <typename Map> void writeMap(StateWriter& out, Map const& map)
+{
+  out.value(uint64_t(map.size()));
+  for (auto const& [key, value] : map) {
+    out.value(key);
+    out.value(value);
+  }
+}
+
+template <typename Map> void readMap(StateReader& in, Map& map, char const* what)
+{
+  map.clear();
+  const uint64_t n = in.count(~uint64_t(0), sizeof(typename Map::key_type) + sizeof(typename Map::mapped_type), what);
+  for (uint64_t k = 0; k < n; ++k) {
+    const auto key = in.value<typename Map::key_type>(what);
+    map.emplace_hint(map.end(), key, in.value<typename Map::mapped_type>(what));
+  }
+}
+
+void writeShearSprings(StateWriter& out, std::vector<DEMTangentialSpring> const& springs)
+{
+  out.value(uint64_t(springs.size()));
+  for (DEMTangentialSpring const& s : springs) {
+    writeVector(out, s.displacement);
+    out.value(s.id1);
+    out.value(s.id2);
+    out.value(s.marked);
+  }
+}
+
+void readShearSprings(StateReader& in, std::vector<DEMTangentialSpring>& springs, uint32_t particles)
+{
+  springs.clear();
+  const uint64_t n = in.count(~uint64_t(0), 24 + 4 + 4 + 1, "shear springs");
+  springs.reserve(size_t(n));
+  for (uint64_t k = 0; k < n; ++k) {
+    const Eigen::Vector3d displacement = readVector(in, "a shear spring");
+    const uint32_t id1 = in.value<uint32_t>("a shear spring"), id2 = in.value<uint32_t>("a shear spring");
+    if (id1 >= particles || id2 >= particles)
+      throw std::runtime_error("damaged state: a shear spring joins particles that do not exist");
+    springs.emplace_back(id1, id2);
+    springs.back().displacement = displacement;
+    springs.back().marked = in.value<bool>("a shear spring");
+  }
+}
+
+} // namespace
+
+void SimSystem::saveState(StateWriter& out) const
+{
+  out.value(stateTag);
+  // Settings and derived constants: the next frame sets most of them again
+  // from the solver's parameters, but not all, and not before every use.
+  for (double v : {gravity, particlesInteractionRadius, particlesInteractionRadius2, restDensity, internalPressure,
+                   springsNeighborSearchRadius2, springRestLength, springConstant, springDamping, yieldRatio,
+                   plasticityConstant, springsBreakLengthThreshold2, springsBreakForceThreshold, particleRadius,
+                   viscosityFactor, surfaceTensionThreshold2, surfaceTensionScale, normalConstant, normalDamping,
+                   shearConstant, shearDamping, coulombConstant, _dt, _unitLength, _unitLength2, _cellSize,
+                   _particleMass, _collisionDistance, _poly6Coef, _spikyGradCoef, _viscLaplacianCoef, _colorGradCoef,
+                   _surfaceTensionCoef, _pressureStiffness, _invRestDensity7, _normalScale, _normalScale2})
+    out.value(v);
+  for (bool v : {springs, fluid, automaticSpringRestLength, plasticDeformation, springsCanBreak, springsCanReconnect,
+                 objectsCollisions, viscosity, surfaceTension, interParticleCollisions, enableRotations,
+                 randInitRotations, enforceStaticFriction, _firstStep})
+    out.value(v);
+  out.value(interParticlesCollMode);
+  for (uint32_t v : {_nbParticles, _nbGhostParticles, _nbCollisionObjects, _nbEmitterObjects})
+    out.value(v);
+  out.value(_random._state);
+  out.value(_random._front);
+  out.value(_random._rear);
+
+  // Particles, then ghosts, in array order. A particle's emitter is named by
+  // its index in the system (-1 for one no longer held).
+  auto writeParticles = [&](std::vector<Particle> const& particles) {
+    out.value(uint64_t(particles.size()));
+    for (Particle const& p : particles) {
+      writeVector(out, p.position);
+      writeVector(out, p.previousPosition);
+      writeVector(out, p.velocity);
+      out.value(p.id);
+      out.value(p.nature);
+      out.value(p.ghostLink);
+      out.value(p.invDensity);
+      out.value(p.pressure);
+      out.value(bool(p.cell != nullptr));
+      out.value(p.cellKey);
+      out.value(p.nextInCell);
+      writeVector(out, p.normal);
+      for (int c = 0; c < 4; ++c)
+        out.value(p.orientation.coeffs()[c]);
+      writeVector(out, p.angularVelocity);
+      int64_t emitter = -1;
+      for (auto const& [index, object] : _emitterObjects)
+        if (object == p.emitter && p.emitter)
+          emitter = index;
+      out.value(emitter);
+      out.value(p.frictionMultiplier);
+    }
+  };
+  writeParticles(_particlesArray);
+  out.values(_particlesArrayMap);
+  writeParticles(_ghostParticlesArray);
+  out.values(_ghostParticlesArrayMap);
+
+  out.value(uint64_t(_springs.size()));
+  for (Spring const& s : _springs) {
+    out.value(s.restLength);
+    out.value(s.id1);
+    out.value(s.id2);
+    out.value(s.broken);
+  }
+  writeMap(out, _springsMap);
+  writeMap(out, _demTangentialSpringsMap);
+  writeShearSprings(out, _demTangentialSprings);
+  writeShearSprings(out, _newDemTangentialSprings);
+
+  // Cells in list order: their lists and snapshots are part of the order in
+  // which neighbours are summed.
+  out.value(uint64_t(_cellList.size()));
+  for (Cell const* cell : _cellList) {
+    out.value(cell->key);
+    out.value(cell->firstParticle);
+    out.value(cell->firstGhostParticle);
+    out.value(cell->neighborFirstParticles);
+    out.value(cell->neighborFirstGhostParticles);
+    out.value(cell->refreshedFirstParticle);
+    out.value(cell->refreshedFirstGhostParticle);
+    out.value(cell->stale);
+  }
+  out.values(_deletedCellKeys);
+}
+
+void SimSystem::loadState(StateReader& in)
+{
+  if (in.value<uint32_t>("the simulation's tag") != stateTag)
+    throw std::runtime_error("damaged state: the simulation's part is not where it belongs");
+  for (double* v : {&gravity, &particlesInteractionRadius, &particlesInteractionRadius2, &restDensity,
+                    &internalPressure, &springsNeighborSearchRadius2, &springRestLength, &springConstant,
+                    &springDamping, &yieldRatio, &plasticityConstant, &springsBreakLengthThreshold2,
+                    &springsBreakForceThreshold, &particleRadius, &viscosityFactor, &surfaceTensionThreshold2,
+                    &surfaceTensionScale, &normalConstant, &normalDamping, &shearConstant, &shearDamping,
+                    &coulombConstant, &_dt, &_unitLength, &_unitLength2, &_cellSize, &_particleMass,
+                    &_collisionDistance, &_poly6Coef, &_spikyGradCoef, &_viscLaplacianCoef, &_colorGradCoef,
+                    &_surfaceTensionCoef, &_pressureStiffness, &_invRestDensity7, &_normalScale, &_normalScale2})
+    *v = in.value<double>("the settings");
+  if (!(particleRadius > 0.0) || !(_cellSize >= 2.0 * particleRadius) || !std::isfinite(_cellSize))
+    throw std::runtime_error("damaged state: the particle radius or grid cell size is not usable");
+  for (bool* v : {&springs, &fluid, &automaticSpringRestLength, &plasticDeformation, &springsCanBreak,
+                  &springsCanReconnect, &objectsCollisions, &viscosity, &surfaceTension, &interParticleCollisions,
+                  &enableRotations, &randInitRotations, &enforceStaticFriction, &_firstStep})
+    *v = in.value<unsigned char>("the settings") != 0;
+  interParticlesCollMode = in.value<int32_t>("the settings");
+  for (uint32_t* v : {&_nbParticles, &_nbGhostParticles, &_nbCollisionObjects, &_nbEmitterObjects})
+    *v = in.value<uint32_t>("the counters");
+  _random._state = in.value<decltype(_random._state)>("the random sequence");
+  _random._front = in.value<int32_t>("the random sequence");
+  _random._rear = in.value<int32_t>("the random sequence");
+  if (_random._front < 0 || _random._front >= RandomSequence::degree || _random._rear < 0 ||
+      _random._rear >= RandomSequence::degree)
+    throw std::runtime_error("damaged state: the random sequence's taps are out of range");
+
+  auto readParticles = [&](std::vector<Particle>& particles, char const* what) {
+    particles.clear();
+    const uint64_t n = in.count(uint64_t(INT32_MAX), particleBytes, what);
+    particles.reserve(size_t(n));
+    for (uint64_t k = 0; k < n; ++k) {
+      const Eigen::Vector3d position = readVector(in, what);
+      particles.emplace_back(position.x(), position.y(), position.z(), 0.0, 0.0, 0.0, 0u, nullptr, 0u, char(0),
+                             nullptr);
+      Particle& p = particles.back();
+      p.previousPosition = readVector(in, what);
+      p.velocity = readVector(in, what);
+      p.id = in.value<uint32_t>(what);
+      p.nature = in.value<char>(what);
+      p.ghostLink = in.value<int32_t>(what);
+      p.invDensity = in.value<double>(what);
+      p.pressure = in.value<double>(what);
+      const bool linked = in.value<unsigned char>(what) != 0;
+      p.cellKey = in.value<uint64_t>(what);
+      p.nextInCell = in.value<int32_t>(what);
+      p.normal = readVector(in, what);
+      for (int c = 0; c < 4; ++c)
+        p.orientation.coeffs()[c] = in.value<double>(what);
+      p.angularVelocity = readVector(in, what);
+      const int64_t emitter = in.value<int64_t>(what);
+      auto found = emitter >= 0 ? _emitterObjects.find(uint32_t(emitter)) : _emitterObjects.end();
+      p.emitter = found != _emitterObjects.end() ? found->second : nullptr;
+      p.frictionMultiplier = in.value<double>(what);
+      // Marks the record as linked until the cells exist; replaced below.
+      p.cell = linked ? reinterpret_cast<Cell*>(uintptr_t(1)) : nullptr;
+      if (p.nextInCell < -1 || p.nextInCell >= int64_t(n))
+        throw std::runtime_error(std::string("damaged state: a cell list of the ") + what + " leaves the array");
+    }
+  };
+  auto checkMap = [](std::vector<int32_t> const& map, size_t size, bool holes, char const* what) {
+    for (int32_t index : map)
+      if (index >= int64_t(size) || index < (holes ? -1 : 0))
+        throw std::runtime_error(std::string("damaged state: the ") + what + " index map points outside the array");
+  };
+  readParticles(_particlesArray, "particles");
+  in.values(_particlesArrayMap, _nbParticles, "the particle map");
+  checkMap(_particlesArrayMap, _particlesArray.size(), false, "particle");
+  for (Particle const& p : _particlesArray)
+    if (p.id >= _particlesArrayMap.size() || _particlesArrayMap[p.id] != &p - _particlesArray.data())
+      throw std::runtime_error("damaged state: a particle's id does not lead back to it");
+  readParticles(_ghostParticlesArray, "ghost particles");
+  in.values(_ghostParticlesArrayMap, _nbGhostParticles, "the ghost map");
+  checkMap(_ghostParticlesArrayMap, _ghostParticlesArray.size(), true, "ghost");
+
+  _springs.clear();
+  const uint64_t springCount = in.count(~uint64_t(0), 8 + 4 + 4 + 1, "springs");
+  _springs.reserve(size_t(springCount));
+  for (uint64_t k = 0; k < springCount; ++k) {
+    const double rest = in.value<double>("a spring");
+    const uint32_t id1 = in.value<uint32_t>("a spring"), id2 = in.value<uint32_t>("a spring");
+    if (id1 >= _particlesArrayMap.size() || id2 >= _particlesArrayMap.size())
+      throw std::runtime_error("damaged state: a spring joins particles that do not exist");
+    _springs.emplace_back(rest, id1, id2);
+    _springs.back().broken = in.value<unsigned char>("a spring") != 0;
+  }
+  readMap(in, _springsMap, "the spring map");
+  for (auto const& [key, index] : _springsMap)
+    if (index >= _springs.size())
+      throw std::runtime_error("damaged state: the spring map names a spring that does not exist");
+  readMap(in, _demTangentialSpringsMap, "the shear-spring map");
+  readShearSprings(in, _demTangentialSprings, uint32_t(_particlesArrayMap.size()));
+  readShearSprings(in, _newDemTangentialSprings, uint32_t(_particlesArrayMap.size()));
+  for (auto const& [key, index] : _demTangentialSpringsMap)
+    if (index >= _demTangentialSprings.size() + _newDemTangentialSprings.size())
+      throw std::runtime_error("damaged state: the shear-spring map names a record that does not exist");
+
+  for (Cell* cell : _cellList)
+    delete cell;
+  _cellList.clear();
+  _cells.clear();
+  _cellIndex = CellIndex();
+  const uint64_t cells = in.count(~uint64_t(0), 8 * 3 + 2 * sizeof(Cell::Heads) + 8 * 2 + 1, "cells");
+  const int64_t particles = int64_t(_particlesArray.size()), ghosts = int64_t(_ghostParticlesArray.size());
+  auto checkHead = [](int64_t head, int64_t size) {
+    if (head < -1 || head >= size)
+      throw std::runtime_error("damaged state: a cell's list head is outside the particle array");
+  };
+  for (uint64_t k = 0; k < cells; ++k) {
+    auto cell = std::make_unique<Cell>();
+    cell->key = in.value<uint64_t>("a cell");
+    cell->firstParticle = in.value<int64_t>("a cell");
+    cell->firstGhostParticle = in.value<int64_t>("a cell");
+    cell->neighborFirstParticles = in.value<Cell::Heads>("a cell");
+    cell->neighborFirstGhostParticles = in.value<Cell::Heads>("a cell");
+    cell->refreshedFirstParticle = in.value<int64_t>("a cell");
+    cell->refreshedFirstGhostParticle = in.value<int64_t>("a cell");
+    cell->stale = in.value<unsigned char>("a cell") != 0;
+    checkHead(cell->firstParticle, particles);
+    checkHead(cell->firstGhostParticle, ghosts);
+    for (int e = 0; e < 27; ++e) {
+      checkHead(cell->neighborFirstParticles[size_t(e)], particles);
+      checkHead(cell->neighborFirstGhostParticles[size_t(e)], ghosts);
+    }
+    if (_cellIndex.find(cell->key))
+      throw std::runtime_error("damaged state: two cells have one key");
+    cell->listIndex = _cellList.size();
+    _cells.emplace(cell->key, cell.get());
+    _cellIndex.insert(cell->key, cell.get());
+    _cellList.push_back(cell.release());
+  }
+  in.values(_deletedCellKeys, ~uint64_t(0), "deleted cells");
+
+  // Each linked record back to its cell, which must hold it.
+  auto relink = [&](std::vector<Particle>& list) {
+    for (Particle& p : list) {
+      if (!p.cell)
+        continue;
+      p.cell = _cellIndex.find(p.cellKey);
+      if (!p.cell)
+        throw std::runtime_error("damaged state: a particle lies in a cell that does not exist");
+    }
+  };
+  relink(_particlesArray);
+  relink(_ghostParticlesArray);
+}
