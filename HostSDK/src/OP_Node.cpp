@@ -191,6 +191,14 @@ int OP_Node::propagateModification(OP_Node*, OP_EventType, int, OP_PropagateData
 
 void OP_Node::clearCache() {}
 
+bool OP_Node::saveData(std::string&) const { return false; }
+
+bool OP_Node::loadData(std::string const&, std::string& problem)
+{
+  problem = "node \"" + getName() + "\" keeps nothing between cooks";
+  return false;
+}
+
 std::string OP_Node::evalString(char const* name, int component, double time)
 {
   Parm* parm = findParm(name, nullptr);

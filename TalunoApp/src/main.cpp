@@ -7,6 +7,7 @@
 #include "OP/OP_Director.h"
 #include "Movie.h"
 #include "Preview.h"
+#include "Checkpoint.h"
 #include "Presets.h"
 #include "OP/OP_Network.h"
 #include "OP/OP_Node.h"
@@ -366,6 +367,142 @@ bool checkEveryFrame(Prepared const& p, std::vector<std::string>& problems)
   return problems.size() == before;
 }
 
+// Where a run's checkpoints go, and how they are named: checkpoints/ beside
+// the main output, named after the scene file.
+struct CheckpointPlace
+{
+  std::string folder;
+  std::string stem;
+};
+
+CheckpointPlace checkpointPlace(Prepared const& p, std::string const& scenePath)
+{
+  const std::filesystem::path output =
+      std::filesystem::path(framePath(p.scene.outputs.front().pattern, p.scene.firstFrame)).parent_path();
+  const std::string stem = scenePath.empty() ? std::string("default") : std::filesystem::path(scenePath).stem().string();
+  return {(output.empty() ? std::filesystem::path("checkpoints") : output / "checkpoints").string(), stem};
+}
+
+// The state of every node that keeps one, after `frame`, as a checkpoint.
+Checkpoint takeCheckpoint(Prepared const& p, int frame)
+{
+  Checkpoint c;
+  c.frame = frame;
+  c.programVersion = TALUNO_VERSION;
+  c.scene = simulatedPart(p.scene);
+  c.sceneHash = hashBytes(c.scene);
+  c.points = p.output->getCookedGeo() ? uint64_t(p.output->getCookedGeo()->getNumPoints()) : 0;
+  for (OP_Node* node : p.network.nodes()) {
+    std::string state;
+    if (node->saveData(state))
+      c.nodes.emplace_back(node->getName(), std::move(state));
+  }
+  return c;
+}
+
+struct RunOptions
+{
+  int checkpointEvery = 10; ///< frames between checkpoints; 0: none
+  bool resume = false;      ///< continue from the newest usable checkpoint
+  bool force = false;       ///< resume although the scene changed
+};
+
+// Finds the newest usable checkpoint of the scene, gives every node its
+// saved state and cooks the checkpoint's frame, which takes the state in.
+// Returns the frame resumed from, or -1 with the exit status in `status`.
+int resumeRun(Prepared& p, CheckpointPlace const& place, RunOptions const& options, bool quiet, int& status)
+{
+  status = 2;
+  auto const found = listCheckpoints(place.folder, place.stem);
+  if (found.empty()) {
+    std::cerr << "taluno: --resume: no checkpoint of this scene in " << place.folder << " (files " << place.stem
+              << ".NNNN.ckpt); run it without --resume\n";
+    return -1;
+  }
+  const std::string scene = simulatedPart(p.scene);
+  for (auto const& [frame, path] : found) {
+    std::string bytes, problem;
+    if (!readFile(path, bytes, problem, "checkpoint")) {
+      std::cerr << "taluno: skipping checkpoint " << path << ": " << problem << "\n";
+      continue;
+    }
+    Checkpoint c;
+    if (!decodeCheckpoint(bytes, c, problem)) {
+      std::cerr << "taluno: skipping checkpoint " << path << ": " << problem << "\n";
+      continue;
+    }
+    if (c.frame != frame) {
+      std::cerr << "taluno: skipping checkpoint " << path << ": it holds frame " << c.frame << ", not " << frame
+                << "\n";
+      continue;
+    }
+    if (c.sceneHash != hashBytes(scene) || c.scene != scene) {
+      std::vector<std::string> const differences = sceneDifferences(c.scene, scene);
+      if (!options.force) {
+        std::cerr << "taluno: --resume: the scene changed since checkpoint " << path
+                  << " was written, so its state does not belong to this scene:\n";
+        for (std::string const& line : differences)
+          std::cerr << "  " << line << "\n";
+        std::cerr << "  run without --resume to start again, or add --force to resume anyway\n";
+        return -1;
+      }
+      std::cerr << "taluno: --force: resuming from " << path << " although the scene changed:\n";
+      for (std::string const& line : differences)
+        std::cerr << "  " << line << "\n";
+    }
+    if (c.frame >= p.scene.lastFrame) {
+      std::cerr << "taluno: --resume: checkpoint " << path << " is at frame " << c.frame
+                << ", the scene's last frame is " << p.scene.lastFrame
+                << ": nothing is left to simulate (give a later last frame with --frames)\n";
+      status = 0;
+      return -1;
+    }
+    if (c.frame < firstCookedFrame(p.scene, *p.output)) {
+      std::cerr << "taluno: skipping checkpoint " << path << ": frame " << c.frame
+                << " is before the solver's reset frame\n";
+      continue;
+    }
+    for (auto const& [name, state] : c.nodes) {
+      OP_Node* node = nullptr;
+      for (OP_Node* candidate : p.network.nodes())
+        if (candidate->getName() == name)
+          node = candidate;
+      if (!node || !node->loadData(state, problem)) {
+        std::cerr << "taluno: --resume: checkpoint " << path << ": "
+                  << (node ? problem : "node \"" + name + "\" is not in the scene") << "\n";
+        return -1;
+      }
+    }
+    std::set<std::string> warned;
+    if (!cookFrame(p.outputs, p.network, p.scene, c.frame, warned, "")) {
+      status = 5;
+      return -1;
+    }
+    if (!quiet)
+      std::cerr << "taluno: resuming after frame " << c.frame << " from " << path << "\n";
+    return c.frame;
+  }
+  std::cerr << "taluno: --resume: no usable checkpoint in " << place.folder << "; run without --resume\n";
+  return -1;
+}
+
+// Writes a checkpoint after `frame` and keeps the newest two.
+bool writeCheckpoint(Prepared const& p, CheckpointPlace const& place, int frame, std::string& problem)
+{
+  std::error_code error;
+  if (!std::filesystem::create_directories(place.folder, error) && error) {
+    problem = "cannot create checkpoint folder " + place.folder + ": " + error.message();
+    return false;
+  }
+  const std::string path = checkpointPath(place.folder, place.stem, frame);
+  if (!writeAtomically(path, encodeCheckpoint(takeCheckpoint(p, frame)), problem, "checkpoint"))
+    return false;
+  auto const found = listCheckpoints(place.folder, place.stem);
+  for (size_t k = 2; k < found.size(); ++k)
+    std::filesystem::remove(found[k].second, error);
+  return true;
+}
+
 // Checks a scene without simulating: the file, the network, and the settings
 // the nodes refuse, found by cooking the first frame (nothing is written).
 int check(std::string const& scenePath, std::string const& plugin)
@@ -387,11 +524,22 @@ int check(std::string const& scenePath, std::string const& plugin)
   }
   std::cout << scenePath << ": OK (" << p.scene.nodes.size() << " nodes, frames " << p.scene.firstFrame << " to "
             << p.scene.lastFrame << ", output " << p.scene.outputs.front().pattern << ")\n";
+  // What a checkpoint of this run holds now, at the reset frame; it grows
+  // with the particle count.
+  const CheckpointPlace place = checkpointPlace(p, scenePath);
+  const Checkpoint c = takeCheckpoint(p, firstCookedFrame(p.scene, *p.output));
+  const double MiB = double(encodeCheckpoint(c).size()) / (1024.0 * 1024.0);
+  char size[64];
+  std::snprintf(size, sizeof size, MiB < 0.1 ? "%.2f" : "%.1f", MiB);
+  std::cout << "checkpoints (taluno run --checkpoint-every N, default 10; --resume continues from them): "
+            << checkpointPath(place.folder, place.stem, 10) << " and so on, about " << size << " MiB each with the "
+            << c.points << " points of the reset frame, more as emitters add particles; the newest two are kept\n";
   return 0;
 }
 
 int run(std::string const& scenePath, std::string const& frames, std::string const& pattern, int threads,
-        bool quiet, std::string const& plugin, std::string previewFolder, std::string const& movie)
+        bool quiet, std::string const& plugin, std::string previewFolder, std::string const& movie,
+        RunOptions const& options)
 {
   OP_OperatorTable table;
   if (!loadOperators(table, plugin))
@@ -508,9 +656,45 @@ int run(std::string const& scenePath, std::string const& frames, std::string con
     progressSeconds = std::max(0.0, std::atof(every));
   int written = 0;
   std::set<std::string> warned;
+
+  // Checkpoints: at every frame that is a multiple of the interval, at the
+  // end, and when Ctrl-C stops the run between frames.
+  const CheckpointPlace place = checkpointPlace(prepared, scenePath);
+  const int resetFrame = firstCookedFrame(scene, *output);
+  int startFrame = resetFrame;
+  if (options.resume) {
+    int status = 0;
+    const int resumed = resumeRun(prepared, place, options, quiet, status);
+    if (resumed < 0)
+      return status;
+    startFrame = resumed + 1;
+    // The frames written before count, and stay in the VTK collections.
+    for (int frame = scene.firstFrame; frame < startFrame; ++frame) {
+      ++written;
+      for (Target& t : targets)
+        if (!t.collectionPath.empty())
+          t.collection.emplace_back((frame - 1) / scene.fps,
+                                    std::filesystem::path(framePath(t.entry->pattern, frame)).filename().string());
+    }
+  }
+  const int writtenBefore = written;
+  int lastCheckpoint = startFrame - 1, lastDone = startFrame - 1;
+  auto checkpoint = [&](int frame) {
+    std::string problem;
+    if (!writeCheckpoint(prepared, place, frame, problem)) {
+      std::cerr << (terminal && !quiet ? "\n" : "") << "taluno: " << problem << "\n";
+      return false;
+    }
+    lastCheckpoint = frame;
+    return true;
+  };
+  auto checkpointDue = [&](int frame) {
+    return options.checkpointEvery > 0 && frame > resetFrame && frame % options.checkpointEvery == 0;
+  };
+
   // Frames before the first written one, from the reset frame on, are cooked,
   // not written.
-  for (int frame = firstCookedFrame(scene, *output); frame <= scene.lastFrame && !interrupted; ++frame) {
+  for (int frame = startFrame; frame <= scene.lastFrame && !interrupted; ++frame) {
     const double time = (frame - 1) / scene.fps;
     // Any node of the network may have failed (an unreadable mesh, a bad
     // expression, a simulation that blew up): report them all rather than
@@ -520,8 +704,12 @@ int run(std::string const& scenePath, std::string const& frames, std::string con
         break; // the frame was stopped, not failed: it is not written
       return 5;
     }
-    if (frame < scene.firstFrame)
+    if (frame < scene.firstFrame) {
+      lastDone = frame;
+      if (checkpointDue(frame) && !checkpoint(frame))
+        return 4;
       continue;
+    }
     std::string problem;
     if (!claimed) {
       claimed = true;
@@ -571,7 +759,7 @@ int run(std::string const& scenePath, std::string const& frames, std::string con
     }
     if (!quiet) {
       const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-      const double perFrame = elapsed / written;
+      const double perFrame = elapsed / std::max(1, written - writtenBefore);
       char line[200];
       std::snprintf(line, sizeof line, "frame %d (%d of %d), %lld points, %.2f s/frame, %.0f s left", frame, written,
                     total, static_cast<long long>(output->getCookedGeo()->getNumPoints()), perFrame,
@@ -587,7 +775,18 @@ int run(std::string const& scenePath, std::string const& frames, std::string con
         lastLine = now;
       }
     }
+    lastDone = frame;
+    if (checkpointDue(frame) && !checkpoint(frame))
+      return 4;
   }
+  // The last whole frame, unless a checkpoint holds it already; a frame
+  // stopped part-way leaves the state between sub-steps, which no run could
+  // continue from.
+  const bool stoppedInFrame = interrupted && lastDone < scene.lastFrame && std::any_of(prepared.outputs.begin(),
+      prepared.outputs.end(), [](SOP_Node* node) { return node->error() >= UT_ERROR_ABORT; });
+  if (options.checkpointEvery > 0 && !stoppedInFrame && lastDone > lastCheckpoint && lastDone >= resetFrame &&
+      !checkpoint(lastDone))
+    return 4;
   if (!quiet && terminal)
     std::cerr << "\n";
   if (interrupted) {
@@ -663,6 +862,17 @@ int main(int argc, char** argv)
           },
           "FILE.mp4"));
 
+  RunOptions runOptions;
+  runCommand->add_option("--checkpoint-every", runOptions.checkpointEvery,
+                         "write the simulation's state every N frames (default 10; 0: never), at the end and at "
+                         "Ctrl-C, into checkpoints/ beside the main output, keeping the newest two")
+      ->check(CLI::Range(0, 1000000));
+  runCommand->add_flag("--resume", runOptions.resume,
+                       "continue from the newest usable checkpoint of this scene, writing exactly the frames an "
+                       "uninterrupted run would");
+  runCommand->add_flag("--force", runOptions.force,
+                       "with --resume: resume although the scene changed since the checkpoint, saying what differs");
+
   auto* checkCommand = app.add_subcommand("check", "validate a scene without simulating, reporting every problem");
   std::string checkPath;
   checkCommand->add_option("scene", checkPath, "scene file (JSON)")->required();
@@ -691,7 +901,7 @@ int main(int argc, char** argv)
   // is reported here, and fails the run as a node failure would.
   try {
     if (*runCommand)
-      return run(scenePath, frames, pattern, threads, quiet, plugin, previewFolder, movie);
+      return run(scenePath, frames, pattern, threads, quiet, plugin, previewFolder, movie, runOptions);
     if (*checkCommand)
       return check(checkPath, plugin);
   } catch (std::bad_alloc const&) {

@@ -197,7 +197,7 @@ TEST(TalunoProgram, WritesAGeoFileForEveryFrame)
   EXPECT_EQ(field(geo, "vertexcount"), n);
   EXPECT_TRUE(fs::is_empty(folder.path / "out") == false);
   for (auto const& entry : fs::directory_iterator(folder.path / "out"))
-    if (entry.path().filename().string()[0] != '.') { // the run's hidden lock file
+    if (entry.path().filename().string()[0] != '.' && entry.path().filename() != "checkpoints") { // the lock file
       EXPECT_EQ(entry.path().extension(), ".geo") << "a temporary file was left behind";
     }
 }
@@ -309,8 +309,8 @@ TEST(TalunoProgram, InterruptedRunsKeepTheirCompletedFrames)
   EXPECT_EQ(WEXITSTATUS(status), 130);
   int frames = 0;
   for (auto const& entry : fs::directory_iterator(folder.path / "out")) {
-    if (entry.path().filename().string()[0] == '.')
-      continue; // the run's hidden lock file
+    if (entry.path().filename().string()[0] == '.' || entry.path().filename() == "checkpoints")
+      continue; // the run's hidden lock file, its saved states
     ASSERT_EQ(entry.path().extension(), ".geo") << entry.path();
     std::ifstream in(entry.path());
     ASSERT_NO_THROW(json::parse(in)) << entry.path();
@@ -707,7 +707,7 @@ TEST(TalunoProgram, KilledRunsLeaveOnlyCompleteFilesAndRerunsContinue)
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(again), {}), before);
   EXPECT_EQ(frameFiles(), last + 3);
   for (auto const& entry : fs::directory_iterator(folder.path / "out"))
-    if (entry.path().filename().string()[0] != '.') {
+    if (entry.path().filename().string()[0] != '.' && entry.path().filename() != "checkpoints") {
       EXPECT_EQ(entry.path().extension(), ".bgeo") << entry.path();
     }
 }
@@ -1086,4 +1086,150 @@ TEST(TalunoProgram, OneRunWritesParticlesAndTheLiquidSurfaceLeavingGhostsOutOfPl
   EXPECT_GT(withGhosts, particles) << "the liquid on the floor has ghosts";
   EXPECT_GT(count(header("s.3.ply"), "face"), 100) << "the surface as PLY faces";
   EXPECT_TRUE(fs::exists(folder.path / "out/s.3.vdb"));
+}
+
+namespace {
+
+// All three materials in one solver, ghosts shown, a static, a moving and a
+// deforming collider, and a continuous emitter: everything a checkpoint must
+// carry. `extra` adds solver parameters.
+std::string everythingScene(std::string const& file, std::string const& extra = "")
+{
+  return R"({"fps": 24, "frames": [1, 12],
+ "nodes": [
+  {"name": "floorBox", "type": "box", "parms": {"size": [10, 1, 10], "t": [0, -0.5, 0]}},
+  {"name": "floor", "type": "CollisionObject", "inputs": ["floorBox"], "preset": "wall"},
+  {"name": "paddleBox", "type": "box", "parms": {"size": [1, 1, 4], "t": [0, 0.5, 0]}},
+  {"name": "paddle", "type": "CollisionObject", "inputs": ["paddleBox"],
+   "parms": {"hint": "movingGeometry", "maxDepth": 5, "translation": ["sin($F * 20) * 2", 0, 0]}},
+  {"name": "bumpBox", "type": "box", "parms": {"size": [2, 1, 2], "t": [3, 0.5, 3]}},
+  {"name": "bumpMoved", "type": "transform", "inputs": ["bumpBox"], "parms": {"t": [0, "$F * 0.02", 0]}},
+  {"name": "bump", "type": "CollisionObject", "inputs": ["bumpMoved"], "parms": {"hint": "deformingGeometry", "maxDepth": 5}},
+  {"name": "waterBox", "type": "box", "parms": {"size": [2, 2, 2], "t": [-2.5, 2, -2.5]}},
+  {"name": "water", "type": "EmitterObject", "inputs": ["waterBox"], "preset": "water"},
+  {"name": "jellyBox", "type": "box", "parms": {"size": [1.5, 1.5, 1.5], "t": [2.5, 3, -2.5]}},
+  {"name": "jelly", "type": "EmitterObject", "inputs": ["jellyBox"], "preset": "jelly"},
+  {"name": "spout", "type": "box", "parms": {"size": [1, 1, 1], "t": [0, 4, 2.5]}},
+  {"name": "sand", "type": "EmitterObject", "inputs": ["spout"], "preset": "sand",
+   "parms": {"emit": "continuousEmission", "v": [0, -3, 0]}},
+  {"name": "solver", "type": "Taluno", "inputs": ["floor", "paddle", "bump", "water", "jelly", "sand"],
+   "preset": ["water", "jelly", "sand"], "parms": {"particleRadius": 0.2, "showGhostParticles": 1)" +
+         extra + R"(}}
+ ],
+ "output": {"node": "solver", "file": ")" + file + R"("}})";
+}
+
+std::string fileBytes(fs::path const& path)
+{
+  std::ifstream in(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// Every frame file of `reference` has a byte-identical twin in `resumed`.
+void expectSameFrames(fs::path const& reference, fs::path const& resumed, int frames)
+{
+  for (int f = 1; f <= frames; ++f) {
+    char name[32];
+    std::snprintf(name, sizeof name, "f.%04d.bgeo", f);
+    ASSERT_TRUE(fs::exists(resumed / name)) << name;
+    EXPECT_TRUE(fileBytes(reference / name) == fileBytes(resumed / name)) << name << " differs";
+  }
+}
+
+} // namespace
+
+TEST(Checkpoints, AKilledRunResumesWritingTheFramesAnUninterruptedRunWrites)
+{
+  Folder folder;
+  // Many sub-steps make frames slow enough to kill a run between them.
+  const std::string slow = R"(, "subSteps": 150)";
+  folder.write("reference.json", everythingScene("ref/f.$F4.bgeo", slow));
+  folder.write("scene.json", everythingScene("out/f.$F4.bgeo", slow));
+  Result r = taluno(folder.path, "run reference.json --quiet --threads 2 --checkpoint-every 0");
+  ASSERT_EQ(r.status, 0) << r.output;
+  EXPECT_FALSE(fs::exists(folder.path / "ref/checkpoints")) << "--checkpoint-every 0 writes none";
+
+  // Killed between frames after its checkpoint at frame 3, on two threads;
+  // resumed on one.
+  pid_t child = startTaluno(folder.path, "run scene.json --quiet --threads 2 --checkpoint-every 3");
+  for (int i = 0; i < 4800 && countFiles(folder.path / "out", ".bgeo") < 5; ++i) // sanitizer builds are slow
+    std::this_thread::sleep_for(std::chrono::milliseconds(25));
+  kill(child, SIGKILL);
+  int status = 0;
+  waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFSIGNALED(status)) << "the run ended before it was killed";
+  ASSERT_LT(countFiles(folder.path / "out", ".bgeo"), 12);
+  ASSERT_TRUE(fs::exists(folder.path / "out/checkpoints/scene.0003.ckpt"));
+  // A checkpoint killed while being written is a temporary the resume
+  // ignores; one cut short under its final name is skipped with a message.
+  const std::string newest = fileBytes(folder.path / "out/checkpoints/scene.0003.ckpt");
+  folder.write("out/checkpoints/scene.0009.ckpt", newest.substr(0, newest.size() / 2));
+  folder.write("out/checkpoints/scene.0010.ckpt.part-host-1", newest.substr(0, 100));
+  r = taluno(folder.path, "run scene.json --threads 1 --resume");
+  ASSERT_EQ(r.status, 0) << r.output;
+  EXPECT_NE(r.output.find("skipping checkpoint out/checkpoints/scene.0009.ckpt: damaged or cut short"),
+            std::string::npos)
+      << r.output;
+  EXPECT_NE(r.output.find("resuming after frame"), std::string::npos) << r.output;
+  expectSameFrames(folder.path / "ref", folder.path / "out", 12);
+
+  // The run's end leaves a checkpoint, so a longer range continues it.
+  EXPECT_TRUE(fs::exists(folder.path / "out/checkpoints/scene.0012.ckpt"));
+  r = taluno(folder.path, "run scene.json --resume");
+  EXPECT_EQ(r.status, 0) << r.output;
+  EXPECT_NE(r.output.find("nothing is left to simulate"), std::string::npos) << r.output;
+  // Older ones are pruned to the newest two.
+  EXPECT_EQ(countFiles(folder.path / "out/checkpoints", ".ckpt"), 2);
+}
+
+TEST(Checkpoints, DamagedForeignOrOutdatedCheckpointsAreRefusedWithTheReason)
+{
+  Folder folder;
+  folder.write("scene.json", everythingScene("out/f.$F4.bgeo"));
+  Result r = taluno(folder.path, "run scene.json --resume");
+  EXPECT_EQ(r.status, 2) << r.output;
+  EXPECT_NE(r.output.find("no checkpoint of this scene"), std::string::npos) << r.output;
+
+  r = taluno(folder.path, "run scene.json --quiet --frames 1-4 --checkpoint-every 2");
+  ASSERT_EQ(r.status, 0) << r.output;
+  const fs::path saved = folder.path / "out/checkpoints/scene.0004.ckpt";
+  const std::string good = fileBytes(saved);
+  ASSERT_GT(good.size(), 1000u);
+
+  // A flipped byte anywhere fails the checksum; the one before is used.
+  std::string flipped = good;
+  flipped[flipped.size() / 3] ^= 0x20;
+  folder.write("out/checkpoints/scene.0004.ckpt", flipped);
+  r = taluno(folder.path, "run scene.json --resume --frames 1-6 --quiet");
+  EXPECT_EQ(r.status, 0) << r.output;
+  EXPECT_NE(r.output.find("scene.0004.ckpt: damaged or cut short"), std::string::npos) << r.output;
+
+  // Nothing usable at all: refused, never a crash.
+  for (auto const& entry : fs::directory_iterator(folder.path / "out/checkpoints"))
+    fs::remove(entry.path());
+  folder.write("out/checkpoints/scene.0004.ckpt", "TALUNOCK");
+  folder.write("out/checkpoints/scene.0002.ckpt", std::string(5000, '\0'));
+  r = taluno(folder.path, "run scene.json --resume --frames 1-6 --quiet");
+  EXPECT_EQ(r.status, 2) << r.output;
+  EXPECT_NE(r.output.find("not a taluno checkpoint"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("no usable checkpoint"), std::string::npos) << r.output;
+
+  // A changed scene: refused naming the change, or with --force resumed
+  // saying what differs.
+  folder.write("out/checkpoints/scene.0004.ckpt", good);
+  folder.write("scene.json", replaced(everythingScene("out/f.$F4.bgeo"), R"("particleRadius": 0.2)",
+                                      R"("particleRadius": 0.25)"));
+  r = taluno(folder.path, "run scene.json --resume --frames 1-6 --quiet");
+  EXPECT_EQ(r.status, 2) << r.output;
+  EXPECT_NE(r.output.find("node \"solver\": particleRadius was 0.2, is 0.25"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("--force"), std::string::npos) << r.output;
+  r = taluno(folder.path, "run scene.json --resume --force --frames 1-6 --quiet");
+  EXPECT_EQ(r.status, 0) << r.output;
+  EXPECT_NE(r.output.find("although the scene changed"), std::string::npos) << r.output;
+
+  // check says where checkpoints go and how big they are.
+  r = taluno(folder.path, "check scene.json");
+  EXPECT_EQ(r.status, 0) << r.output;
+  EXPECT_NE(r.output.find("out/checkpoints/scene.0010.ckpt"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("MiB each"), std::string::npos) << r.output;
 }

@@ -146,6 +146,20 @@ OP_ERROR SOP_Taluno::cookSimulation(OP_Context& context)
     unlockInputs();
     return error();
   }
+  if (!_pendingState.empty()) {
+    // Resuming: this cook takes in the saved state of its frame instead of
+    // computing it.
+    std::string state;
+    state.swap(_pendingState);
+    try {
+      restoreState(state);
+    } catch (std::runtime_error const& e) {
+      _system.reset();
+      addError(UT_ERROR_ABORT, std::string("cannot resume from the checkpoint: ") + e.what());
+    }
+    unlockInputs();
+    return error();
+  }
   const double frame = context.getFrame();
   const double t = context.getTime();
   const int reset = evalInt("reset", &myOffsets[sReset], 0, 0.0);
@@ -296,36 +310,7 @@ void SOP_Taluno::updateSimulationSystem(bool reset)
   _adaptiveSubSteps = on("adaptiveSubSteps", sAdaptiveSubSteps);
   _maxSubSteps = evalInt("maxSubSteps", &myOffsets[sMaxSubSteps], 0, t);
 
-  // Objects on the inputs in input order, until the first unconnected input;
-  // a node wired into several inputs counts once.
-  struct Found
-  {
-    int32_t uid;
-    TalunoObject* object;
-    std::string node;
-  };
-  std::vector<Found> found;
-  for (unsigned i = 0;; ++i) {
-    GU_Detail const* input = inputGeo(i);
-    if (!input)
-      break;
-    GA_Attribute const* attribute = input->findAttribute(GA_ATTRIB_DETAIL, "CollisionObjectUID");
-    if (!attribute) {
-      // Skipped, as the host's solver does, but not without a word.
-      addError(UT_ERROR_WARNING, "input " + std::to_string(i + 1) + " (node \"" + getInput(i)->getName() +
-                                     "\") is neither a collision object nor an emitter, and is ignored: wire "
-                                     "CollisionObject and EmitterObject nodes (or merges of them) into the solver");
-      continue;
-    }
-    if (!_registry)
-      continue;
-    const int32_t uid = attribute->getStorage() == GA_STORE_INT32 ? int32_t(attribute->get(0, 0)) : 0;
-    TalunoObject* object = _registry->getObject(uid);
-    if (!object || (object->_objectType != 0 && object->_objectType != 1))
-      continue;
-    if (std::none_of(found.begin(), found.end(), [uid](Found const& f) { return f.uid == uid; }))
-      found.push_back(Found{uid, object, getInput(i)->getName()});
-  }
+  std::vector<InputObject> const found = inputObjects();
 
   // At a rebuild every object found is handed over, in input order. Between
   // rebuilds: deforming objects before every frame, replacements of objects
@@ -334,7 +319,7 @@ void SOP_Taluno::updateSimulationSystem(bool reset)
   // wait for the next one.
   if (reset)
     _handedOver.clear();
-  for (Found const& f : found) {
+  for (InputObject const& f : found) {
     auto entry = std::find_if(_handedOver.begin(), _handedOver.end(), [&f](HandedOver const& e) {
       return e.uid == f.uid && e.kind == f.object->_objectType;
     });
@@ -361,6 +346,38 @@ void SOP_Taluno::updateSimulationSystem(bool reset)
     s.initialize(static_cast<unsigned>(evalInt("reset", &myOffsets[sReset], 0, 0.0)));
     noteEmission();
   }
+}
+
+std::vector<SOP_Taluno::InputObject> SOP_Taluno::inputObjects()
+{
+  // Objects on the inputs in input order, until the first unconnected input;
+  // a node wired into several inputs counts once.
+  std::vector<InputObject> found;
+  for (unsigned i = 0;; ++i) {
+    GU_Detail const* input = inputGeo(i);
+    if (!input)
+      break;
+    GA_Attribute const* attribute = input->findAttribute(GA_ATTRIB_DETAIL, "CollisionObjectUID");
+    if (!attribute) {
+      // Skipped, as the host's solver does, but not without a word.
+      addError(UT_ERROR_WARNING, "input " + std::to_string(i + 1) + " (node \"" + getInput(i)->getName() +
+                                     "\") is neither a collision object nor an emitter, and is ignored: wire "
+                                     "CollisionObject and EmitterObject nodes (or merges of them) into the solver");
+      continue;
+    }
+    if (!_registry)
+      continue;
+    const int32_t uid = attribute->getStorage() == GA_STORE_INT32 ? int32_t(attribute->get(0, 0)) : 0;
+    TalunoObject* object = _registry->getObject(uid);
+    if (!object || (object->_objectType != 0 && object->_objectType != 1))
+      continue;
+    if (std::none_of(found.begin(), found.end(), [uid](InputObject const& f) { return f.uid == uid; }))
+      found.push_back(InputObject{uid, object, getInput(i)->getName()});
+  }
+  _inputUids.clear();
+  for (InputObject const& f : found)
+    _inputUids.push_back(f.uid);
+  return found;
 }
 
 void SOP_Taluno::noteEmission()

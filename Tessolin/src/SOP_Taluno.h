@@ -33,6 +33,8 @@ public:
   void clearCache() override { _initialized = false; }
 
   SimSystem const* system() const { return _system.get(); }
+  bool saveData(std::string& out) const override;
+  bool loadData(std::string const& in, std::string& problem) override;
   int64_t frameCounter() const { return _frameCounter; }
 
 protected:
@@ -135,6 +137,26 @@ private:
   /// Whether the system holds `object` under the entry's index.
   bool holds(HandedOver const& entry, TalunoObject const* object) const;
   void objectWithdrawn(TalunoObject const* object) override;
+  /// One object found on the inputs: its UID, the object and the input node.
+  struct InputObject
+  {
+    int32_t uid;
+    TalunoObject* object;
+    std::string node;
+  };
+  /// The objects on the inputs in input order, each once; notes their UIDs
+  /// in _inputUids.
+  std::vector<InputObject> inputObjects();
+  std::vector<int32_t> _inputUids; ///< UIDs of the objects on the inputs at the last cook
+  /// State that loadData accepted, taken in at the next cook.
+  std::string _pendingState;
+  /// Takes in the state saveData wrote: rebuilds the system from the
+  /// settings, hands it the objects on the inputs under the saved indices,
+  /// and replaces the simulation and the output. Throws std::runtime_error
+  /// when the bytes or the inputs do not fit.
+  void restoreState(std::string const& bytes);
+  /// Finds the output's attributes and groups again after the output was read back.
+  void bindOutput();
   /// After a rebuild: notes, per emitter, the particles it made at the reset
   /// frame, and the memory that many particles take.
   void noteEmission();

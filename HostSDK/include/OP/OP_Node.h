@@ -95,6 +95,15 @@ public:
   virtual unsigned disableParms();
   virtual int propagateModification(OP_Node* by, OP_EventType reason, int index, OP_PropagateData& data);
   virtual void clearCache();
+  /// What the node keeps between cooks, as bytes (a simulation's state, its
+  /// output so far): appended to `out`. False, the default, for a node whose
+  /// result depends on the time alone and keeps nothing.
+  virtual bool saveData(std::string& out) const;
+  /// Gives back what saveData wrote; the node takes it in at its next cook,
+  /// which must be at the time the data was saved, in place of computing it.
+  /// False with the reason when the node keeps nothing or the bytes cannot
+  /// be its data.
+  virtual bool loadData(std::string const& in, std::string& problem);
 
 protected:
   struct Component
