@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Fuzzes the readers of outside input with libFuzzer (Debian's clang):
 #   bash scripts/fuzz.sh [SECONDS] [TARGET...]
-# TARGET is one of scene, expression, cook, file, obj, ply, geo (default: all), each run
+# TARGET is one of scene, expression, cook, file, checkpoint, obj, ply, geo (default: all), each run
 # for SECONDS (default 60). Each starts from its seed corpus in
 # fuzz/corpus/TARGET/ and keeps what it learns in build-fuzz/corpus/TARGET/.
 # A crash is saved to fuzz/findings/TARGET/: fix it, then add the input to
@@ -12,7 +12,7 @@ build="${BUILD_DIR:-$root/build-fuzz}"
 seconds="${1:-60}"
 shift || true
 targets=("$@")
-((${#targets[@]})) || targets=(scene expression cook file obj ply geo)
+((${#targets[@]})) || targets=(scene expression cook file checkpoint obj ply geo)
 
 bash "$root/scripts/setup.sh" clang libclang-rt-14-dev libomp-14-dev
 
