@@ -245,6 +245,19 @@ void SimSystem::loadState(StateReader& in)
   readParticles(_ghostParticlesArray, "ghost particles");
   in.values(_ghostParticlesArrayMap, _nbGhostParticles, "the ghost map");
   checkMap(_ghostParticlesArrayMap, _ghostParticlesArray.size(), true, "ghost");
+  // A particle and its ghost name each other.
+  for (Particle const& g : _ghostParticlesArray)
+    if (g.id >= _ghostParticlesArrayMap.size() || _ghostParticlesArrayMap[g.id] != &g - _ghostParticlesArray.data() ||
+        g.ghostLink < -1 || g.ghostLink >= int64_t(_particlesArrayMap.size()))
+      throw std::runtime_error("damaged state: a ghost's id or particle does not lead back to it");
+  for (Particle const& p : _particlesArray) {
+    if (p.ghostLink == -1)
+      continue;
+    if (p.ghostLink < 0 || size_t(p.ghostLink) >= _ghostParticlesArrayMap.size() ||
+        _ghostParticlesArrayMap[size_t(p.ghostLink)] < 0 ||
+        _ghostParticlesArray[size_t(_ghostParticlesArrayMap[size_t(p.ghostLink)])].ghostLink != int32_t(p.id))
+      throw std::runtime_error("damaged state: a particle's ghost does not lead back to it");
+  }
 
   _springs.clear();
   const uint64_t springCount = in.count(~uint64_t(0), 8 + 4 + 4 + 1, "springs");
@@ -265,7 +278,7 @@ void SimSystem::loadState(StateReader& in)
   readShearSprings(in, _demTangentialSprings, uint32_t(_particlesArrayMap.size()));
   readShearSprings(in, _newDemTangentialSprings, uint32_t(_particlesArrayMap.size()));
   for (auto const& [key, index] : _demTangentialSpringsMap)
-    if (index >= _demTangentialSprings.size() + _newDemTangentialSprings.size())
+    if (index >= _demTangentialSprings.size())
       throw std::runtime_error("damaged state: the shear-spring map names a record that does not exist");
 
   for (Cell* cell : _cellList)
@@ -316,4 +329,21 @@ void SimSystem::loadState(StateReader& in)
   };
   relink(_particlesArray);
   relink(_ghostParticlesArray);
+
+  // Every linked record in exactly one list, its own cell's, and no list
+  // running in a circle: every walk along the lists ends.
+  auto checkLists = [&](std::vector<Particle> const& list, bool ghost) {
+    std::vector<char> listed(list.size(), 0);
+    for (Cell const* cell : _cellList)
+      for (int64_t j = ghost ? cell->firstGhostParticle : cell->firstParticle; j != -1; j = list[size_t(j)].nextInCell) {
+        if (listed[size_t(j)] || list[size_t(j)].cell != cell)
+          throw std::runtime_error("damaged state: the cells' particle lists are tangled");
+        listed[size_t(j)] = 1;
+      }
+    for (size_t i = 0; i < list.size(); ++i)
+      if (bool(list[i].cell) != bool(listed[i]) || (!list[i].cell && list[i].nextInCell != -1))
+        throw std::runtime_error("damaged state: a particle is missing from its cell's list");
+  };
+  checkLists(_particlesArray, false);
+  checkLists(_ghostParticlesArray, true);
 }
