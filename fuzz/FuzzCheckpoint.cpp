@@ -3,36 +3,15 @@
 // reaches them, the solver's saved state taken in by a small scene of every
 // material and collider kind, which then simulates two more frames.
 #include "Checkpoint.h"
-#include "GeometryNodes.h"
-#include "OP/OP_Director.h"
-#include "OP/OP_Network.h"
-#include "OP/OP_Operator.h"
-#include "SOP/SOP_Node.h"
+#include "FuzzOperators.h"
 #include "Scene.h"
-#include "UT/UT_DSO.h"
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <string>
 
 namespace {
-
-OP_OperatorTable& operators()
-{
-  static OP_OperatorTable* table = [] {
-    auto* t = new OP_OperatorTable;
-    std::string error;
-    if (!UTloadSopPlugin(TALUNO_PLUGIN_BUILD_PATH, *t, error)) {
-      std::fprintf(stderr, "%s\n", error.c_str());
-      std::abort();
-    }
-    registerGeometryOperators(*t);
-    return t;
-  }();
-  return *table;
-}
 
 // The scene the seed checkpoints were written from: this text as a scene
 // file, run with `taluno run --frames 1-5 --checkpoint-every 2`.
@@ -76,10 +55,10 @@ extern "C" int LLVMFuzzerTestOneInput(uint8_t const* data, size_t size)
 
   Scene scene;
   std::vector<std::string> problems;
-  if (!parseScene(sceneText, "fuzz", scene, problems) || !validateScene(scene, operators(), problems))
+  if (!parseScene(sceneText, "fuzz", scene, problems) || !validateScene(scene, fuzzOperators(), problems))
     std::abort(); // the fixed scene itself is broken
   OPgetDirector()->getChannelManager()->setSamplesPerSec(scene.fps);
-  OP_Network network(operators());
+  OP_Network network(fuzzOperators());
   SOP_Node* output = buildNetwork(scene, network, problems);
   if (!output)
     std::abort();
@@ -88,13 +67,6 @@ extern "C" int LLVMFuzzerTestOneInput(uint8_t const* data, size_t size)
       if (node->getName() == name)
         node->loadData(state, problem);
   const int first = std::clamp(checkpoint.frame, 1, 6);
-  for (int frame = first; frame <= first + 2; ++frame) {
-    const double time = (frame - 1) / scene.fps;
-    OPgetDirector()->getChannelManager()->setEvaluateTime(time);
-    OP_Context context(time);
-    for (OP_Node* node : network.upstreamOrder(output))
-      if (auto* sop = dynamic_cast<SOP_Node*>(node))
-        sop->cook(context);
-  }
+  cookFrames(network, output, scene.fps, first, first + 2);
   return 0;
 }

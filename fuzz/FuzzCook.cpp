@@ -4,6 +4,7 @@
 // scene, builds the network and cooks a few frames, as `taluno run` does.
 // Particle counts, sub-steps and sizes are bounded so that every input runs
 // in well under a second.
+#include "FuzzOperators.h"
 #include "GeometryNodes.h"
 #include "OP/OP_Director.h"
 #include "OP/OP_Network.h"
@@ -28,21 +29,6 @@ extern "C" size_t LLVMFuzzerMutate(uint8_t* data, size_t size, size_t maxSize);
 #endif
 
 namespace {
-
-OP_OperatorTable& operators()
-{
-  static OP_OperatorTable* table = [] {
-    auto* t = new OP_OperatorTable;
-    std::string error;
-    if (!UTloadSopPlugin(TALUNO_PLUGIN_BUILD_PATH, *t, error)) {
-      std::fprintf(stderr, "%s\n", error.c_str());
-      std::abort();
-    }
-    registerGeometryOperators(*t);
-    return t;
-  }();
-  return *table;
-}
 
 // Keeps a run small whatever the scene asks: large particles, few
 // sub-steps, small shapes.
@@ -175,21 +161,14 @@ extern "C" int LLVMFuzzerTestOneInput(uint8_t const* data, size_t size)
   const std::string text(reinterpret_cast<char const*>(data), size);
   Scene scene;
   std::vector<std::string> problems;
-  if (!parseScene(text, "fuzz", scene, problems) || !validateScene(scene, operators(), problems))
+  if (!parseScene(text, "fuzz", scene, problems) || !validateScene(scene, fuzzOperators(), problems))
     return 0;
   OPgetDirector()->getChannelManager()->setSamplesPerSec(scene.fps);
-  OP_Network network(operators());
+  OP_Network network(fuzzOperators());
   SOP_Node* output = buildNetwork(scene, network, problems);
   if (!output)
     return 0;
   bound(network);
-  for (int frame = 1; frame <= 3; ++frame) {
-    const double time = (frame - 1) / scene.fps;
-    OPgetDirector()->getChannelManager()->setEvaluateTime(time);
-    OP_Context context(time);
-    for (OP_Node* node : network.upstreamOrder(output))
-      if (auto* sop = dynamic_cast<SOP_Node*>(node))
-        sop->cook(context);
-  }
+  cookFrames(network, output, scene.fps, 1, 3);
   return 0;
 }

@@ -2,6 +2,7 @@
 // chooses the format (OBJ, PLY, .geo or .bgeo), the rest is the file. The
 // mesh then fills an emitter and the solver cooks its reset frame, with the
 // particle radius bounded by the mesh's size so that no input runs long.
+#include "FuzzOperators.h"
 #include "GeometryNodes.h"
 #include "OP/OP_Director.h"
 #include "OP/OP_Network.h"
@@ -18,25 +19,6 @@
 #include <string>
 #include <unistd.h>
 
-namespace {
-
-OP_OperatorTable& operators()
-{
-  static OP_OperatorTable* table = [] {
-    auto* t = new OP_OperatorTable;
-    std::string error;
-    if (!UTloadSopPlugin(TALUNO_PLUGIN_BUILD_PATH, *t, error)) {
-      std::fprintf(stderr, "%s\n", error.c_str());
-      std::abort();
-    }
-    registerGeometryOperators(*t);
-    return t;
-  }();
-  return *table;
-}
-
-} // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(uint8_t const* data, size_t size)
 {
   if (size < 1)
@@ -47,7 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(uint8_t const* data, size_t size)
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<char const*>(data + 1), std::streamsize(size - 1));
   }
-  OP_Network network(operators());
+  OP_Network network(fuzzOperators());
   OP_Node* file = network.createNode("file", "file");
   OP_Node* emitter = network.createNode("EmitterObject", "emitter");
   OP_Node* solver = network.createNode("Taluno", "solver");
