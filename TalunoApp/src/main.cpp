@@ -782,8 +782,11 @@ int run(std::string const& scenePath, std::string const& frames, std::string con
   // The last whole frame, unless a checkpoint holds it already; a frame
   // stopped part-way leaves the state between sub-steps, which no run could
   // continue from.
-  const bool stoppedInFrame = interrupted && lastDone < scene.lastFrame && std::any_of(prepared.outputs.begin(),
-      prepared.outputs.end(), [](SOP_Node* node) { return node->error() >= UT_ERROR_ABORT; });
+  std::vector<OP_Node*> const nodes = network.nodes();
+  const bool stoppedInFrame = interrupted && lastDone < scene.lastFrame &&
+                              std::any_of(nodes.begin(), nodes.end(), [](OP_Node* node) {
+                                return node->error() >= UT_ERROR_ABORT;
+                              });
   if (options.checkpointEvery > 0 && !stoppedInFrame && lastDone > lastCheckpoint && lastDone >= resetFrame &&
       !checkpoint(lastDone))
     return 4;
@@ -792,6 +795,10 @@ int run(std::string const& scenePath, std::string const& frames, std::string con
   if (interrupted) {
     std::cerr << "taluno: interrupted; " << written << " complete frame" << (written == 1 ? "" : "s")
               << " kept in " << (folder.empty() ? std::string(".") : folder.string()) << "\n";
+    if (lastCheckpoint >= resetFrame)
+      std::cerr << "taluno: " << checkpointPath(place.folder, place.stem, lastCheckpoint) << " holds frame "
+                << lastCheckpoint << ": taluno run " << (scenePath.empty() ? std::string() : scenePath + " ")
+                << "--resume continues from it\n";
     return 130;
   }
   if (!quiet) {
