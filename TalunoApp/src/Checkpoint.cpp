@@ -52,6 +52,7 @@ std::string encodeCheckpoint(Checkpoint const& c)
     out.text(name);
     out.text(state);
   }
+  out.text(c.previewView);
   out.value(hashBytes(bytes));
   return bytes;
 }
@@ -89,6 +90,7 @@ bool decodeCheckpoint(std::string const& bytes, Checkpoint& c, std::string& prob
       std::string name = in.text(4096, "a node's name");
       c.nodes.emplace_back(std::move(name), in.text(~uint64_t(0), "a node's state"));
     }
+    c.previewView = in.text(4096, "the preview camera");
     if (in.left() != 0)
       throw std::runtime_error(std::to_string(in.left()) + " bytes follow the last node");
   } catch (std::runtime_error const& e) {

@@ -20,6 +20,8 @@ struct Checkpoint
   uint64_t points = 0;         ///< points of the main output at the frame
   /// Node name and its saved bytes, for every node that keeps state.
   std::vector<std::pair<std::string, std::string>> nodes;
+  /// The preview camera, fixed at the run's first picture (empty without one).
+  std::string previewView;
 };
 
 /// The part of a scene that decides what is simulated, as canonical JSON:

@@ -259,3 +259,32 @@ bool PreviewCamera::write(GU_Detail const& particles, std::vector<Mesh> const& m
   png_destroy_write_struct(&png, &info);
   return writeAtomically(path, encoded, problem, "preview");
 }
+
+std::string PreviewCamera::saveView() const
+{
+  if (!_framed)
+    return {};
+  std::vector<double> v(_eye, _eye + 3);
+  v.insert(v.end(), _forward, _forward + 3);
+  v.insert(v.end(), _right, _right + 3);
+  v.insert(v.end(), _up, _up + 3);
+  v.push_back(_focal);
+  return std::string(reinterpret_cast<char const*>(v.data()), v.size() * sizeof(double));
+}
+
+bool PreviewCamera::loadView(std::string const& bytes)
+{
+  if (bytes.size() != 13 * sizeof(double))
+    return false;
+  double v[13];
+  std::memcpy(v, bytes.data(), sizeof v);
+  if (!std::all_of(v, v + 13, [](double x) { return std::isfinite(x); }))
+    return false;
+  std::copy(v, v + 3, _eye);
+  std::copy(v + 3, v + 6, _forward);
+  std::copy(v + 6, v + 9, _right);
+  std::copy(v + 9, v + 12, _up);
+  _focal = v[12];
+  _framed = true;
+  return true;
+}

@@ -41,6 +41,11 @@ public:
   bool write(GU_Detail const& particles, std::vector<Mesh> const& meshes, std::string const& path,
              std::string& problem);
 
+  /// The camera as bytes once framed (empty before), and back: a resumed
+  /// run keeps the camera of the run it continues.
+  std::string saveView() const;
+  bool loadView(std::string const& bytes);
+
   /// Leaves the particles of a point group out of the pictures: the liquid
   /// that a drawn surface already shows, whose spheres would poke through it.
   void hideGroup(std::string const& group) { _hiddenGroups.push_back(group); }

@@ -384,7 +384,7 @@ CheckpointPlace checkpointPlace(Prepared const& p, std::string const& scenePath)
 }
 
 // The state of every node that keeps one, after `frame`, as a checkpoint.
-Checkpoint takeCheckpoint(Prepared const& p, int frame)
+Checkpoint takeCheckpoint(Prepared const& p, int frame, PreviewCamera const* camera = nullptr)
 {
   Checkpoint c;
   c.frame = frame;
@@ -397,6 +397,8 @@ Checkpoint takeCheckpoint(Prepared const& p, int frame)
     if (node->saveData(state))
       c.nodes.emplace_back(node->getName(), std::move(state));
   }
+  if (camera)
+    c.previewView = camera->saveView();
   return c;
 }
 
@@ -410,7 +412,8 @@ struct RunOptions
 // Finds the newest usable checkpoint of the scene, gives every node its
 // saved state and cooks the checkpoint's frame, which takes the state in.
 // Returns the frame resumed from, or -1 with the exit status in `status`.
-int resumeRun(Prepared& p, CheckpointPlace const& place, RunOptions const& options, bool quiet, int& status)
+int resumeRun(Prepared& p, CheckpointPlace const& place, RunOptions const& options, bool quiet,
+              PreviewCamera& camera, int& status)
 {
   status = 2;
   auto const found = listCheckpoints(place.folder, place.stem);
@@ -473,6 +476,8 @@ int resumeRun(Prepared& p, CheckpointPlace const& place, RunOptions const& optio
         return -1;
       }
     }
+    if (!c.previewView.empty())
+      camera.loadView(c.previewView);
     std::set<std::string> warned;
     if (!cookFrame(p.outputs, p.network, p.scene, c.frame, warned, "")) {
       status = 5;
@@ -487,7 +492,8 @@ int resumeRun(Prepared& p, CheckpointPlace const& place, RunOptions const& optio
 }
 
 // Writes a checkpoint after `frame` and keeps the newest two.
-bool writeCheckpoint(Prepared const& p, CheckpointPlace const& place, int frame, std::string& problem)
+bool writeCheckpoint(Prepared const& p, CheckpointPlace const& place, int frame, PreviewCamera const& camera,
+                     std::string& problem)
 {
   std::error_code error;
   if (!std::filesystem::create_directories(place.folder, error) && error) {
@@ -495,7 +501,7 @@ bool writeCheckpoint(Prepared const& p, CheckpointPlace const& place, int frame,
     return false;
   }
   const std::string path = checkpointPath(place.folder, place.stem, frame);
-  if (!writeAtomically(path, encodeCheckpoint(takeCheckpoint(p, frame)), problem, "checkpoint"))
+  if (!writeAtomically(path, encodeCheckpoint(takeCheckpoint(p, frame, &camera)), problem, "checkpoint"))
     return false;
   auto const found = listCheckpoints(place.folder, place.stem);
   for (size_t k = 2; k < found.size(); ++k)
@@ -664,7 +670,7 @@ int run(std::string const& scenePath, std::string const& frames, std::string con
   int startFrame = resetFrame;
   if (options.resume) {
     int status = 0;
-    const int resumed = resumeRun(prepared, place, options, quiet, status);
+    const int resumed = resumeRun(prepared, place, options, quiet, camera, status);
     if (resumed < 0)
       return status;
     startFrame = resumed + 1;
@@ -681,7 +687,7 @@ int run(std::string const& scenePath, std::string const& frames, std::string con
   int lastCheckpoint = startFrame - 1, lastDone = startFrame - 1;
   auto checkpoint = [&](int frame) {
     std::string problem;
-    if (!writeCheckpoint(prepared, place, frame, problem)) {
+    if (!writeCheckpoint(prepared, place, frame, camera, problem)) {
       std::cerr << (terminal && !quiet ? "\n" : "") << "taluno: " << problem << "\n";
       return false;
     }

@@ -1145,13 +1145,13 @@ TEST(Checkpoints, AKilledRunResumesWritingTheFramesAnUninterruptedRunWrites)
   const std::string slow = R"(, "subSteps": 150)";
   folder.write("reference.json", everythingScene("ref/f.$F4.bgeo", slow));
   folder.write("scene.json", everythingScene("out/f.$F4.bgeo", slow));
-  Result r = taluno(folder.path, "run reference.json --quiet --threads 2 --checkpoint-every 0");
+  Result r = taluno(folder.path, "run reference.json --quiet --threads 2 --checkpoint-every 0 --preview auto");
   ASSERT_EQ(r.status, 0) << r.output;
   EXPECT_FALSE(fs::exists(folder.path / "ref/checkpoints")) << "--checkpoint-every 0 writes none";
 
   // Killed between frames after its checkpoint at frame 3, on two threads;
   // resumed on one.
-  pid_t child = startTaluno(folder.path, "run scene.json --quiet --threads 2 --checkpoint-every 3");
+  pid_t child = startTaluno(folder.path, "run scene.json --quiet --threads 2 --checkpoint-every 3 --preview auto");
   for (int i = 0; i < 4800 && countFiles(folder.path / "out", ".bgeo") < 5; ++i) // sanitizer builds are slow
     std::this_thread::sleep_for(std::chrono::milliseconds(25));
   kill(child, SIGKILL);
@@ -1165,13 +1165,16 @@ TEST(Checkpoints, AKilledRunResumesWritingTheFramesAnUninterruptedRunWrites)
   const std::string newest = fileBytes(folder.path / "out/checkpoints/scene.0003.ckpt");
   folder.write("out/checkpoints/scene.0009.ckpt", newest.substr(0, newest.size() / 2));
   folder.write("out/checkpoints/scene.0010.ckpt.part-host-1", newest.substr(0, 100));
-  r = taluno(folder.path, "run scene.json --threads 1 --resume");
+  r = taluno(folder.path, "run scene.json --threads 1 --resume --preview auto");
   ASSERT_EQ(r.status, 0) << r.output;
   EXPECT_NE(r.output.find("skipping checkpoint out/checkpoints/scene.0009.ckpt: damaged or cut short"),
             std::string::npos)
       << r.output;
   EXPECT_NE(r.output.find("resuming after frame"), std::string::npos) << r.output;
   expectSameFrames(folder.path / "ref", folder.path / "out", 12);
+  // The pictures keep the camera of the run they continue.
+  EXPECT_TRUE(fileBytes(folder.path / "ref/preview/frame.0012.png") ==
+              fileBytes(folder.path / "out/preview/frame.0012.png"));
 
   // The run's end leaves a checkpoint, so a longer range continues it.
   EXPECT_TRUE(fs::exists(folder.path / "out/checkpoints/scene.0012.ckpt"));
