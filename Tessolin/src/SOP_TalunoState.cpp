@@ -9,6 +9,9 @@
 #include "StateWriter.h"
 
 #include <algorithm>
+#include <cfloat>
+#include <cmath>
+#include <cstdint>
 #include <stdexcept>
 
 namespace {
@@ -119,8 +122,15 @@ void readDetail(StateReader& in, GU_Detail& gdp)
       if (uint64_t(n) * uint64_t(size) > in.left() / sizeof(double))
         throw std::runtime_error("damaged state: it ends inside output attribute \"" + name + "\"");
       for (GA_Offset e = 0; e < n; ++e)
-        for (int c = 0; c < size; ++c)
-          a->set(e, c, in.value<double>("an output attribute's values"));
+        for (int c = 0; c < size; ++c) {
+          // Values were narrowed to their storage when set: anything else is damage.
+          const double v = in.value<double>("an output attribute's values");
+          const bool fits = storage == GA_STORE_INT32 ? v >= double(INT32_MIN) && v <= double(INT32_MAX)
+                                                      : !(std::isfinite(v) && std::fabs(v) > double(FLT_MAX));
+          if (!fits)
+            throw std::runtime_error("damaged state: output attribute \"" + name + "\" holds a value its storage cannot");
+          a->set(e, c, v);
+        }
     }
   }
   const uint64_t groups = in.count(1024, 8 + 1 + 8, "output groups");
