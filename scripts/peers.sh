@@ -73,5 +73,17 @@ for count in "${counts[@]}"; do
                       -var steps "$steps" -log liggghts-sph.log -screen none >/dev/null 2>&1;
                     cat "$work/liggghts-sph.log" | peer_rate)
   record dam-break "$count" liggghts-sph "$pn" "$pr" "$on" "$orate" "$steps" "$dt"
+
+  # The same with LAMMPS's own SPH package (sph/taitwater), which Debian's
+  # lmp lacks: `lmp_sph` is LAMMPS built from Debian's source with SPH
+  # (bench/peers/README.md says how).
+  if command -v lmp_sph >/dev/null; then
+    read -r pn pr < <(cd "$work" && lmp_sph -in "$root/bench/peers/sph-lammps.in" -var S "$S" -var dt "$dt" \
+                        -var steps "$steps" -log lammps-sph.log -screen none -nocite >/dev/null 2>&1;
+                      cat "$work/lammps-sph.log" | peer_rate)
+    record dam-break "$count" lammps-sph "$pn" "$pr" "$on" "$orate" "$steps" "$dt"
+  else
+    echo "dam-break $count: lmp_sph not found, LAMMPS SPH skipped (bench/peers/README.md says how to build it)"
+  fi
 done
 echo "results in $results"
