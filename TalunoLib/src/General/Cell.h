@@ -13,18 +13,19 @@ public:
   static constexpr int neighborIndex(int dx, int dy, int dz) { return 9 * (dx + 1) + 3 * (dy + 1) + (dz + 1); }
   static constexpr int selfIndex = 13; ///< entry of the cell itself
 
-  /// 27 list heads, one per cell of a 3 x 3 x 3 block.
-  using Heads = std::array<int64_t, 27>;
+  /// 27 list heads, one per cell of a 3 x 3 x 3 block. Array indices, like
+  /// Particle::nextInCell: 32 bits hold any particle count the arrays can.
+  using Heads = std::array<int32_t, 27>;
   static constexpr Heads noHeads()
   {
     Heads h{};
-    for (int64_t& head : h)
+    for (int32_t& head : h)
       head = -1;
     return h;
   }
 
-  int64_t firstParticle = -1;      ///< head of this cell's particle list, -1 when empty
-  int64_t firstGhostParticle = -1; ///< head of this cell's ghost list, -1 when empty
+  int32_t firstParticle = -1;      ///< head of this cell's particle list, -1 when empty
+  int32_t firstGhostParticle = -1; ///< head of this cell's ghost list, -1 when empty
   /// firstParticle of the 27 cells around this one (x outermost, z innermost), -1 for missing cells;
   /// a snapshot taken at the last neighbour refresh. Fixed-size: a cell
   /// costs no allocation beyond itself.
@@ -36,8 +37,8 @@ public:
   /// The heads as the neighbours' snapshots last received them: a head that
   /// differs has changed since, and only such cells are pushed to their
   /// neighbours at the next refresh.
-  int64_t refreshedFirstParticle = -1;
-  int64_t refreshedFirstGhostParticle = -1;
+  int32_t refreshedFirstParticle = -1;
+  int32_t refreshedFirstGhostParticle = -1;
   /// The cell's own snapshots must be taken whole at the next refresh: it is
   /// new, or they were written outside the refresh.
   bool stale = true;

@@ -44,12 +44,12 @@ Cell* SimSystem::linkToCell(uint64_t key, int64_t index, bool ghost)
   std::vector<Particle>& particles = ghost ? _ghostParticlesArray : _particlesArray;
   Cell* cell = _cellIndex.find(key);
   if (cell) {
-    int64_t& head = ghost ? cell->firstGhostParticle : cell->firstParticle;
-    particles[index].nextInCell = static_cast<int32_t>(head);
-    head = index;
+    int32_t& head = ghost ? cell->firstGhostParticle : cell->firstParticle;
+    particles[index].nextInCell = head;
+    head = static_cast<int32_t>(index);
   } else {
     cell = new Cell();
-    (ghost ? cell->firstGhostParticle : cell->firstParticle) = index;
+    (ghost ? cell->firstGhostParticle : cell->firstParticle) = static_cast<int32_t>(index);
     particles[index].nextInCell = -1;
     _cells.emplace(key, cell);
     _cellIndex.insert(key, cell);
@@ -80,7 +80,7 @@ static void rebin(SimSystem& system, std::vector<Particle>& particles, bool ghos
       continue;
     p.cellKey = key;
     if (Cell* old = p.cell) {
-      int64_t& head = ghost ? old->firstGhostParticle : old->firstParticle;
+      int32_t& head = ghost ? old->firstGhostParticle : old->firstParticle;
       if (head == i) {
         head = p.nextInCell;
       } else {

@@ -10,6 +10,7 @@
 #include "StateReader.h"
 #include "StateWriter.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <memory>
@@ -156,14 +157,19 @@ void SimSystem::saveState(StateWriter& out) const
   // Cells in list order: their lists and snapshots are part of the order in
   // which neighbours are summed.
   out.value(uint64_t(_cellList.size()));
+  // Heads as 64-bit values, whatever width the cells hold them in.
+  auto writeHeads = [&](Cell::Heads const& heads) {
+    for (int32_t head : heads)
+      out.value(int64_t(head));
+  };
   for (Cell const* cell : _cellList) {
     out.value(cell->key);
-    out.value(cell->firstParticle);
-    out.value(cell->firstGhostParticle);
-    out.value(cell->neighborFirstParticles);
-    out.value(cell->neighborFirstGhostParticles);
-    out.value(cell->refreshedFirstParticle);
-    out.value(cell->refreshedFirstGhostParticle);
+    out.value(int64_t(cell->firstParticle));
+    out.value(int64_t(cell->firstGhostParticle));
+    writeHeads(cell->neighborFirstParticles);
+    writeHeads(cell->neighborFirstGhostParticles);
+    out.value(int64_t(cell->refreshedFirstParticle));
+    out.value(int64_t(cell->refreshedFirstGhostParticle));
     out.value(cell->stale);
   }
   out.values(_deletedCellKeys);
@@ -286,28 +292,29 @@ void SimSystem::loadState(StateReader& in)
   _cellList.clear();
   _cells.clear();
   _cellIndex = CellIndex();
-  const uint64_t cells = in.count(~uint64_t(0), 8 * 3 + 2 * sizeof(Cell::Heads) + 8 * 2 + 1, "cells");
+  const uint64_t cells = in.count(~uint64_t(0), 8 * 3 + 2 * 27 * 8 + 8 * 2 + 1, "cells");
   const int64_t particles = int64_t(_particlesArray.size()), ghosts = int64_t(_ghostParticlesArray.size());
-  auto checkHead = [](int64_t head, int64_t size) {
-    if (head < -1 || head >= size)
+  // A head read back, checked to lie in the array it indexes (or be -1).
+  auto head = [&](int64_t size) {
+    const int64_t h = in.value<int64_t>("a cell");
+    if (h < -1 || h >= size)
       throw std::runtime_error("damaged state: a cell's list head is outside the particle array");
+    return int32_t(h);
   };
   for (uint64_t k = 0; k < cells; ++k) {
     auto cell = std::make_unique<Cell>();
     cell->key = in.value<uint64_t>("a cell");
-    cell->firstParticle = in.value<int64_t>("a cell");
-    cell->firstGhostParticle = in.value<int64_t>("a cell");
-    cell->neighborFirstParticles = in.value<Cell::Heads>("a cell");
-    cell->neighborFirstGhostParticles = in.value<Cell::Heads>("a cell");
-    cell->refreshedFirstParticle = in.value<int64_t>("a cell");
-    cell->refreshedFirstGhostParticle = in.value<int64_t>("a cell");
+    cell->firstParticle = head(particles);
+    cell->firstGhostParticle = head(ghosts);
+    for (int32_t& h : cell->neighborFirstParticles)
+      h = head(particles);
+    for (int32_t& h : cell->neighborFirstGhostParticles)
+      h = head(ghosts);
+    // What the neighbours last received: compared with the heads, never
+    // followed, so any value reads back as it was.
+    cell->refreshedFirstParticle = int32_t(std::clamp<int64_t>(in.value<int64_t>("a cell"), -1, INT32_MAX));
+    cell->refreshedFirstGhostParticle = int32_t(std::clamp<int64_t>(in.value<int64_t>("a cell"), -1, INT32_MAX));
     cell->stale = in.value<unsigned char>("a cell") != 0;
-    checkHead(cell->firstParticle, particles);
-    checkHead(cell->firstGhostParticle, ghosts);
-    for (int e = 0; e < 27; ++e) {
-      checkHead(cell->neighborFirstParticles[size_t(e)], particles);
-      checkHead(cell->neighborFirstGhostParticles[size_t(e)], ghosts);
-    }
     if (_cellIndex.find(cell->key))
       throw std::runtime_error("damaged state: two cells have one key");
     cell->listIndex = _cellList.size();
