@@ -48,7 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(uint8_t const* data, size_t size)
   // Again with the checksum made right, to reach what it guards.
   if (bytes.size() < 8 + 8 || bytes.compare(0, 8, "TALUNOCK") != 0)
     return 0;
-  const uint64_t sum = hashBytes(bytes.substr(0, bytes.size() - 8));
+  const uint64_t sum = hashBytes(bytes.data(), bytes.size() - 8);
   std::copy(reinterpret_cast<char const*>(&sum), reinterpret_cast<char const*>(&sum) + 8, bytes.end() - 8);
   if (!decodeCheckpoint(bytes, checkpoint, problem))
     return 0;

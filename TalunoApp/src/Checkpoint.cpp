@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <map>
+#include <set>
 #include <stdexcept>
 
 namespace {
@@ -27,11 +28,11 @@ std::string simulatedPart(Scene const& scene)
   return nlohmann::json{{"fps", scene.fps}, {"nodes", nodes}}.dump();
 }
 
-uint64_t hashBytes(std::string const& bytes)
+uint64_t hashBytes(char const* data, size_t size)
 {
   uint64_t h = 0xcbf29ce484222325ull;
-  for (unsigned char c : bytes) {
-    h ^= c;
+  for (size_t k = 0; k < size; ++k) {
+    h ^= static_cast<unsigned char>(data[k]);
     h *= 0x100000001b3ull;
   }
   return h;
@@ -66,13 +67,13 @@ bool decodeCheckpoint(std::string const& bytes, Checkpoint& c, std::string& prob
   // The checksum first: a file cut short or damaged anywhere says so here.
   uint64_t stored;
   std::copy(bytes.end() - 8, bytes.end(), reinterpret_cast<char*>(&stored));
-  const std::string body = bytes.substr(0, bytes.size() - 8);
-  if (hashBytes(body) != stored) {
+  const size_t body = bytes.size() - 8; // checked in place: a checkpoint may be gigabytes
+  if (hashBytes(bytes.data(), body) != stored) {
     problem = "damaged or cut short (its checksum does not match)";
     return false;
   }
   try {
-    StateReader in(body.data() + 8, body.size() - 8);
+    StateReader in(bytes.data() + 8, body - 8);
     const uint32_t version = in.value<uint32_t>("the format version");
     if (version != Checkpoint::formatVersion) {
       problem = "format version " + std::to_string(version) + ", which this taluno (format " +
@@ -130,12 +131,12 @@ std::vector<std::string> sceneDifferences(std::string const& saved, std::string 
                         found->second[key].dump());
     nlohmann::json const& p = node["parms"];
     nlohmann::json const& q = found->second["parms"];
-    std::map<std::string, int> keys;
+    std::set<std::string> keys;
     for (auto const& item : p.items())
-      keys[item.key()] = 1;
+      keys.insert(item.key());
     for (auto const& item : q.items())
-      keys[item.key()] = 1;
-    for (auto const& [key, unused] : keys) {
+      keys.insert(item.key());
+    for (std::string const& key : keys) {
       const nlohmann::json was = p.contains(key) ? p[key] : nlohmann::json("(unset)");
       const nlohmann::json is = q.contains(key) ? q[key] : nlohmann::json("(unset)");
       if (was != is)

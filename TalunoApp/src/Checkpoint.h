@@ -29,8 +29,9 @@ struct Checkpoint
 /// parameters. Frame ranges and outputs may change between a run and its
 /// resumption; this may not.
 std::string simulatedPart(Scene const& scene);
-/// A 64-bit FNV-1a hash.
-uint64_t hashBytes(std::string const& bytes);
+/// A 64-bit FNV-1a hash of `size` bytes at `data`, or of a whole string.
+uint64_t hashBytes(char const* data, size_t size);
+inline uint64_t hashBytes(std::string const& bytes) { return hashBytes(bytes.data(), bytes.size()); }
 
 /// The checkpoint as a file's bytes: a header (magic, format version,
 /// program version, scene hash, frame, points), the nodes' states, and a

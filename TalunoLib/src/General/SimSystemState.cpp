@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <stdexcept>
 
@@ -111,6 +112,10 @@ void SimSystem::saveState(StateWriter& out) const
 
   // Particles, then ghosts, in array order. A particle's emitter is named by
   // its index in the system (-1 for one no longer held).
+  std::map<EmitterObject const*, int64_t> emitterIndex;
+  for (auto const& [index, object] : _emitterObjects)
+    if (object)
+      emitterIndex.emplace(object, index);
   auto writeParticles = [&](std::vector<Particle> const& particles) {
     out.value(uint64_t(particles.size()));
     for (Particle const& p : particles) {
@@ -129,11 +134,8 @@ void SimSystem::saveState(StateWriter& out) const
       for (int c = 0; c < 4; ++c)
         out.value(p.orientation.coeffs()[c]);
       writeVector(out, p.angularVelocity);
-      int64_t emitter = -1;
-      for (auto const& [index, object] : _emitterObjects)
-        if (object == p.emitter && p.emitter)
-          emitter = index;
-      out.value(emitter);
+      const auto emitter = emitterIndex.find(p.emitter);
+      out.value(emitter != emitterIndex.end() ? emitter->second : int64_t(-1));
       out.value(p.frictionMultiplier);
     }
   };
