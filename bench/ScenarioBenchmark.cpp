@@ -133,6 +133,62 @@ uint64_t stateHash(SimSystem const& system)
   return h;
 }
 
+// Macroscopic measures that show whether a change which moves results in the
+// last bits moved the physics: every quarter second, the centre of mass and
+// the farthest particle along x and y (the dam-break front, the soft block's
+// fall and bounce); at the end, the column's height profile. Lengths are in
+// units of the scene's block size.
+class Measures
+{
+public:
+  Measures(std::string scene, double particles) : _scene(std::move(scene))
+  {
+    _size = std::round(std::cbrt(_scene == "column" ? particles / 2 : particles));
+  }
+
+  // Called after each sub-step with the time simulated so far.
+  void record(SimSystem const& system, double time)
+  {
+    if (time < _nextTime - 1e-9)
+      return;
+    Eigen::Vector3d centre = Eigen::Vector3d::Zero();
+    double farX = -1e300, farY = -1e300;
+    for (Particle const& p : system._particlesArray) {
+      centre += p.position;
+      farX = std::max(farX, p.position.x());
+      farY = std::max(farY, p.position.y());
+    }
+    centre /= double(system._particlesArray.size()) * _size;
+    std::printf("MEASURE %.2f s: centre x %.4f y %.4f, farthest x %.4f, highest y %.4f\n", _nextTime, centre.x(),
+                centre.y(), farX / _size, farY / _size);
+    _nextTime += 0.25;
+  }
+
+  void finish(SimSystem const& system) const
+  {
+    if (_scene != "column")
+      return;
+    // Highest grain in rings around the column's axis, half a width wide.
+    const int rings = 8;
+    std::vector<double> height(rings, 0.0);
+    for (Particle const& p : system._particlesArray) {
+      const double r = std::hypot(p.position.x() - _size / 2, p.position.z() - _size / 2) / _size;
+      const int k = int(r * 2);
+      if (k < rings)
+        height[size_t(k)] = std::max(height[size_t(k)], p.position.y() / _size);
+    }
+    std::printf("MEASURE column height by ring:");
+    for (double h : height)
+      std::printf(" %.4f", h);
+    std::printf("\n");
+  }
+
+private:
+  std::string _scene;
+  double _size;
+  double _nextTime = 0.25;
+};
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -149,6 +205,9 @@ int main(int argc, char** argv)
   app.add_option("--substeps", subSteps, "sub-steps timed (default: about 2e6 particle-substeps, at least 2)")
       ->check(CLI::PositiveNumber);
   app.add_option("--dt", dt, "sub-step length in seconds (default 1/192)")->check(CLI::PositiveNumber);
+  bool measures = false;
+  app.add_flag("--measures", measures,
+               "print the scene's macroscopic measures (dam-break front, column heights, soft-block bounce)");
   CLI11_PARSE(app, argc, argv);
   if (threads > 0)
     omp_set_num_threads(threads);
@@ -171,15 +230,23 @@ int main(int argc, char** argv)
 
   std::map<std::string, double> phases;
   system._phaseSeconds = &phases;
+  const uint64_t remakesBefore = system.pairListRemakes();
   const auto start = std::chrono::steady_clock::now();
-  for (int step = 0; step < subSteps; ++step)
+  Measures measured(scene, particles);
+  for (int step = 0; step < subSteps; ++step) {
     system.simulStep(2 + unsigned(step), dt, 1);
+    if (measures)
+      measured.record(system, dt * (step + 2));
+  }
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   system._phaseSeconds = nullptr;
+  const uint64_t remakes = system.pairListRemakes() - remakesBefore;
 
   const double peak = peakResidentBytes();
   const double bytesPerParticle = (peak - baseline) / n;
   const uint64_t hash = stateHash(system);
+  if (measures)
+    measured.finish(system);
   const double rate = n * subSteps / seconds;
 
   std::printf("%s: %.0f particles (mass %.6g), %zu springs, %zu ghosts, %d threads, %d sub-steps of %g s (setup %.2f s)\n",
@@ -192,6 +259,7 @@ int main(int argc, char** argv)
     phaseJson += (phaseJson.empty() ? "" : ", ") + ("\"" + name + "\": ") + std::to_string(time / subSteps);
   }
   std::printf("  %-24s %10.2f %16.4g\n", "whole sub-step", 1e3 * seconds / subSteps, rate);
+  std::printf("  pair lists made %llu times in %d sub-steps\n", static_cast<unsigned long long>(remakes), subSteps);
   std::printf("  peak resident %.1f MiB, %.0f bytes per particle, state hash %016llx\n", peak / 1048576.0,
               bytesPerParticle, static_cast<unsigned long long>(hash));
   std::printf("RESULT {\"scene\": \"%s\", \"particles\": %.0f, \"threads\": %d, \"substeps\": %d, "

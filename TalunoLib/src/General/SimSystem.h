@@ -131,6 +131,8 @@ public:
       for (int64_t j = head; j != -1; j = _particlesArray[j].nextInCell)
         visit(j);
   }
+  /// How many times the SPH and contact pair lists have been made so far.
+  uint64_t pairListRemakes() const { return _sphPairs.remakes + _contactPairs.remakes; }
   /// The same over the ghost lists of the 27 cells.
   template <typename Visit>
   void forEachNeighborGhost(Cell const* cell, Visit&& visit) const
@@ -340,8 +342,42 @@ private:
       return {buffer.data() + begin[size_t(i)], buffer.data() + end};
     }
   };
-  NeighborLists _sphNeighbors;  ///< particles near each particle
   NeighborLists _sphGhosts;     ///< ghosts near each particle
+
+  /// Pair candidates with a skin (Verlet lists): for each particle, every
+  /// particle, itself included, that was closer than reach + skin when the
+  /// lists were made, in ascending index order. They hold every pair closer
+  /// than `reach` until some particle has moved half the skin from where it
+  /// was then, or particles were added or reordered. A pass that acts only on
+  /// pairs closer than `reach` (and adds nothing for the others) then meets
+  /// the same pairs in the same order whenever the lists were made: results
+  /// do not depend on when they are remade, so a resumed run, which makes
+  /// them afresh, continues exactly as the uninterrupted one.
+  struct PairLists
+  {
+    NeighborLists lists;
+    std::vector<Eigen::Vector3d> reference; ///< positions when the lists were made
+    double reach = -1.0;
+    uint64_t generation = 0; ///< _arrayGeneration when the lists were made
+    bool made = false;
+    uint64_t remakes = 0;    ///< how many times they were made (for tests and profiles)
+  };
+  /// The skin, as a fraction of the reach (LAMMPS's usual 0.1 h for SPH).
+  static constexpr double pairSkinFraction = 0.1;
+  PairLists _sphPairs;     ///< SPH: pairs within the interaction radius
+  PairLists _contactPairs; ///< contact: pairs within two particle radii
+  /// Bumped whenever particles are added to the array or reordered: lists of
+  /// indices made before are out of date.
+  uint64_t _arrayGeneration = 0;
+  /// Remakes `pairs` for `reach` when they are missing or out of date;
+  /// returns whether they were remade.
+  bool refreshPairLists(PairLists& pairs, double reach);
+  /// Scratch of the last remake: the particles binned by a hash of their
+  /// cell of edge reach + skin (a counting sort), kept to avoid reallocating.
+  std::vector<uint32_t> _pairBinOf;
+  std::vector<uint32_t> _pairBinEnd;
+  std::vector<int32_t> _pairBinOrder;
+  std::vector<Eigen::Vector3d> _pairBinPosition;
   /// Fills `lists` with, for every particle, the members of `others` (the
   /// particles or the ghosts) within the interaction radius, walking the
   /// given snapshots of each particle's cell in order.
@@ -355,9 +391,22 @@ private:
   };
   std::vector<WalkEntry> _walkView;
 
+  /// What the SPH passes read of each neighbour, side by side. Filled at the
+  /// start of applyFluidSPH; the density pass adds its results.
+  struct FluidEntry
+  {
+    Eigen::Vector3d position;
+    Eigen::Vector3d velocity;
+    double pressure;
+    double invDensity;
+    uint32_t id;
+    char nature;
+  };
+  std::vector<FluidEntry> _fluidView;
+
   /// What the sphere contact passes read of each particle, side by side: its
   /// position, its velocity at the start of the pass (the passes write
-  /// velocities, and neighbours must see the old ones), id, list link and
+  /// velocities, and neighbours must see the old ones), id and
   /// nature. A candidate then costs one cache line instead of a whole
   /// particle record. Filled by gatherContactView, kept between sub-steps.
   struct ContactEntry
@@ -365,18 +414,16 @@ private:
     Eigen::Vector3d position;
     Eigen::Vector3d velocity;
     uint32_t id;
-    int32_t next;
     char nature;
   };
   std::vector<ContactEntry> _contactView;
   void gatherContactView();
-  /// Visits (j, entry) for every particle in the 27 cells around `cell`, in
-  /// the order of the neighbour walk, through the contact view.
-  template <typename Visit> void forEachContactCandidate(Cell const* cell, Visit&& visit) const
+  /// Visits (j, entry) for every contact candidate j of particle i, in
+  /// ascending index order, through the contact view.
+  template <typename Visit> void forEachContactCandidate(int64_t i, Visit&& visit) const
   {
-    for (int64_t head : cell->neighborFirstParticles)
-      for (int64_t j = head; j != -1; j = _contactView[size_t(j)].next)
-        visit(j, _contactView[size_t(j)]);
+    for (auto [j, last] = _contactPairs.lists.of(i); j != last; ++j)
+      visit(int64_t(*j), _contactView[size_t(*j)]);
   }
 
   /// Copies every particle's velocity (and angular velocity) before a pass

@@ -64,12 +64,14 @@ inline bool sphereContact(SimSystem const& s, Eigen::Vector3d const& xi, Eigen::
 
 void SimSystem::gatherContactView()
 {
+  refreshPairLists(_contactPairs, 2.0 * particleRadius);
+  markPhase("neighbour lists");
   const int64_t n = static_cast<int64_t>(_particlesArray.size());
   _contactView.resize(_particlesArray.size());
 #pragma omp parallel for schedule(static)
   for (int64_t j = 0; j < n; ++j) {
     Particle const& p = _particlesArray[j];
-    _contactView[size_t(j)] = ContactEntry{p.position, p.velocity, p.id, p.nextInCell, p.nature};
+    _contactView[size_t(j)] = ContactEntry{p.position, p.velocity, p.id, p.nature};
   }
 }
 
@@ -85,7 +87,7 @@ void SimSystem::resolveInterparticleCollisions_NoExplicitStaticFriction()
       continue;
     Eigen::Vector3d force = Eigen::Vector3d::Zero();
     Eigen::Vector3d const& vi = _contactView[size_t(i)].velocity;
-    forEachContactCandidate(pi.cell, [&](int64_t, ContactEntry const& pj) {
+    forEachContactCandidate(i, [&](int64_t, ContactEntry const& pj) {
       SphereContact c;
       if (!contactEligible(pi.nature, pj.nature) ||
           !sphereContact(*this, pi.position, pj.position, vi, pj.velocity, c))
@@ -132,7 +134,7 @@ void SimSystem::resolveInterparticleCollisions_SpringBased()
       continue;
     Eigen::Vector3d force = Eigen::Vector3d::Zero();
     Eigen::Vector3d const& vi = _contactView[size_t(i)].velocity;
-    forEachContactCandidate(pi.cell, [&](int64_t, ContactEntry const& pj) {
+    forEachContactCandidate(i, [&](int64_t, ContactEntry const& pj) {
       SphereContact c;
       if (!contactEligible(pi.nature, pj.nature) ||
           !sphereContact(*this, pi.position, pj.position, vi, pj.velocity, c))

@@ -15,6 +15,7 @@ uint32_t SimSystem::placeParticle(Eigen::Vector3d const& p, Eigen::Vector3d cons
   // Particles are never removed, so the new particle's index equals its id.
   const int64_t index = static_cast<int64_t>(_particlesArray.size());
   _particlesArray.emplace_back(p.x(), p.y(), p.z(), v.x(), v.y(), v.z(), id, nullptr, key, nature, emitter);
+  ++_arrayGeneration;
   if (emitter)
     _particlesArray.back().frictionMultiplier = emitter->_frictionMultiplier;
   linkToCell(key, index, false);

@@ -137,21 +137,32 @@ void SimSystem::applyFluidSPH()
   const double densityScale = _particleMass * _poly6Coef;
   const bool withGhosts = !_ghostParticlesArray.empty();
 
-  // Positions do not change during the passes: list each particle's
-  // neighbours within reach once, in walk order, and let every pass read the
-  // list. Sums then meet the same terms in the same order as a walk would
-  // (the walk's out-of-reach candidates add nothing).
-  buildNeighborLists(_particlesArray, false, _sphNeighbors);
+  // Positions do not change during the passes: every pass reads the pair
+  // lists (candidates within reach of a skin, in index order) and the ghosts
+  // within reach, listed once per sub-step in walk order. Candidates out of
+  // reach add nothing to any sum.
+  refreshPairLists(_sphPairs, h);
+  markPhase("neighbour lists");
   if (withGhosts)
     buildNeighborLists(_ghostParticlesArray, true, _sphGhosts);
   auto forEachNear = [this](int64_t i, auto&& visit) {
-    for (auto [j, last] = _sphNeighbors.of(i); j != last; ++j)
+    for (auto [j, last] = _sphPairs.lists.of(i); j != last; ++j)
       visit(int64_t(*j));
   };
   auto forEachNearGhost = [this](int64_t i, auto&& visit) {
     for (auto [g, last] = _sphGhosts.of(i); g != last; ++g)
       visit(int64_t(*g));
   };
+
+  // What the passes read of each neighbour, side by side (one cache line
+  // instead of a whole particle record): position, velocity at the start of
+  // the force pass (which writes velocities), and the density pass's results.
+  _fluidView.resize(size_t(n));
+#pragma omp parallel for schedule(static)
+  for (int64_t i = 0; i < n; ++i) {
+    Particle const& p = _particlesArray[size_t(i)];
+    _fluidView[size_t(i)] = FluidEntry{p.position, p.velocity, p.pressure, p.invDensity, p.id, p.nature};
+  }
 
   // Density and Tait pressure (exponent 7).
 #pragma omp parallel for schedule(static)
@@ -161,7 +172,7 @@ void SimSystem::applyFluidSPH()
       continue;
     double sum = 0.0;
     forEachNear(i, [&](int64_t j) {
-      sum += kernelSumTerm((pi.position - _particlesArray[j].position).squaredNorm(), h2, s2);
+      sum += kernelSumTerm((pi.position - _fluidView[size_t(j)].position).squaredNorm(), h2, s2);
     });
     if (withGhosts)
       forEachNearGhost(i, [&](int64_t g) {
@@ -171,18 +182,19 @@ void SimSystem::applyFluidSPH()
     const double rho7 = rho * rho * rho * rho * rho * rho * rho;
     pi.pressure = _pressureStiffness * (rho7 * _invRestDensity7 - 1.0);
     pi.invDensity = 1.0 / rho;
+    _fluidView[size_t(i)].pressure = pi.pressure;
+    _fluidView[size_t(i)].invDensity = pi.invDensity;
   }
 
-  // Forces. Viscosity reads neighbours' velocities, which other iterations of
-  // this pass change: read them from a copy taken before the pass.
-  snapshotVelocities(false);
-
+  // Forces, reading neighbours' velocities from the view: other iterations
+  // of this pass change them.
 #pragma omp parallel for schedule(static)
   for (int64_t i = 0; i < n; ++i) {
     Particle& pi = _particlesArray[i];
     if (!(pi.nature & natureAny))
       continue;
     const bool liquid = pi.nature & natureLiquid;
+    Eigen::Vector3d const& vi = _fluidView[size_t(i)].velocity;
     Eigen::Vector3d force = Eigen::Vector3d::Zero();
     Eigen::Vector3d colorGradient = Eigen::Vector3d::Zero();
 
@@ -193,7 +205,7 @@ void SimSystem::applyFluidSPH()
     };
 
     forEachNear(i, [&](int64_t j) {
-      Particle const& pj = _particlesArray[j];
+      FluidEntry const& pj = _fluidView[size_t(j)];
       if (!((pi.nature | pj.nature) & natureLiquid))
         return;
       const Eigen::Vector3d r = pi.position - pj.position;
@@ -210,7 +222,7 @@ void SimSystem::applyFluidSPH()
       const double q = (h - dist) * s;
       Eigen::Vector3d term = pressureTerm(r, dist, q, pi.pressure + pj.pressure);
       if (viscosity && liquid && (pj.nature & natureLiquid))
-        term += (_velocitySnapshot[j] - _velocitySnapshot[i]) * _viscLaplacianCoef * viscosityFactor;
+        term += (pj.velocity - vi) * _viscLaplacianCoef * viscosityFactor;
       force += term * q * pi.invDensity * pj.invDensity;
     });
 
@@ -234,7 +246,7 @@ void SimSystem::applyFluidSPH()
         // Colour-field surface tension along the normal, poly6 Laplacian.
         const Eigen::Vector3d unit = colorGradient / std::sqrt(length2);
         forEachNear(i, [&](int64_t j) {
-          Particle const& pj = _particlesArray[j];
+          FluidEntry const& pj = _fluidView[size_t(j)];
           if (!(pj.nature & natureLiquid))
             return;
           const double r2 = (pi.position - pj.position).squaredNorm();

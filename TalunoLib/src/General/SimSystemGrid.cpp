@@ -201,6 +201,7 @@ void SimSystem::sortArrays(unsigned n)
   const std::clock_t start = std::clock();
 
   std::sort(_particlesArray.begin(), _particlesArray.end(), particlesArrayCompare);
+  ++_arrayGeneration; // indices in pair lists now name other particles
 
   // Each cell's particles are now one run of the array: rebuild the lists so
   // that they follow the runs in index order.

@@ -21,6 +21,8 @@ void SimSystem::resolveInterparticleCollisions_SubParticles()
   // Neighbours' velocities and angular velocities are read from copies taken
   // before the pass, as this pass writes those of its own particles.
   snapshotVelocities(true);
+  refreshPairLists(_contactPairs, 2.0 * particleRadius);
+  markPhase("neighbour lists");
   const int64_t n = static_cast<int64_t>(_particlesArray.size());
   const double contact2 = 4.0 * particleRadius * particleRadius;
   const double tiny = double(1e-6f);
@@ -39,13 +41,14 @@ void SimSystem::resolveInterparticleCollisions_SubParticles()
     Eigen::Vector3d force = Eigen::Vector3d::Zero();
     Eigen::Vector3d torque = Eigen::Vector3d::Zero();
 
-    forEachNeighbor(pi.cell, [&](int64_t j) {
+    for (auto [next, last] = _contactPairs.lists.of(i); next != last; ++next) {
+      const int64_t j = *next;
       Particle const& pj = _particlesArray[j];
       if (!contactEligible(pi.nature, pj.nature))
-        return;
+        continue;
       const double centres2 = (pi.position - pj.position).squaredNorm();
       if (!(centres2 < contact2 && centres2 > tiny))
-        return;
+        continue;
       const Eigen::Matrix3d rj = rotationOf(pj.orientation);
       const Eigen::Vector3d wj = _angularVelocitySnapshot[j];
       for (Eigen::Vector3d const& bk : body) {
@@ -80,7 +83,7 @@ void SimSystem::resolveInterparticleCollisions_SubParticles()
           force += contactForce;
         }
       }
-    });
+    }
 
     pi.velocity += force * _dt;
     if (enableRotations) {

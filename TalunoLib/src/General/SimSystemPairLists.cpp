@@ -1,0 +1,147 @@
+// Pair candidate lists with a skin (Verlet lists), shared by the SPH and
+// contact passes: made by a counting sort of the particles into a dense grid
+// of cells at least reach + skin wide, and kept from sub-step to sub-step
+// until some particle has moved half the skin.
+#include "SimSystem.h"
+
+#include <omp.h>
+
+#include <algorithm>
+#include <cmath>
+
+bool SimSystem::refreshPairLists(PairLists& pairs, double reach)
+{
+  const int64_t n = static_cast<int64_t>(_particlesArray.size());
+  const double skin = pairSkinFraction * reach;
+
+  if (pairs.made && pairs.reach == reach && pairs.generation == _arrayGeneration &&
+      pairs.reference.size() == size_t(n)) {
+    // Still valid while no particle has moved half the skin: two particles
+    // then closed in by less than the skin, and every pair now within reach
+    // was within reach + skin when the lists were made.
+    const double limit2 = 0.25 * skin * skin;
+    int moved = 0;
+#pragma omp parallel for schedule(static) reduction(max : moved)
+    for (int64_t i = 0; i < n; ++i)
+      if (!((_particlesArray[size_t(i)].position - pairs.reference[size_t(i)]).squaredNorm() <= limit2))
+        moved = 1;
+    if (!moved)
+      return false;
+  }
+
+  // A dense grid over the particles' bounding box, cells at least reach +
+  // skin over `span` wide, so that the cells up to `span` away from a
+  // particle's cell hold every candidate; wider
+  // where the box is sparse, so that there are never many more cells than
+  // particles (wider cells only add candidates).
+  pairs.reference.resize(size_t(n));
+  Eigen::Vector3d low = Eigen::Vector3d::Constant(0.0), high = Eigen::Vector3d::Constant(0.0);
+  bool any = false;
+  for (int64_t i = 0; i < n; ++i) {
+    Eigen::Vector3d const& x = _particlesArray[size_t(i)].position;
+    pairs.reference[size_t(i)] = x;
+    if (!x.allFinite())
+      continue; // NaN or infinite positions interact with nothing
+    low = any ? low.cwiseMin(x) : x;
+    high = any ? high.cwiseMax(x) : x;
+    any = true;
+  }
+  const double outer = reach + skin;
+  const double outer2 = outer * outer;
+  const Eigen::Vector3d extent = high - low;
+  const double cellLimit = 8.0 * double(n) + 64.0;
+  // Cells on each side of a particle's cell: with reach + skin past two
+  // particle diameters, halved cells scan far fewer candidates; below, the
+  // cells would be nearly empty and the rows' overhead would dominate.
+  const int64_t span = outer > 4.0 * particleRadius ? 2 : 1;
+  double edge = outer / double(span);
+  auto cellsAcross = [&](double e, int axis) { return std::floor(extent[axis] / e) + 1.0; };
+  while (cellsAcross(edge, 0) * cellsAcross(edge, 1) * cellsAcross(edge, 2) > cellLimit)
+    edge *= 1.5;
+  const int64_t nx = int64_t(cellsAcross(edge, 0)), ny = int64_t(cellsAcross(edge, 1)),
+                nz = int64_t(cellsAcross(edge, 2));
+  auto coordinate = [&](double v, double origin, int64_t count) {
+    const double c = std::floor((v - origin) / edge);
+    return c >= 0.0 ? std::min(int64_t(c), count - 1) : int64_t(0); // NaN lands in 0
+  };
+  auto cellOf = [&](Eigen::Vector3d const& x, int64_t& cx, int64_t& cy, int64_t& cz) {
+    cx = coordinate(x.x(), low.x(), nx);
+    cy = coordinate(x.y(), low.y(), ny);
+    cz = coordinate(x.z(), low.z(), nz);
+    return (cz * ny + cy) * nx + cx;
+  };
+
+  // Counting sort by cell, x fastest: the particles of a row of cells are
+  // one run of the order, in index order, with their positions beside them.
+  const size_t cells = size_t(nx * ny * nz);
+  _pairBinOf.resize(size_t(n));
+#pragma omp parallel for schedule(static)
+  for (int64_t i = 0; i < n; ++i) {
+    int64_t cx, cy, cz;
+    _pairBinOf[size_t(i)] = uint32_t(cellOf(pairs.reference[size_t(i)], cx, cy, cz));
+  }
+  _pairBinEnd.assign(cells + 1, 0);
+  for (int64_t i = 0; i < n; ++i)
+    ++_pairBinEnd[_pairBinOf[size_t(i)] + 1];
+  for (size_t c = 1; c <= cells; ++c)
+    _pairBinEnd[c] += _pairBinEnd[c - 1];
+  // Cell c's run is [_pairBinEnd[c], _pairBinEnd[c + 1]) once the scatter,
+  // which advances each start to the next, is undone by shifting back.
+  _pairBinOrder.resize(size_t(n));
+  _pairBinPosition.resize(size_t(n));
+  for (int64_t i = 0; i < n; ++i) {
+    const uint32_t slot = _pairBinEnd[_pairBinOf[size_t(i)]]++;
+    _pairBinOrder[slot] = int32_t(i);
+    _pairBinPosition[slot] = pairs.reference[size_t(i)];
+  }
+  for (size_t c = cells; c > 0; --c)
+    _pairBinEnd[c] = _pairBinEnd[c - 1];
+  _pairBinEnd[0] = 0;
+
+  // Each thread lists a contiguous range of particles into a buffer of its
+  // own; every list is sorted, so they do not depend on the thread count.
+  NeighborLists& lists = pairs.lists;
+  lists.begin.resize(size_t(n));
+#pragma omp parallel
+  {
+    const int threads = omp_get_num_threads(), t = omp_get_thread_num();
+#pragma omp single
+    {
+      lists.buffers.resize(size_t(threads));
+      lists.firsts.resize(size_t(threads) + 1);
+      for (int k = 0; k <= threads; ++k)
+        lists.firsts[size_t(k)] = n * k / threads;
+    }
+    std::vector<int32_t>& buffer = lists.buffers[size_t(t)];
+    buffer.clear();
+    std::vector<int32_t> found; // one particle's candidates, written without branching
+    for (int64_t i = lists.firsts[size_t(t)]; i < lists.firsts[size_t(t) + 1]; ++i) {
+      lists.begin[size_t(i)] = int64_t(buffer.size());
+      Eigen::Vector3d const& x = pairs.reference[size_t(i)];
+      int64_t cx, cy, cz;
+      cellOf(x, cx, cy, cz);
+      const int64_t x0 = std::max(cx - span, int64_t(0)), x1 = std::min(cx + span, nx - 1);
+      size_t count = 0;
+      for (int64_t z = std::max(cz - span, int64_t(0)); z <= std::min(cz + span, nz - 1); ++z)
+        for (int64_t y = std::max(cy - span, int64_t(0)); y <= std::min(cy + span, ny - 1); ++y) {
+          // The neighbouring cells of a row are one run.
+          const int64_t row = (z * ny + y) * nx;
+          const uint32_t begin = _pairBinEnd[size_t(row + x0)], end = _pairBinEnd[size_t(row + x1 + 1)];
+          if (found.size() < count + (end - begin))
+            found.resize(2 * (count + (end - begin)));
+          for (uint32_t s = begin; s < end; ++s) {
+            found[count] = _pairBinOrder[s];
+            count += (x - _pairBinPosition[s]).squaredNorm() < outer2;
+          }
+        }
+      std::sort(found.begin(), found.begin() + std::ptrdiff_t(count));
+      buffer.insert(buffer.end(), found.begin(), found.begin() + std::ptrdiff_t(count));
+    }
+  }
+
+  pairs.reach = reach;
+  pairs.generation = _arrayGeneration;
+  pairs.made = true;
+  ++pairs.remakes;
+  return true;
+}

@@ -1,0 +1,111 @@
+// Pair lists with a skin: kept while particles move little, remade when one
+// moves half the skin or particles are added, and sound far from the origin.
+#include "SimSystem.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+namespace {
+
+SimSettings grains()
+{
+  SimSettings s;
+  s.gravity = 0.0;
+  s.springs = false;
+  s.interParticleCollisions = true;
+  return s;
+}
+
+SimSettings liquid()
+{
+  SimSettings s;
+  s.gravity = 0.0;
+  s.springs = false;
+  s.fluid = true;
+  return s;
+}
+
+void place(SimSystem& system, std::vector<Eigen::Vector3d> const& points, char nature)
+{
+  for (auto const& p : points)
+    system.placeParticle(p, Eigen::Vector3d::Zero(), nature);
+  system.updateCellsNeighbors();
+}
+
+void refreshGrid(SimSystem& system)
+{
+  system.updateCellsParticles();
+  system.updateCellsNeighbors();
+}
+
+} // namespace
+
+TEST(PairLists, KeptWhileParticlesCreepAndRemadeWhenOneJumps)
+{
+  SimSystem system(grains());
+  system._dt = 0.01;
+  // Two grains 3 radii apart: out of reach, and out of the skin (2R = 1, skin 0.1).
+  place(system, {{0, 0, 0}, {1.5, 0, 0}}, char(natureGranular));
+  system.applyForces();
+  const uint64_t made = system.pairListRemakes();
+  EXPECT_GE(made, 1u);
+
+  // Creeping by less than half the skin keeps the lists.
+  for (Particle& p : system._particlesArray)
+    p.velocity.setZero();
+  system._particlesArray[1].position.x() -= 0.04;
+  refreshGrid(system);
+  system.applyForces();
+  EXPECT_EQ(system.pairListRemakes(), made);
+  EXPECT_EQ(system._particlesArray[0].velocity, Eigen::Vector3d::Zero());
+
+  // A jump into contact remakes them at once, and the contact pushes.
+  system._particlesArray[1].position = {0.9, 0, 0};
+  system._particlesArray[1].velocity.setZero();
+  refreshGrid(system);
+  system.applyForces();
+  EXPECT_EQ(system.pairListRemakes(), made + 1);
+  EXPECT_LT(system._particlesArray[0].velocity.x(), 0.0);
+  EXPECT_GT(system._particlesArray[1].velocity.x(), 0.0);
+
+  // A new particle in contact is seen at the next pass.
+  for (Particle& p : system._particlesArray)
+    p.velocity.setZero();
+  place(system, {{0, 0.9, 0}}, char(natureGranular));
+  system.applyForces();
+  EXPECT_EQ(system.pairListRemakes(), made + 2);
+  EXPECT_LT(system._particlesArray[0].velocity.y(), 0.0);
+  EXPECT_GT(system._particlesArray[2].velocity.y(), 0.0);
+}
+
+TEST(PairLists, FarApartBlocksOfLiquidSeeTheSameDensities)
+{
+  // Two identical blocks, one near the origin and one far away: the lists'
+  // grid spans both (its cells widen so that it stays small), and each block
+  // still finds exactly its own neighbours. A NaN particle interacts with nothing.
+  SimSystem system(liquid());
+  system._dt = 1e-4;
+  std::vector<Eigen::Vector3d> block;
+  for (int i = 0; i < 4; ++i)
+    for (int j = 0; j < 4; ++j)
+      for (int k = 0; k < 4; ++k)
+        block.emplace_back(i, j, k);
+  const Eigen::Vector3d far(4096.0, -2048.0, 1024.0); // exact in binary: offsets stay exact
+  std::vector<Eigen::Vector3d> points = block;
+  for (auto const& p : block)
+    points.push_back(p + far);
+  points.emplace_back(std::nan(""), 0.0, 0.0);
+  place(system, points, char(natureLiquid));
+  system.applyForces();
+  const size_t n = block.size();
+  for (size_t i = 0; i < n; ++i) {
+    Particle const& a = system._particlesArray[system._particlesArrayMap[uint32_t(i)]];
+    Particle const& b = system._particlesArray[system._particlesArrayMap[uint32_t(i + n)]];
+    ASSERT_EQ(a.invDensity, b.invDensity) << "particle " << i;
+    ASSERT_TRUE(std::isfinite(a.invDensity));
+  }
+  // The block's corner has fewer neighbours than its middle.
+  EXPECT_GT(system._particlesArray[system._particlesArrayMap[0]].invDensity,
+            system._particlesArray[system._particlesArrayMap[21]].invDensity);
+}
