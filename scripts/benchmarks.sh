@@ -35,6 +35,17 @@ for scene in dam-break column soft-block mixed; do
   done
 done
 
+# Macroscopic measures (dam-break front, column heights, soft-block fall and
+# bounce) to set beside those recorded before the last change of results.
+measures="$build/measures.txt"
+: >"$measures"
+for run in "dam-break 200" "column 1000" "soft-block 400"; do
+  read -r scene steps <<<"$run"
+  echo "== $scene" >>"$measures"
+  "$build/bench/scenario-bench" --scene "$scene" --particles 10000 --threads 2 --substeps "$steps" --measures |
+    grep '^MEASURE' >>"$measures"
+done
+
 bash "$root/scripts/peers.sh" 10000 100000 1000000
 
-python3 "$root/scripts/benchmarks_report.py" "$root" "$results" "$build/peers.jsonl"
+python3 "$root/scripts/benchmarks_report.py" "$root" "$results" "$build/peers.jsonl" "$measures"
