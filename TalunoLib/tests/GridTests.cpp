@@ -328,3 +328,45 @@ TEST(GridBinning, CellIndexFindsWhatAnOrderedMapWould)
   }
   EXPECT_EQ(index.size(), reference.size());
 }
+
+TEST(GridBinning, TouchedCellsLeaveTheCellListAsAFullSweepWould)
+{
+  // The refresh and the deletion of empty cells look only at touched cells;
+  // a twin system made to sweep every cell must end with the same cells, in
+  // the same list order, with the same snapshots.
+  auto make = [] {
+    SimSettings settings;
+    settings.particlesInteractionRadius = 1.0;
+    settings.particleRadius = 0.25;
+    auto system = std::make_unique<SimSystem>(settings);
+    gridchecks::placeRandom(*system, 300, 12.0, 17, char(natureGranular));
+    system->initialize(1);
+    return system;
+  };
+  std::unique_ptr<SimSystem> touched = make(), swept = make();
+  std::mt19937 rngA(9), rngB(9);
+  for (int step = 1; step <= 12; ++step) {
+    // A few particles jump a few cells: few enough that only the touched
+    // cells are looked at, and most leave an empty cell behind.
+    for (auto [system, rng] : {std::pair{touched.get(), &rngA}, std::pair{swept.get(), &rngB}}) {
+      std::uniform_real_distribution<double> u(-3.0, 3.0);
+      std::uniform_int_distribution<size_t> pick(0, system->_particlesArray.size() - 1);
+      for (int k = 0; k < 8; ++k)
+        system->_particlesArray[pick(*rng)].position += Eigen::Vector3d(u(*rng), u(*rng), u(*rng));
+    }
+    swept->_allCellsTouched = true;
+    for (SimSystem* system : {touched.get(), swept.get()}) {
+      system->updateCellsParticles();
+      system->updateCellsNeighbors();
+    }
+    ASSERT_EQ(touched->_cellList.size(), swept->_cellList.size()) << "step " << step;
+    for (size_t k = 0; k < touched->_cellList.size(); ++k) {
+      Cell const& a = *touched->_cellList[k];
+      Cell const& b = *swept->_cellList[k];
+      ASSERT_EQ(a.key, b.key) << "step " << step << ", place " << k;
+      ASSERT_EQ(a.neighborFirstParticles, b.neighborFirstParticles) << "step " << step << ", place " << k;
+    }
+    ASSERT_TRUE(gridchecks::snapshotsMatchCurrentHeads(*touched)) << "step " << step;
+    ASSERT_TRUE(gridchecks::listsAreConsistent(*touched)) << "step " << step;
+  }
+}

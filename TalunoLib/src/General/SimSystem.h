@@ -232,6 +232,27 @@ public:
   std::vector<Cell*> _cellList;
   CellIndex _cellIndex;                 ///< the same cells by key, for fast look-ups
   std::vector<uint64_t> _deletedCellKeys; ///< keys of cells deleted since the last neighbour refresh
+  /// Keys of cells whose heads changed or that were made since the last
+  /// neighbour refresh (repeats allowed): the refresh and the deletion of
+  /// empty cells look at these instead of at every cell. When
+  /// _allCellsTouched is set (after a sort, a load, or too many changes)
+  /// they look at every cell.
+  std::vector<uint64_t> _touchedCellKeys;
+  bool _allCellsTouched = true;
+  std::vector<uint64_t> _rebinKeys;                ///< scratch of the re-binning: every particle's key
+  std::vector<std::vector<int64_t>> _rebinMovers;  ///< scratch: per thread, particles whose key changed
+  /// Notes that cell `key`'s heads changed.
+  void touchCell(uint64_t key)
+  {
+    if (_allCellsTouched)
+      return;
+    if (_touchedCellKeys.size() > _cellList.size() / 4 + 64) {
+      _allCellsTouched = true; // cheaper to look at every cell
+      _touchedCellKeys.clear();
+      return;
+    }
+    _touchedCellKeys.push_back(key);
+  }
   std::map<uint32_t, CollisionObject const*> _collisionObjects; ///< borrowed, by index
   std::map<uint32_t, EmitterObject*> _emitterObjects;           ///< borrowed, by index
   std::map<uint64_t, uint32_t> _springsMap;                ///< particle pair key -> spring index
@@ -372,6 +393,14 @@ private:
   /// Remakes `pairs` for `reach` when they are missing or out of date;
   /// returns whether they were remade.
   bool refreshPairLists(PairLists& pairs, double reach);
+  /// Whether `pairs` must be remade whatever the particles' moves: never
+  /// made, made for another reach, or particles added or reordered since.
+  bool pairListsStale(PairLists const& pairs, double reach) const;
+  /// The squared distance a particle may move from where it was when lists
+  /// of `reach` were made before they must be remade. Passes that sweep the
+  /// particles anyway check it on the way (gatherContactView, the fluid view).
+  static double pairListsMoveLimit2(double reach);
+  void makePairLists(PairLists& pairs, double reach);
   /// Scratch of the last remake: the particles binned by a hash of their
   /// cell of edge reach + skin (a counting sort), kept to avoid reallocating.
   std::vector<uint32_t> _pairBinOf;

@@ -64,15 +64,25 @@ inline bool sphereContact(SimSystem const& s, Eigen::Vector3d const& xi, Eigen::
 
 void SimSystem::gatherContactView()
 {
-  refreshPairLists(_contactPairs, 2.0 * particleRadius);
-  markPhase("neighbour lists");
+  // The sweep that fills the view also checks how far particles moved since
+  // the contact lists were made.
+  const double reach = 2.0 * particleRadius;
+  const bool stale = pairListsStale(_contactPairs, reach);
+  const double limit2 = pairListsMoveLimit2(reach);
   const int64_t n = static_cast<int64_t>(_particlesArray.size());
   _contactView.resize(_particlesArray.size());
-#pragma omp parallel for schedule(static)
+  int moved = 0;
+#pragma omp parallel for schedule(static) reduction(max : moved)
   for (int64_t j = 0; j < n; ++j) {
     Particle const& p = _particlesArray[j];
     _contactView[size_t(j)] = ContactEntry{p.position, p.velocity, p.id, p.nature};
+    if (!stale && !((p.position - _contactPairs.reference[size_t(j)]).squaredNorm() <= limit2))
+      moved = 1;
   }
+  markPhase("contact");
+  if (stale || moved)
+    makePairLists(_contactPairs, reach);
+  markPhase("neighbour lists");
 }
 
 void SimSystem::resolveInterparticleCollisions_NoExplicitStaticFriction()

@@ -137,11 +137,29 @@ void SimSystem::applyFluidSPH()
   const double densityScale = _particleMass * _poly6Coef;
   const bool withGhosts = !_ghostParticlesArray.empty();
 
+  // What the passes read of each neighbour, side by side (one cache line
+  // instead of a whole particle record): position, velocity at the start of
+  // the force pass (which writes velocities), and the density pass's results.
+  // The sweep also checks how far particles moved since the lists were made.
+  const bool stale = pairListsStale(_sphPairs, h);
+  const double limit2 = pairListsMoveLimit2(h);
+  _fluidView.resize(size_t(n));
+  int moved = 0;
+#pragma omp parallel for schedule(static) reduction(max : moved)
+  for (int64_t i = 0; i < n; ++i) {
+    Particle const& p = _particlesArray[size_t(i)];
+    _fluidView[size_t(i)] = FluidEntry{p.position, p.velocity, p.pressure, p.invDensity, p.id, p.nature};
+    if (!stale && !((p.position - _sphPairs.reference[size_t(i)]).squaredNorm() <= limit2))
+      moved = 1;
+  }
+  markPhase("fluid");
+
   // Positions do not change during the passes: every pass reads the pair
   // lists (candidates within reach of a skin, in index order) and the ghosts
   // within reach, listed once per sub-step in walk order. Candidates out of
   // reach add nothing to any sum.
-  refreshPairLists(_sphPairs, h);
+  if (stale || moved)
+    makePairLists(_sphPairs, h);
   markPhase("neighbour lists");
   if (withGhosts)
     buildNeighborLists(_ghostParticlesArray, true, _sphGhosts);
@@ -153,16 +171,6 @@ void SimSystem::applyFluidSPH()
     for (auto [g, last] = _sphGhosts.of(i); g != last; ++g)
       visit(int64_t(*g));
   };
-
-  // What the passes read of each neighbour, side by side (one cache line
-  // instead of a whole particle record): position, velocity at the start of
-  // the force pass (which writes velocities), and the density pass's results.
-  _fluidView.resize(size_t(n));
-#pragma omp parallel for schedule(static)
-  for (int64_t i = 0; i < n; ++i) {
-    Particle const& p = _particlesArray[size_t(i)];
-    _fluidView[size_t(i)] = FluidEntry{p.position, p.velocity, p.pressure, p.invDensity, p.id, p.nature};
-  }
 
   // Density and Tait pressure (exponent 7).
 #pragma omp parallel for schedule(static)

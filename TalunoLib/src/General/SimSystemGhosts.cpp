@@ -87,8 +87,10 @@ void SimSystem::updateGhostParticles()
     }
   }
 
-  for (Particle const& ghost : _ghostParticlesArray)
+  for (Particle const& ghost : _ghostParticlesArray) {
     ghost.cell->firstGhostParticle = -1;
+    touchCell(ghost.cellKey);
+  }
 
   std::sort(deleted.begin(), deleted.end());
   if (!deleted.empty()) {
@@ -112,6 +114,7 @@ void SimSystem::updateGhostParticles()
     Particle& ghost = _ghostParticlesArray[k];
     ghost.nextInCell = static_cast<int32_t>(ghost.cell->firstGhostParticle);
     ghost.cell->firstGhostParticle = k;
+    touchCell(ghost.cellKey);
   }
 
   // Refresh the ghost heads around every cell that holds a ghost, once each.

@@ -42,6 +42,7 @@ uint64_t SimSystem::cellKeyOf(double x, double y, double z) const
 Cell* SimSystem::linkToCell(uint64_t key, int64_t index, bool ghost)
 {
   std::vector<Particle>& particles = ghost ? _ghostParticlesArray : _particlesArray;
+  touchCell(key);
   Cell* cell = _cellIndex.find(key);
   if (cell) {
     int32_t& head = ghost ? cell->firstGhostParticle : cell->firstParticle;
@@ -63,43 +64,58 @@ Cell* SimSystem::linkToCell(uint64_t key, int64_t index, bool ghost)
 
 
 // Moves every particle of `particles` whose key changed from its old cell's
-// list to the front of its new cell's list. Keys are computed in parallel; the
-// relinking runs in index order, so lists come out the same for any thread count.
-static void rebin(SimSystem& system, std::vector<Particle>& particles, bool ghost)
+// list to the front of its new cell's list. Keys are computed and movers found
+// in parallel; the relinking runs in index order, so lists come out the same
+// for any thread count.
+static void rebin(SimSystem& system, std::vector<Particle>& particles, bool ghost, std::vector<uint64_t>& keys,
+                  std::vector<std::vector<int64_t>>& movers)
 {
   const int64_t n = static_cast<int64_t>(particles.size());
-  std::vector<uint64_t> keys(particles.size());
-#pragma omp parallel for schedule(static)
-  for (int64_t i = 0; i < n; ++i)
-    keys[i] = system.cellKeyOf(particles[i].position);
-
-  for (int64_t i = 0; i < n; ++i) {
-    Particle& p = particles[i];
-    const uint64_t key = keys[i];
-    if (key == p.cellKey && p.cell)
-      continue;
-    p.cellKey = key;
-    if (Cell* old = p.cell) {
-      int32_t& head = ghost ? old->firstGhostParticle : old->firstParticle;
-      if (head == i) {
-        head = p.nextInCell;
-      } else {
-        int64_t j = head;
-        while (j != -1 && particles[j].nextInCell != i)
-          j = particles[j].nextInCell;
-        if (j != -1)
-          particles[j].nextInCell = p.nextInCell;
-      }
+  keys.resize(particles.size());
+#pragma omp parallel
+  {
+    const int threads = omp_get_num_threads(), t = omp_get_thread_num();
+#pragma omp single
+    movers.resize(size_t(threads));
+    // Static schedule: thread t takes the t-th contiguous range, so joining
+    // the ranges in thread order lists movers in index order.
+    std::vector<int64_t>& mine = movers[size_t(t)];
+    mine.clear();
+#pragma omp for schedule(static)
+    for (int64_t i = 0; i < n; ++i) {
+      keys[size_t(i)] = system.cellKeyOf(particles[size_t(i)].position);
+      if (keys[size_t(i)] != particles[size_t(i)].cellKey || !particles[size_t(i)].cell)
+        mine.push_back(i);
     }
-    p.nextInCell = -1;
-    system.linkToCell(key, i, ghost);
   }
+
+  for (std::vector<int64_t> const& range : movers)
+    for (int64_t i : range) {
+      Particle& p = particles[size_t(i)];
+      const uint64_t key = keys[size_t(i)];
+      if (Cell* old = p.cell) {
+        system.touchCell(p.cellKey);
+        int32_t& head = ghost ? old->firstGhostParticle : old->firstParticle;
+        if (head == i) {
+          head = p.nextInCell;
+        } else {
+          int64_t j = head;
+          while (j != -1 && particles[j].nextInCell != i)
+            j = particles[j].nextInCell;
+          if (j != -1)
+            particles[j].nextInCell = p.nextInCell;
+        }
+      }
+      p.cellKey = key;
+      p.nextInCell = -1;
+      system.linkToCell(key, i, ghost);
+    }
 }
 
 void SimSystem::updateCellsParticles()
 {
-  rebin(*this, _particlesArray, false);
-  rebin(*this, _ghostParticlesArray, true);
+  rebin(*this, _particlesArray, false, _rebinKeys, _rebinMovers);
+  rebin(*this, _ghostParticlesArray, true, _rebinKeys, _rebinMovers);
   deleteEmptyCells();
 }
 
@@ -137,19 +153,30 @@ void SimSystem::updateCellsNeighbors()
   }
   _deletedCellKeys.clear();
 
-  // Cells that are new, stale or whose heads changed.
-  // Each thread collects those of a range of the list; the ranges are joined
-  // in order.
+  // Cells that are new, stale or whose heads changed. Usually only the
+  // touched cells can be; after a sort or a load, any cell can.
   std::vector<Cell*> changed;
+  auto isChanged = [](Cell const* cell) {
+    return cell->stale || cell->firstParticle != cell->refreshedFirstParticle ||
+           cell->firstGhostParticle != cell->refreshedFirstGhostParticle;
+  };
   const int64_t cells = static_cast<int64_t>(_cellList.size());
+  if (!_allCellsTouched) {
+    std::sort(_touchedCellKeys.begin(), _touchedCellKeys.end());
+    _touchedCellKeys.erase(std::unique(_touchedCellKeys.begin(), _touchedCellKeys.end()), _touchedCellKeys.end());
+    for (uint64_t key : _touchedCellKeys)
+      if (Cell* cell = _cellIndex.find(key); cell && isChanged(cell))
+        changed.push_back(cell);
+  } else {
+    // Each thread collects those of a range of the list; the ranges are
+    // joined in order.
 #pragma omp parallel
   {
     std::vector<Cell*> mine;
 #pragma omp for schedule(static) nowait
     for (int64_t c = 0; c < cells; ++c) {
       Cell* cell = _cellList[size_t(c)];
-      if (cell->stale || cell->firstParticle != cell->refreshedFirstParticle ||
-          cell->firstGhostParticle != cell->refreshedFirstGhostParticle)
+      if (isChanged(cell))
         mine.push_back(cell);
     }
 #pragma omp for schedule(static) ordered
@@ -157,6 +184,9 @@ void SimSystem::updateCellsNeighbors()
 #pragma omp ordered
       changed.insert(changed.end(), mine.begin(), mine.end());
   }
+  }
+  _touchedCellKeys.clear();
+  _allCellsTouched = false;
 
   // Stale cells take their snapshots whole. Each writes only its own, and the
   // index is only read, so they can be taken in parallel.
@@ -202,6 +232,7 @@ void SimSystem::sortArrays(unsigned n)
 
   std::sort(_particlesArray.begin(), _particlesArray.end(), particlesArrayCompare);
   ++_arrayGeneration; // indices in pair lists now name other particles
+  _allCellsTouched = true;  // every cell's head is rewritten below
 
   // Each cell's particles are now one run of the array: rebuild the lists so
   // that they follow the runs in index order.
@@ -252,19 +283,36 @@ void SimSystem::getNeighborFirstParticlesFromPos(double x, double y, double z, C
 
 void SimSystem::deleteEmptyCells()
 {
-  for (size_t k = 0; k < _cellList.size();) {
-    Cell* cell = _cellList[k];
-    if (cell->firstParticle != -1 || cell->firstGhostParticle != -1) {
-      ++k;
-      continue;
+  auto empty = [](Cell const* cell) { return cell->firstParticle == -1 && cell->firstGhostParticle == -1; };
+  // Deletes the cell at place k while it is empty; the last cell of the list
+  // takes the freed place (the list's order is of no consequence).
+  auto deleteAt = [&](size_t k) {
+    while (k < _cellList.size() && empty(_cellList[k])) {
+      Cell* cell = _cellList[k];
+      _cells.erase(cell->key);
+      _cellIndex.erase(cell->key);
+      _deletedCellKeys.push_back(cell->key);
+      _cellList[k] = _cellList.back();
+      _cellList[k]->listIndex = k;
+      _cellList.pop_back();
+      delete cell;
     }
-    _cells.erase(cell->key);
-    _cellIndex.erase(cell->key);
-    _deletedCellKeys.push_back(cell->key);
-    // The last cell of the list takes the freed place; the list's order is of no consequence.
-    _cellList[k] = _cellList.back();
-    _cellList[k]->listIndex = k;
-    _cellList.pop_back();
-    delete cell;
+  };
+  if (_allCellsTouched) {
+    for (size_t k = 0; k < _cellList.size(); ++k)
+      deleteAt(k);
+    return;
   }
+  // Only touched cells can have emptied. Taking them by place, lowest first,
+  // deletes exactly what the sweep over every place would, in the same order,
+  // so the list comes out the same either way.
+  std::vector<std::pair<size_t, uint64_t>> candidates;
+  for (uint64_t key : _touchedCellKeys)
+    if (Cell const* cell = _cellIndex.find(key); cell && empty(cell))
+      candidates.emplace_back(cell->listIndex, key);
+  std::sort(candidates.begin(), candidates.end());
+  candidates.erase(std::unique(candidates.begin(), candidates.end()), candidates.end());
+  for (auto const& [place, key] : candidates)
+    if (Cell const* cell = _cellIndex.find(key))
+      deleteAt(cell->listIndex);
 }

@@ -9,17 +9,26 @@
 #include <algorithm>
 #include <cmath>
 
+bool SimSystem::pairListsStale(PairLists const& pairs, double reach) const
+{
+  return !pairs.made || pairs.reach != reach || pairs.generation != _arrayGeneration ||
+         pairs.reference.size() != _particlesArray.size();
+}
+
+double SimSystem::pairListsMoveLimit2(double reach)
+{
+  // Lists stay valid while no particle has moved half the skin: two
+  // particles then closed in by less than the skin, and every pair now within
+  // reach was within reach + skin when the lists were made.
+  const double halfSkin = 0.5 * pairSkinFraction * reach;
+  return halfSkin * halfSkin;
+}
+
 bool SimSystem::refreshPairLists(PairLists& pairs, double reach)
 {
-  const int64_t n = static_cast<int64_t>(_particlesArray.size());
-  const double skin = pairSkinFraction * reach;
-
-  if (pairs.made && pairs.reach == reach && pairs.generation == _arrayGeneration &&
-      pairs.reference.size() == size_t(n)) {
-    // Still valid while no particle has moved half the skin: two particles
-    // then closed in by less than the skin, and every pair now within reach
-    // was within reach + skin when the lists were made.
-    const double limit2 = 0.25 * skin * skin;
+  if (!pairListsStale(pairs, reach)) {
+    const int64_t n = static_cast<int64_t>(_particlesArray.size());
+    const double limit2 = pairListsMoveLimit2(reach);
     int moved = 0;
 #pragma omp parallel for schedule(static) reduction(max : moved)
     for (int64_t i = 0; i < n; ++i)
@@ -28,6 +37,14 @@ bool SimSystem::refreshPairLists(PairLists& pairs, double reach)
     if (!moved)
       return false;
   }
+  makePairLists(pairs, reach);
+  return true;
+}
+
+void SimSystem::makePairLists(PairLists& pairs, double reach)
+{
+  const int64_t n = static_cast<int64_t>(_particlesArray.size());
+  const double skin = pairSkinFraction * reach;
 
   // A dense grid over the particles' bounding box, cells at least reach +
   // skin over `span` wide, so that the cells up to `span` away from a
@@ -143,5 +160,4 @@ bool SimSystem::refreshPairLists(PairLists& pairs, double reach)
   pairs.generation = _arrayGeneration;
   pairs.made = true;
   ++pairs.remakes;
-  return true;
 }

@@ -180,6 +180,8 @@ void SimSystem::saveState(StateWriter& out) const
 void SimSystem::loadState(StateReader& in)
 {
   ++_arrayGeneration; // whatever pair lists there were name other particles now
+  _allCellsTouched = true;
+  _touchedCellKeys.clear();
   if (in.value<uint32_t>("the simulation's tag") != stateTag)
     throw std::runtime_error("damaged state: the simulation's part is not where it belongs");
   for (double* v : {&gravity, &particlesInteractionRadius, &particlesInteractionRadius2, &restDensity,
