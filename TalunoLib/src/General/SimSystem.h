@@ -239,8 +239,8 @@ public:
   /// they look at every cell.
   std::vector<uint64_t> _touchedCellKeys;
   bool _allCellsTouched = true;
-  std::vector<uint64_t> _rebinKeys;                ///< scratch of the re-binning: every particle's key
-  std::vector<std::vector<int64_t>> _rebinMovers;  ///< scratch: per thread, particles whose key changed
+  /// Scratch of the re-binning: per thread, the particles whose key changed, with their new keys.
+  std::vector<std::vector<std::pair<int64_t, uint64_t>>> _rebinMovers;
   /// Notes that cell `key`'s heads changed.
   void touchCell(uint64_t key)
   {
@@ -401,12 +401,11 @@ private:
   /// particles anyway check it on the way (gatherContactView, the fluid view).
   static double pairListsMoveLimit2(double reach);
   void makePairLists(PairLists& pairs, double reach);
-  /// Scratch of the last remake: the particles binned by a hash of their
-  /// cell of edge reach + skin (a counting sort), kept to avoid reallocating.
+  /// Scratch of the last remake: the particles binned by cell (a counting
+  /// sort), kept to avoid reallocating.
   std::vector<uint32_t> _pairBinOf;
   std::vector<uint32_t> _pairBinEnd;
   std::vector<int32_t> _pairBinOrder;
-  std::vector<Eigen::Vector3d> _pairBinPosition;
   /// Fills `lists` with, for every particle, the members of `others` (the
   /// particles or the ghosts) within the interaction radius, walking the
   /// given snapshots of each particle's cell in order.
@@ -420,18 +419,18 @@ private:
   };
   std::vector<WalkEntry> _walkView;
 
-  /// What the SPH passes read of each neighbour, side by side. Filled at the
-  /// start of applyFluidSPH; the density pass adds its results.
-  struct FluidEntry
+  /// What the SPH passes read of each neighbour, one cache line each (the
+  /// natures apart, a byte each). Filled at the start of applyFluidSPH; the
+  /// density pass adds its results.
+  struct alignas(64) FluidEntry
   {
     Eigen::Vector3d position;
     Eigen::Vector3d velocity;
     double pressure;
     double invDensity;
-    uint32_t id;
-    char nature;
   };
   std::vector<FluidEntry> _fluidView;
+  std::vector<char> _fluidNatures;
 
   /// What the sphere contact passes read of each particle, side by side: its
   /// position, its velocity at the start of the pass (the passes write
@@ -447,6 +446,8 @@ private:
   };
   std::vector<ContactEntry> _contactView;
   void gatherContactView();
+  /// Set by applyForces when the contact view's fill applies gravity.
+  bool _gravityInContactView = false;
   /// Visits (j, entry) for every contact candidate j of particle i, in
   /// ascending index order, through the contact view.
   template <typename Visit> void forEachContactCandidate(int64_t i, Visit&& visit) const

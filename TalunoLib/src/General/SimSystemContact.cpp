@@ -69,12 +69,18 @@ void SimSystem::gatherContactView()
   const double reach = 2.0 * particleRadius;
   const bool stale = pairListsStale(_contactPairs, reach);
   const double limit2 = pairListsMoveLimit2(reach);
+  const double dv = gravity * _dt;
   const int64_t n = static_cast<int64_t>(_particlesArray.size());
   _contactView.resize(_particlesArray.size());
   int moved = 0;
 #pragma omp parallel for schedule(static) reduction(max : moved)
   for (int64_t j = 0; j < n; ++j) {
-    Particle const& p = _particlesArray[j];
+    Particle& p = _particlesArray[j];
+    if (_gravityInContactView && (p.nature & natureAny)) {
+      // The gravity pass's work, done here to save a sweep over the records.
+      p.previousPosition = p.position;
+      p.velocity.y() += dv;
+    }
     _contactView[size_t(j)] = ContactEntry{p.position, p.velocity, p.id, p.nature};
     if (!stale && !((p.position - _contactPairs.reference[size_t(j)]).squaredNorm() <= limit2))
       moved = 1;

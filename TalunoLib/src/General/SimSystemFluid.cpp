@@ -144,11 +144,13 @@ void SimSystem::applyFluidSPH()
   const bool stale = pairListsStale(_sphPairs, h);
   const double limit2 = pairListsMoveLimit2(h);
   _fluidView.resize(size_t(n));
+  _fluidNatures.resize(size_t(n));
   int moved = 0;
 #pragma omp parallel for schedule(static) reduction(max : moved)
   for (int64_t i = 0; i < n; ++i) {
     Particle const& p = _particlesArray[size_t(i)];
-    _fluidView[size_t(i)] = FluidEntry{p.position, p.velocity, p.pressure, p.invDensity, p.id, p.nature};
+    _fluidView[size_t(i)] = FluidEntry{p.position, p.velocity, p.pressure, p.invDensity};
+    _fluidNatures[size_t(i)] = p.nature;
     if (!stale && !((p.position - _sphPairs.reference[size_t(i)]).squaredNorm() <= limit2))
       moved = 1;
   }
@@ -213,9 +215,10 @@ void SimSystem::applyFluidSPH()
     };
 
     forEachNear(i, [&](int64_t j) {
-      FluidEntry const& pj = _fluidView[size_t(j)];
-      if (!((pi.nature | pj.nature) & natureLiquid))
+      const char natureJ = _fluidNatures[size_t(j)];
+      if (!((pi.nature | natureJ) & natureLiquid))
         return;
+      FluidEntry const& pj = _fluidView[size_t(j)];
       const Eigen::Vector3d r = pi.position - pj.position;
       const double r2 = r.squaredNorm();
       if (!(r2 < h2))
@@ -224,12 +227,12 @@ void SimSystem::applyFluidSPH()
       if (surfaceTension)
         colorGradient += r * _colorGradCoef * pj.invDensity * (a * a);
       // A non-liquid particle is only pushed away by a liquid, never pulled.
-      if (pi.id == pj.id || !(liquid || pi.pressure + pj.pressure > 0))
+      if (i == j || !(liquid || pi.pressure + pj.pressure > 0))
         return;
       const double dist = std::sqrt(r2);
       const double q = (h - dist) * s;
       Eigen::Vector3d term = pressureTerm(r, dist, q, pi.pressure + pj.pressure);
-      if (viscosity && liquid && (pj.nature & natureLiquid))
+      if (viscosity && liquid && (natureJ & natureLiquid))
         term += (pj.velocity - vi) * _viscLaplacianCoef * viscosityFactor;
       force += term * q * pi.invDensity * pj.invDensity;
     });
@@ -254,9 +257,9 @@ void SimSystem::applyFluidSPH()
         // Colour-field surface tension along the normal, poly6 Laplacian.
         const Eigen::Vector3d unit = colorGradient / std::sqrt(length2);
         forEachNear(i, [&](int64_t j) {
-          FluidEntry const& pj = _fluidView[size_t(j)];
-          if (!(pj.nature & natureLiquid))
+          if (!(_fluidNatures[size_t(j)] & natureLiquid))
             return;
+          FluidEntry const& pj = _fluidView[size_t(j)];
           const double r2 = (pi.position - pj.position).squaredNorm();
           if (!(r2 < h2))
             return;

@@ -67,11 +67,10 @@ Cell* SimSystem::linkToCell(uint64_t key, int64_t index, bool ghost)
 // list to the front of its new cell's list. Keys are computed and movers found
 // in parallel; the relinking runs in index order, so lists come out the same
 // for any thread count.
-static void rebin(SimSystem& system, std::vector<Particle>& particles, bool ghost, std::vector<uint64_t>& keys,
-                  std::vector<std::vector<int64_t>>& movers)
+static void rebin(SimSystem& system, std::vector<Particle>& particles, bool ghost,
+                  std::vector<std::vector<std::pair<int64_t, uint64_t>>>& movers)
 {
   const int64_t n = static_cast<int64_t>(particles.size());
-  keys.resize(particles.size());
 #pragma omp parallel
   {
     const int threads = omp_get_num_threads(), t = omp_get_thread_num();
@@ -79,20 +78,19 @@ static void rebin(SimSystem& system, std::vector<Particle>& particles, bool ghos
     movers.resize(size_t(threads));
     // Static schedule: thread t takes the t-th contiguous range, so joining
     // the ranges in thread order lists movers in index order.
-    std::vector<int64_t>& mine = movers[size_t(t)];
+    std::vector<std::pair<int64_t, uint64_t>>& mine = movers[size_t(t)];
     mine.clear();
 #pragma omp for schedule(static)
     for (int64_t i = 0; i < n; ++i) {
-      keys[size_t(i)] = system.cellKeyOf(particles[size_t(i)].position);
-      if (keys[size_t(i)] != particles[size_t(i)].cellKey || !particles[size_t(i)].cell)
-        mine.push_back(i);
+      const uint64_t key = system.cellKeyOf(particles[size_t(i)].position);
+      if (key != particles[size_t(i)].cellKey || !particles[size_t(i)].cell)
+        mine.emplace_back(i, key);
     }
   }
 
-  for (std::vector<int64_t> const& range : movers)
-    for (int64_t i : range) {
+  for (auto const& range : movers)
+    for (auto [i, key] : range) {
       Particle& p = particles[size_t(i)];
-      const uint64_t key = keys[size_t(i)];
       if (Cell* old = p.cell) {
         system.touchCell(p.cellKey);
         int32_t& head = ghost ? old->firstGhostParticle : old->firstParticle;
@@ -114,8 +112,8 @@ static void rebin(SimSystem& system, std::vector<Particle>& particles, bool ghos
 
 void SimSystem::updateCellsParticles()
 {
-  rebin(*this, _particlesArray, false, _rebinKeys, _rebinMovers);
-  rebin(*this, _ghostParticlesArray, true, _rebinKeys, _rebinMovers);
+  rebin(*this, _particlesArray, false, _rebinMovers);
+  rebin(*this, _ghostParticlesArray, true, _rebinMovers);
   deleteEmptyCells();
 }
 

@@ -66,7 +66,7 @@ void SimSystem::makePairLists(PairLists& pairs, double reach)
   const double outer = reach + skin;
   const double outer2 = outer * outer;
   const Eigen::Vector3d extent = high - low;
-  const double cellLimit = 8.0 * double(n) + 64.0;
+  const double cellLimit = 2.0 * double(n) + 64.0;
   // Cells on each side of a particle's cell: with reach + skin past two
   // particle diameters, halved cells scan far fewer candidates; below, the
   // cells would be nearly empty and the rows' overhead would dominate.
@@ -89,7 +89,7 @@ void SimSystem::makePairLists(PairLists& pairs, double reach)
   };
 
   // Counting sort by cell, x fastest: the particles of a row of cells are
-  // one run of the order, in index order, with their positions beside them.
+  // one run of the order, in index order.
   const size_t cells = size_t(nx * ny * nz);
   _pairBinOf.resize(size_t(n));
 #pragma omp parallel for schedule(static)
@@ -105,12 +105,8 @@ void SimSystem::makePairLists(PairLists& pairs, double reach)
   // Cell c's run is [_pairBinEnd[c], _pairBinEnd[c + 1]) once the scatter,
   // which advances each start to the next, is undone by shifting back.
   _pairBinOrder.resize(size_t(n));
-  _pairBinPosition.resize(size_t(n));
-  for (int64_t i = 0; i < n; ++i) {
-    const uint32_t slot = _pairBinEnd[_pairBinOf[size_t(i)]]++;
-    _pairBinOrder[slot] = int32_t(i);
-    _pairBinPosition[slot] = pairs.reference[size_t(i)];
-  }
+  for (int64_t i = 0; i < n; ++i)
+    _pairBinOrder[_pairBinEnd[_pairBinOf[size_t(i)]]++] = int32_t(i);
   for (size_t c = cells; c > 0; --c)
     _pairBinEnd[c] = _pairBinEnd[c - 1];
   _pairBinEnd[0] = 0;
@@ -147,8 +143,9 @@ void SimSystem::makePairLists(PairLists& pairs, double reach)
           if (found.size() < count + (end - begin))
             found.resize(2 * (count + (end - begin)));
           for (uint32_t s = begin; s < end; ++s) {
-            found[count] = _pairBinOrder[s];
-            count += (x - _pairBinPosition[s]).squaredNorm() < outer2;
+            const int32_t j = _pairBinOrder[s];
+            found[count] = j;
+            count += (x - pairs.reference[size_t(j)]).squaredNorm() < outer2;
           }
         }
       std::sort(found.begin(), found.begin() + std::ptrdiff_t(count));
