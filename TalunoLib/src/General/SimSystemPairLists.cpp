@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 bool SimSystem::pairListsStale(PairLists const& pairs, double reach) const
 {
@@ -52,17 +53,25 @@ void SimSystem::makePairLists(PairLists& pairs, double reach)
   // where the box is sparse, so that there are never many more cells than
   // particles (wider cells only add candidates).
   pairs.reference.resize(size_t(n));
-  Eigen::Vector3d low = Eigen::Vector3d::Constant(0.0), high = Eigen::Vector3d::Constant(0.0);
-  bool any = false;
+  // Minima and maxima do not depend on the order they are taken in.
+  const double inf = std::numeric_limits<double>::infinity();
+  double lx = inf, ly = inf, lz = inf, hx = -inf, hy = -inf, hz = -inf;
+#pragma omp parallel for schedule(static) reduction(min : lx, ly, lz) reduction(max : hx, hy, hz)
   for (int64_t i = 0; i < n; ++i) {
     Eigen::Vector3d const& x = _particlesArray[size_t(i)].position;
     pairs.reference[size_t(i)] = x;
     if (!x.allFinite())
       continue; // NaN or infinite positions interact with nothing
-    low = any ? low.cwiseMin(x) : x;
-    high = any ? high.cwiseMax(x) : x;
-    any = true;
+    lx = std::min(lx, x.x());
+    ly = std::min(ly, x.y());
+    lz = std::min(lz, x.z());
+    hx = std::max(hx, x.x());
+    hy = std::max(hy, x.y());
+    hz = std::max(hz, x.z());
   }
+  const bool any = lx <= hx;
+  const Eigen::Vector3d low = any ? Eigen::Vector3d(lx, ly, lz) : Eigen::Vector3d::Zero();
+  const Eigen::Vector3d high = any ? Eigen::Vector3d(hx, hy, hz) : Eigen::Vector3d::Zero();
   const double outer = reach + skin;
   const double outer2 = outer * outer;
   const Eigen::Vector3d extent = high - low;
