@@ -109,3 +109,54 @@ TEST(PairLists, FarApartBlocksOfLiquidSeeTheSameDensities)
   EXPECT_GT(system._particlesArray[system._particlesArrayMap[0]].invDensity,
             system._particlesArray[system._particlesArrayMap[21]].invDensity);
 }
+
+TEST(PairLists, ABlockThatMovesAsOneKeepsItsLists)
+{
+  SimSystem system(grains());
+  system._dt = 0.01;
+  std::vector<Eigen::Vector3d> block;
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j)
+      for (int k = 0; k < 3; ++k)
+        block.emplace_back(1.5 * i, 1.5 * j, 1.5 * k);
+  place(system, block, char(natureGranular));
+  system.applyForces();
+  const uint64_t made = system.pairListRemakes();
+
+  // Far more than half the skin, but every particle alike: no pair came closer.
+  for (Particle& p : system._particlesArray) {
+    p.position += Eigen::Vector3d(0.7, -0.4, 0.2);
+    p.velocity.setZero();
+  }
+  refreshGrid(system);
+  system.applyForces();
+  EXPECT_EQ(system.pairListRemakes(), made);
+
+  // One particle moving on its own does remake them.
+  system._particlesArray[0].position.x() += 0.2;
+  refreshGrid(system);
+  system.applyForces();
+  EXPECT_EQ(system.pairListRemakes(), made + 1);
+}
+
+TEST(PairLists, MovesThatAreNotNumbersRemakeTheLists)
+{
+  PairMoves moves;
+  moves.add({0.01, 0.0, 0.0});
+  EXPECT_TRUE(moves.keep(0.1));
+  PairMoves other;
+  other.add({std::nan(""), 0.0, 0.0});
+  moves.merge(other);
+  EXPECT_FALSE(moves.keep(0.1));
+
+  // Two particles moving apart by less than the skin along each axis, but by
+  // more than it in all: the box's diagonal catches it.
+  PairMoves apart;
+  apart.add({0.06, 0.06, 0.06});
+  apart.add({0.0, 0.0, 0.0});
+  EXPECT_FALSE(apart.keep(0.1));
+  PairMoves together;
+  together.add({0.3, 0.3, 0.3});
+  together.add({0.32, 0.3, 0.3});
+  EXPECT_TRUE(together.keep(0.1));
+}

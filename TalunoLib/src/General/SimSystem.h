@@ -2,6 +2,7 @@
 
 #include "Cell.h"
 #include "CellIndex.h"
+#include "PairMoves.h"
 #include "Particle.h"
 #include "RandomSequence.h"
 #include "SimSettings.h"
@@ -396,10 +397,9 @@ private:
   /// Whether `pairs` must be remade whatever the particles' moves: never
   /// made, made for another reach, or particles added or reordered since.
   bool pairListsStale(PairLists const& pairs, double reach) const;
-  /// The squared distance a particle may move from where it was when lists
-  /// of `reach` were made before they must be remade. Passes that sweep the
-  /// particles anyway check it on the way (gatherContactView, the fluid view).
-  static double pairListsMoveLimit2(double reach);
+  /// The skin of lists of `reach`. Passes that sweep the particles anyway
+  /// gather the PairMoves on the way (gatherContactView, the fluid view).
+  static double pairSkin(double reach) { return pairSkinFraction * reach; }
   void makePairLists(PairLists& pairs, double reach);
   /// Scratch of the last remake: the particles binned by cell (a counting
   /// sort), kept to avoid reallocating.

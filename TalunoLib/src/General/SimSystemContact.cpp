@@ -68,12 +68,11 @@ void SimSystem::gatherContactView()
   // the contact lists were made.
   const double reach = 2.0 * particleRadius;
   const bool stale = pairListsStale(_contactPairs, reach);
-  const double limit2 = pairListsMoveLimit2(reach);
   const double dv = gravity * _dt;
   const int64_t n = static_cast<int64_t>(_particlesArray.size());
   _contactView.resize(_particlesArray.size());
-  int moved = 0;
-#pragma omp parallel for schedule(static) reduction(max : moved)
+  PairMoves moves;
+#pragma omp parallel for schedule(static) reduction(mergeMoves : moves)
   for (int64_t j = 0; j < n; ++j) {
     Particle& p = _particlesArray[j];
     if (_gravityInContactView && (p.nature & natureAny)) {
@@ -82,11 +81,11 @@ void SimSystem::gatherContactView()
       p.velocity.y() += dv;
     }
     _contactView[size_t(j)] = ContactEntry{p.position, p.velocity, p.id, p.nature};
-    if (!stale && !((p.position - _contactPairs.reference[size_t(j)]).squaredNorm() <= limit2))
-      moved = 1;
+    if (!stale)
+      moves.add(p.position - _contactPairs.reference[size_t(j)]);
   }
   markPhase("contact");
-  if (stale || moved)
+  if (stale || !moves.keep(pairSkin(reach)))
     makePairLists(_contactPairs, reach);
   markPhase("neighbour lists");
 }

@@ -142,17 +142,16 @@ void SimSystem::applyFluidSPH()
   // the force pass (which writes velocities), and the density pass's results.
   // The sweep also checks how far particles moved since the lists were made.
   const bool stale = pairListsStale(_sphPairs, h);
-  const double limit2 = pairListsMoveLimit2(h);
   _fluidView.resize(size_t(n));
   _fluidNatures.resize(size_t(n));
-  int moved = 0;
-#pragma omp parallel for schedule(static) reduction(max : moved)
+  PairMoves moves;
+#pragma omp parallel for schedule(static) reduction(mergeMoves : moves)
   for (int64_t i = 0; i < n; ++i) {
     Particle const& p = _particlesArray[size_t(i)];
     _fluidView[size_t(i)] = FluidEntry{p.position, p.velocity, p.pressure, p.invDensity};
     _fluidNatures[size_t(i)] = p.nature;
-    if (!stale && !((p.position - _sphPairs.reference[size_t(i)]).squaredNorm() <= limit2))
-      moved = 1;
+    if (!stale)
+      moves.add(p.position - _sphPairs.reference[size_t(i)]);
   }
   markPhase("fluid");
 
@@ -160,7 +159,7 @@ void SimSystem::applyFluidSPH()
   // lists (candidates within reach of a skin, in index order) and the ghosts
   // within reach, listed once per sub-step in walk order. Candidates out of
   // reach add nothing to any sum.
-  if (stale || moved)
+  if (stale || !moves.keep(pairSkin(h)))
     makePairLists(_sphPairs, h);
   markPhase("neighbour lists");
   if (withGhosts)

@@ -1,7 +1,7 @@
 // Pair candidate lists with a skin (Verlet lists), shared by the SPH and
 // contact passes: made by a counting sort of the particles into a dense grid
 // of cells at least reach + skin wide, and kept from sub-step to sub-step
-// until some particle has moved half the skin.
+// until particles may have closed in by the skin.
 #include "SimSystem.h"
 
 #include <omp.h>
@@ -16,26 +16,15 @@ bool SimSystem::pairListsStale(PairLists const& pairs, double reach) const
          pairs.reference.size() != _particlesArray.size();
 }
 
-double SimSystem::pairListsMoveLimit2(double reach)
-{
-  // Lists stay valid while no particle has moved half the skin: two
-  // particles then closed in by less than the skin, and every pair now within
-  // reach was within reach + skin when the lists were made.
-  const double halfSkin = 0.5 * pairSkinFraction * reach;
-  return halfSkin * halfSkin;
-}
-
 bool SimSystem::refreshPairLists(PairLists& pairs, double reach)
 {
   if (!pairListsStale(pairs, reach)) {
     const int64_t n = static_cast<int64_t>(_particlesArray.size());
-    const double limit2 = pairListsMoveLimit2(reach);
-    int moved = 0;
-#pragma omp parallel for schedule(static) reduction(max : moved)
+    PairMoves moves;
+#pragma omp parallel for schedule(static) reduction(mergeMoves : moves)
     for (int64_t i = 0; i < n; ++i)
-      if (!((_particlesArray[size_t(i)].position - pairs.reference[size_t(i)]).squaredNorm() <= limit2))
-        moved = 1;
-    if (!moved)
+      moves.add(_particlesArray[size_t(i)].position - pairs.reference[size_t(i)]);
+    if (moves.keep(pairSkin(reach)))
       return false;
   }
   makePairLists(pairs, reach);
@@ -45,7 +34,7 @@ bool SimSystem::refreshPairLists(PairLists& pairs, double reach)
 void SimSystem::makePairLists(PairLists& pairs, double reach)
 {
   const int64_t n = static_cast<int64_t>(_particlesArray.size());
-  const double skin = pairSkinFraction * reach;
+  const double skin = pairSkin(reach);
 
   // A dense grid over the particles' bounding box, cells at least reach +
   // skin over `span` wide, so that the cells up to `span` away from a
