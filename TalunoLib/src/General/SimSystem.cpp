@@ -166,18 +166,16 @@ void SimSystem::applyForces()
 
   const int64_t n = static_cast<int64_t>(_particlesArray.size());
   const double dv = gravity * _dt;
-  // With sphere contact the only force pass, its view's fill applies gravity
-  // on the way (the same operations on the same values, one sweep fewer).
-  _gravityInContactView = !springs && !fluid && interParticleCollisions && interParticlesCollMode == 0;
-  if (!_gravityInContactView) {
+  // Without springs, the first force pass's view fill applies gravity on the
+  // way (the same operations on the same values, one sweep fewer).
+  _gravityPass = springs                                                   ? GravityPass::own
+                 : fluid                                                   ? GravityPass::fluidView
+                 : interParticleCollisions && interParticlesCollMode == 0 ? GravityPass::contactView
+                                                                           : GravityPass::own;
+  if (_gravityPass == GravityPass::own) {
 #pragma omp parallel for schedule(static)
-    for (int64_t i = 0; i < n; ++i) {
-      Particle& p = _particlesArray[i];
-      if (p.nature & natureAny) {
-        p.previousPosition = p.position;
-        p.velocity.y() += dv;
-      }
-    }
+    for (int64_t i = 0; i < n; ++i)
+      applyGravity(_particlesArray[i], dv);
   }
   reportPhase("          apply gravity done in: ", start);
   markPhase("gravity");

@@ -338,6 +338,9 @@ public:
 
 private:
   std::vector<Eigen::Vector3d> _velocitySnapshot; ///< velocities at the start of a pass that writes them
+  std::vector<double> _ghostDistances;            ///< ghost update: each particle's nearest ghost surface distance
+  std::vector<Eigen::Vector3d> _ghostNormals;     ///< ghost update: that surface's normal
+  std::vector<std::vector<int64_t>> _ghostChanges; ///< ghost update: per thread, particles gaining or losing a ghost
   std::vector<Eigen::Vector3d> _angularVelocitySnapshot; ///< the same for angular velocities
 
   /// For each particle, its neighbours closer than the interaction radius, in
@@ -446,8 +449,19 @@ private:
   };
   std::vector<ContactEntry> _contactView;
   void gatherContactView();
-  /// Set by applyForces when the contact view's fill applies gravity.
-  bool _gravityInContactView = false;
+  /// Set by applyForces when the first force pass's view fill applies
+  /// gravity (the SPH view, or the sphere contact view).
+  enum class GravityPass { own, fluidView, contactView };
+  GravityPass _gravityPass = GravityPass::own;
+  /// The gravity pass's work on particle p: remembers where it starts the
+  /// sub-step and adds gravity's pull.
+  static void applyGravity(Particle& p, double dv)
+  {
+    if (p.nature & natureAny) {
+      p.previousPosition = p.position;
+      p.velocity.y() += dv;
+    }
+  }
   /// Visits (j, entry) for every contact candidate j of particle i, in
   /// ascending index order, through the contact view.
   template <typename Visit> void forEachContactCandidate(int64_t i, Visit&& visit) const

@@ -75,11 +75,8 @@ void SimSystem::gatherContactView()
 #pragma omp parallel for schedule(static) reduction(mergeMoves : moves)
   for (int64_t j = 0; j < n; ++j) {
     Particle& p = _particlesArray[j];
-    if (_gravityInContactView && (p.nature & natureAny)) {
-      // The gravity pass's work, done here to save a sweep over the records.
-      p.previousPosition = p.position;
-      p.velocity.y() += dv;
-    }
+    if (_gravityPass == GravityPass::contactView)
+      applyGravity(p, dv);
     _contactView[size_t(j)] = ContactEntry{p.position, p.velocity, p.id, p.nature};
     if (!stale)
       moves.add(p.position - _contactPairs.reference[size_t(j)]);

@@ -142,12 +142,15 @@ void SimSystem::applyFluidSPH()
   // the force pass (which writes velocities), and the density pass's results.
   // The sweep also checks how far particles moved since the lists were made.
   const bool stale = pairListsStale(_sphPairs, h);
+  const double dv = gravity * _dt;
   _fluidView.resize(size_t(n));
   _fluidNatures.resize(size_t(n));
   PairMoves moves;
 #pragma omp parallel for schedule(static) reduction(mergeMoves : moves)
   for (int64_t i = 0; i < n; ++i) {
-    Particle const& p = _particlesArray[size_t(i)];
+    Particle& p = _particlesArray[size_t(i)];
+    if (_gravityPass == GravityPass::fluidView)
+      applyGravity(p, dv);
     _fluidView[size_t(i)] = FluidEntry{p.position, p.velocity, p.pressure, p.invDensity};
     _fluidNatures[size_t(i)] = p.nature;
     if (!stale)

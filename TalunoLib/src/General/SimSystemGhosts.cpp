@@ -32,9 +32,11 @@ void SimSystem::updateGhostParticles()
   // For each liquid particle, the nearest ghost-enabled surface within reach:
   // its distance and outward normal. A particle has one ghost, mirrored
   // across that surface; with several such objects (a floor and walls), each
-  // mirrors the particles it is nearest to.
-  std::vector<double> distances(_particlesArray.size(), h);
-  std::vector<Eigen::Vector3d> normals(_particlesArray.size(), Eigen::Vector3d::Zero());
+  // mirrors the particles it is nearest to. Kept between sub-steps.
+  std::vector<double>& distances = _ghostDistances;
+  std::vector<Eigen::Vector3d>& normals = _ghostNormals;
+  distances.assign(_particlesArray.size(), h);
+  normals.assign(_particlesArray.size(), Eigen::Vector3d::Zero());
 
   // Without any ghost-enabled object, ghosts are neither made nor removed.
   bool anyGhostObject = false;
@@ -61,30 +63,53 @@ void SimSystem::updateGhostParticles()
     }
   }
 
-  for (int64_t i = 0; i < n && anyGhostObject; ++i) {
-    Particle& p = _particlesArray[i];
-    if (!(p.nature & natureLiquid))
-      continue;
-    const double d = distances[i];
-    if (d < h) {
-      Eigen::Vector3d const& normal = normals[i];
-      const Eigen::Vector3d position = p.position - 2.0 * d * normal;
-      const Eigen::Vector3d velocity = p.velocity - 2.0 * p.velocity.dot(normal) * normal;
-      if (p.ghostLink == -1) {
-        addGhostParticle(position.x(), position.y(), position.z(), velocity.x(), velocity.y(), velocity.z(), nullptr,
-                         static_cast<int>(i));
-      } else {
-        Particle& ghost = _ghostParticlesArray[_ghostParticlesArrayMap[p.ghostLink]];
-        ghost.position = position;
-        ghost.velocity = velocity;
-        ghost.pressure = p.pressure;
-        ghost.invDensity = p.invDensity;
+  // Where particle i's ghost goes: mirrored across its nearest surface.
+  auto mirror = [&](Particle const& p, int64_t i, Eigen::Vector3d& position, Eigen::Vector3d& velocity) {
+    Eigen::Vector3d const& normal = normals[size_t(i)];
+    position = p.position - 2.0 * distances[size_t(i)] * normal;
+    velocity = p.velocity - 2.0 * p.velocity.dot(normal) * normal;
+  };
+  if (anyGhostObject) {
+    // Ghosts that stay follow their particles; each particle writes only its
+    // own ghost, so that runs in parallel. Making and removing ghosts changes
+    // the arrays: those particles are noted, per thread in index order, and
+    // handled after, in particle order.
+#pragma omp parallel
+    {
+      const int threads = omp_get_num_threads(), t = omp_get_thread_num();
+#pragma omp single
+      _ghostChanges.resize(size_t(threads));
+      std::vector<int64_t>& mine = _ghostChanges[size_t(t)];
+      mine.clear();
+#pragma omp for schedule(static)
+      for (int64_t i = 0; i < n; ++i) {
+        Particle const& p = _particlesArray[size_t(i)];
+        if (!(p.nature & natureLiquid))
+          continue;
+        if (distances[size_t(i)] < h && p.ghostLink != -1) {
+          Particle& ghost = _ghostParticlesArray[_ghostParticlesArrayMap[p.ghostLink]];
+          mirror(p, i, ghost.position, ghost.velocity);
+          ghost.pressure = p.pressure;
+          ghost.invDensity = p.invDensity;
+        } else if ((distances[size_t(i)] < h) != (p.ghostLink != -1)) {
+          mine.push_back(i);
+        }
       }
-    } else if (p.ghostLink != -1) {
-      deleted.push_back(_ghostParticlesArrayMap[p.ghostLink]);
-      _ghostParticlesArrayMap[p.ghostLink] = -1;
-      p.ghostLink = -1;
     }
+    for (std::vector<int64_t> const& range : _ghostChanges)
+      for (int64_t i : range) {
+        Particle& p = _particlesArray[size_t(i)];
+        if (distances[size_t(i)] < h) {
+          Eigen::Vector3d position, velocity;
+          mirror(p, i, position, velocity);
+          addGhostParticle(position.x(), position.y(), position.z(), velocity.x(), velocity.y(), velocity.z(),
+                           nullptr, static_cast<int>(i));
+        } else {
+          deleted.push_back(_ghostParticlesArrayMap[p.ghostLink]);
+          _ghostParticlesArrayMap[p.ghostLink] = -1;
+          p.ghostLink = -1;
+        }
+      }
   }
 
   for (Particle const& ghost : _ghostParticlesArray) {
