@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <ctime>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -380,7 +381,23 @@ private:
   /// them afresh, continues exactly as the uninterrupted one.
   struct PairLists
   {
-    NeighborLists lists;
+    /// Particle i's list is count[i] entries from first[i]. The entries
+    /// live in blocks that each thread fills in turn and keeps for the next
+    /// remake: no list is copied as storage grows, and none is left half used.
+    std::vector<int32_t const*> first;
+    std::vector<uint32_t> count;
+    static constexpr size_t blockEntries = size_t(1) << 16;
+    struct Block
+    {
+      std::unique_ptr<int32_t[]> data;
+      size_t capacity = 0;
+    };
+    std::vector<std::vector<Block>> blocks; ///< per thread
+    /// Particle i's list, as a range [first, last).
+    std::pair<int32_t const*, int32_t const*> of(int64_t i) const
+    {
+      return {first[size_t(i)], first[size_t(i)] + count[size_t(i)]};
+    }
     std::vector<Eigen::Vector3d> reference; ///< positions when the lists were made
     double reach = -1.0;
     uint64_t generation = 0; ///< _arrayGeneration when the lists were made
@@ -466,7 +483,7 @@ private:
   /// ascending index order, through the contact view.
   template <typename Visit> void forEachContactCandidate(int64_t i, Visit&& visit) const
   {
-    for (auto [j, last] = _contactPairs.lists.of(i); j != last; ++j)
+    for (auto [j, last] = _contactPairs.of(i); j != last; ++j)
       visit(int64_t(*j), _contactView[size_t(*j)]);
   }
 

@@ -168,7 +168,7 @@ void SimSystem::applyFluidSPH()
   if (withGhosts)
     buildNeighborLists(_ghostParticlesArray, true, _sphGhosts);
   auto forEachNear = [this](int64_t i, auto&& visit) {
-    for (auto [j, last] = _sphPairs.lists.of(i); j != last; ++j)
+    for (auto [j, last] = _sphPairs.of(i); j != last; ++j)
       visit(int64_t(*j));
   };
   auto forEachNearGhost = [this](int64_t i, auto&& visit) {

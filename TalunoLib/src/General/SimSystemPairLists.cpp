@@ -109,25 +109,21 @@ void SimSystem::makePairLists(PairLists& pairs, double reach)
     _pairBinEnd[c] = _pairBinEnd[c - 1];
   _pairBinEnd[0] = 0;
 
-  // Each thread lists a contiguous range of particles into a buffer of its
+  // Each thread lists a contiguous range of particles into blocks of its
   // own; every list is sorted, so they do not depend on the thread count.
-  NeighborLists& lists = pairs.lists;
-  lists.begin.resize(size_t(n));
+  pairs.first.resize(size_t(n));
+  pairs.count.resize(size_t(n));
 #pragma omp parallel
   {
     const int threads = omp_get_num_threads(), t = omp_get_thread_num();
 #pragma omp single
-    {
-      lists.buffers.resize(size_t(threads));
-      lists.firsts.resize(size_t(threads) + 1);
-      for (int k = 0; k <= threads; ++k)
-        lists.firsts[size_t(k)] = n * k / threads;
-    }
-    std::vector<int32_t>& buffer = lists.buffers[size_t(t)];
-    buffer.clear();
+    pairs.blocks.resize(size_t(threads));
+    std::vector<PairLists::Block>& blocks = pairs.blocks[size_t(t)];
+    size_t block = 0, used = 0;
+    bool opened = false;
     std::vector<int32_t> found; // one particle's candidates, written without branching
-    for (int64_t i = lists.firsts[size_t(t)]; i < lists.firsts[size_t(t) + 1]; ++i) {
-      lists.begin[size_t(i)] = int64_t(buffer.size());
+    const int64_t firstParticle = n * t / threads, lastParticle = n * (t + 1) / threads;
+    for (int64_t i = firstParticle; i < lastParticle; ++i) {
       Eigen::Vector3d const& x = pairs.reference[size_t(i)];
       int64_t cx, cy, cz;
       cellOf(x, cx, cy, cz);
@@ -147,8 +143,29 @@ void SimSystem::makePairLists(PairLists& pairs, double reach)
           }
         }
       std::sort(found.begin(), found.begin() + std::ptrdiff_t(count));
-      buffer.insert(buffer.end(), found.begin(), found.begin() + std::ptrdiff_t(count));
+      // The list goes whole into the current block, or opens the next one
+      // (kept from an earlier remake when there is one; grown for a list
+      // longer than a block).
+      if (!opened || used + count > blocks[block].capacity) {
+        block += opened ? 1 : 0;
+        opened = true;
+        used = 0;
+        if (block == blocks.size())
+          blocks.emplace_back();
+        PairLists::Block& open = blocks[block];
+        if (open.capacity < count || open.capacity == 0) {
+          open.capacity = std::max(PairLists::blockEntries, count);
+          open.data.reset(new int32_t[open.capacity]);
+        }
+      }
+      int32_t* out = blocks[block].data.get() + used;
+      std::copy(found.begin(), found.begin() + std::ptrdiff_t(count), out);
+      pairs.first[size_t(i)] = out;
+      pairs.count[size_t(i)] = uint32_t(count);
+      used += count;
     }
+    // Blocks beyond those filled held longer lists of an earlier remake.
+    blocks.resize(opened ? block + 1 : 0);
   }
 
   pairs.reach = reach;

@@ -41,7 +41,7 @@ void SimSystem::resolveInterparticleCollisions_SubParticles()
     Eigen::Vector3d force = Eigen::Vector3d::Zero();
     Eigen::Vector3d torque = Eigen::Vector3d::Zero();
 
-    for (auto [next, last] = _contactPairs.lists.of(i); next != last; ++next) {
+    for (auto [next, last] = _contactPairs.of(i); next != last; ++next) {
       const int64_t j = *next;
       Particle const& pj = _particlesArray[j];
       if (!contactEligible(pi.nature, pj.nature))
