@@ -344,7 +344,7 @@ private:
   std::vector<std::vector<int64_t>> _ghostChanges; ///< ghost update: per thread, particles gaining or losing a ghost
   std::vector<Eigen::Vector3d> _angularVelocitySnapshot; ///< the same for angular velocities
 
-  /// For each particle, its neighbours closer than the interaction radius, in
+  /// For each particle, the ghosts closer than the interaction radius, in
   /// the order the 27-cell walk meets them: the SPH passes read these instead
   /// of walking every candidate of the 27 cells again. Particle i's entries
   /// are [begin[i], begin[i + 1]).
@@ -373,8 +373,8 @@ private:
   /// Pair candidates with a skin (Verlet lists): for each particle, every
   /// particle, itself included, that was closer than reach + skin when the
   /// lists were made, in ascending index order. They hold every pair closer
-  /// than `reach` until some particle has moved half the skin from where it
-  /// was then, or particles were added or reordered. A pass that acts only on
+  /// than `reach` until two particles may have closed in by the skin (see
+  /// PairMoves), or particles were added or reordered. A pass that acts only on
   /// pairs closer than `reach` (and adds nothing for the others) then meets
   /// the same pairs in the same order whenever the lists were made: results
   /// do not depend on when they are remade, so a resumed run, which makes
@@ -399,9 +399,8 @@ private:
       return {first[size_t(i)], first[size_t(i)] + count[size_t(i)]};
     }
     std::vector<Eigen::Vector3d> reference; ///< positions when the lists were made
-    double reach = -1.0;
+    double reach = -1.0;     ///< the reach they were made for; never one until made
     uint64_t generation = 0; ///< _arrayGeneration when the lists were made
-    bool made = false;
     uint64_t remakes = 0;    ///< how many times they were made (for tests and profiles)
   };
   /// The skin, as a fraction of the reach (LAMMPS's usual 0.1 h for SPH).
@@ -411,25 +410,25 @@ private:
   /// Bumped whenever particles are added to the array or reordered: lists of
   /// indices made before are out of date.
   uint64_t _arrayGeneration = 0;
-  /// Remakes `pairs` for `reach` when they are missing or out of date;
-  /// returns whether they were remade.
-  bool refreshPairLists(PairLists& pairs, double reach);
   /// Whether `pairs` must be remade whatever the particles' moves: never
   /// made, made for another reach, or particles added or reordered since.
   bool pairListsStale(PairLists const& pairs, double reach) const;
-  /// The skin of lists of `reach`. Passes that sweep the particles anyway
-  /// gather the PairMoves on the way (gatherContactView, the fluid view).
+  /// The skin of lists of `reach`.
   static double pairSkin(double reach) { return pairSkinFraction * reach; }
+  /// Remakes `pairs` for `reach` if they are stale or the `moves` since they
+  /// were made may have brought a pair within reach. Each force pass gathers
+  /// the moves in the sweep that fills its view (gatherContactView,
+  /// snapshotVelocities, the SPH view).
+  void updatePairLists(PairLists& pairs, double reach, bool stale, PairMoves const& moves);
   void makePairLists(PairLists& pairs, double reach);
   /// Scratch of the last remake: the particles binned by cell (a counting
   /// sort), kept to avoid reallocating.
   std::vector<uint32_t> _pairBinOf;
   std::vector<uint32_t> _pairBinEnd;
   std::vector<int32_t> _pairBinOrder;
-  /// Fills `lists` with, for every particle, the members of `others` (the
-  /// particles or the ghosts) within the interaction radius, walking the
-  /// given snapshots of each particle's cell in order.
-  void buildNeighborLists(std::vector<Particle> const& others, bool ghosts, NeighborLists& lists);
+  /// Fills _sphGhosts with, for every particle, the ghosts within the
+  /// interaction radius, walking the ghost snapshots of its cell in order.
+  void buildGhostLists();
   /// Positions and list links of the particles or ghosts being walked, side
   /// by side; kept between sub-steps so that it is not allocated anew.
   struct WalkEntry
@@ -487,9 +486,10 @@ private:
       visit(int64_t(*j), _contactView[size_t(*j)]);
   }
 
-  /// Copies every particle's velocity (and angular velocity) before a pass
-  /// whose iterations read neighbours' values while writing their own.
-  void snapshotVelocities(bool angular);
+  /// Copies every particle's velocity and angular velocity before the
+  /// cluster contact pass, whose iterations read neighbours' values while
+  /// writing their own; the sweep also keeps the contact lists up to date.
+  void snapshotVelocities();
 
   void computeKernelConstants();
   /// Writes one timing line (label, clock ticks since `start`, "ms") when

@@ -15,18 +15,25 @@ bool SimSystem::contactEligible(char a, char b)
          (((a & natureGranular) && (b & natureSoftBody)) || ((a & natureSoftBody) && (b & natureGranular)));
 }
 
-void SimSystem::snapshotVelocities(bool angular)
+void SimSystem::snapshotVelocities()
 {
+  const double reach = 2.0 * particleRadius;
+  const bool stale = pairListsStale(_contactPairs, reach);
   const int64_t n = static_cast<int64_t>(_particlesArray.size());
   _velocitySnapshot.resize(_particlesArray.size());
-  if (angular)
-    _angularVelocitySnapshot.resize(_particlesArray.size());
-#pragma omp parallel for schedule(static)
+  _angularVelocitySnapshot.resize(_particlesArray.size());
+  PairMoves moves;
+#pragma omp parallel for schedule(static) reduction(mergeMoves : moves)
   for (int64_t i = 0; i < n; ++i) {
-    _velocitySnapshot[i] = _particlesArray[i].velocity;
-    if (angular)
-      _angularVelocitySnapshot[i] = _particlesArray[i].angularVelocity;
+    Particle const& p = _particlesArray[size_t(i)];
+    _velocitySnapshot[size_t(i)] = p.velocity;
+    _angularVelocitySnapshot[size_t(i)] = p.angularVelocity;
+    if (!stale)
+      moves.add(p.position - _contactPairs.reference[size_t(i)]);
   }
+  markPhase("contact");
+  updatePairLists(_contactPairs, reach, stale, moves);
+  markPhase("neighbour lists");
 }
 
 namespace {
@@ -82,8 +89,7 @@ void SimSystem::gatherContactView()
       moves.add(p.position - _contactPairs.reference[size_t(j)]);
   }
   markPhase("contact");
-  if (stale || !moves.keep(pairSkin(reach)))
-    makePairLists(_contactPairs, reach);
+  updatePairLists(_contactPairs, reach, stale, moves);
   markPhase("neighbour lists");
 }
 

@@ -85,8 +85,10 @@ void SimSystem::updateMaxSurfaceTensionNormal()
   }
 }
 
-void SimSystem::buildNeighborLists(std::vector<Particle> const& others, bool ghosts, NeighborLists& lists)
+void SimSystem::buildGhostLists()
 {
+  std::vector<Particle> const& others = _ghostParticlesArray;
+  NeighborLists& lists = _sphGhosts;
   const int64_t n = static_cast<int64_t>(_particlesArray.size());
   const double h2 = particlesInteractionRadius2;
   // Positions and list links side by side, a fraction of a particle record:
@@ -119,7 +121,7 @@ void SimSystem::buildNeighborLists(std::vector<Particle> const& others, bool gho
       Particle const& pi = _particlesArray[i];
       if (!(pi.nature & natureAny))
         continue;
-      for (int64_t head : ghosts ? pi.cell->neighborFirstGhostParticles : pi.cell->neighborFirstParticles)
+      for (int64_t head : pi.cell->neighborFirstGhostParticles)
         for (int64_t j = head; j != -1; j = compact[j].next)
           if ((pi.position - compact[j].position).squaredNorm() < h2)
             buffer.push_back(int32_t(j));
@@ -162,11 +164,10 @@ void SimSystem::applyFluidSPH()
   // lists (candidates within reach of a skin, in index order) and the ghosts
   // within reach, listed once per sub-step in walk order. Candidates out of
   // reach add nothing to any sum.
-  if (stale || !moves.keep(pairSkin(h)))
-    makePairLists(_sphPairs, h);
+  updatePairLists(_sphPairs, h, stale, moves);
   markPhase("neighbour lists");
   if (withGhosts)
-    buildNeighborLists(_ghostParticlesArray, true, _sphGhosts);
+    buildGhostLists();
   auto forEachNear = [this](int64_t i, auto&& visit) {
     for (auto [j, last] = _sphPairs.of(i); j != last; ++j)
       visit(int64_t(*j));

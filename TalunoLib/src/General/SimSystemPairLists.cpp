@@ -12,23 +12,14 @@
 
 bool SimSystem::pairListsStale(PairLists const& pairs, double reach) const
 {
-  return !pairs.made || pairs.reach != reach || pairs.generation != _arrayGeneration ||
+  return pairs.reach != reach || pairs.generation != _arrayGeneration ||
          pairs.reference.size() != _particlesArray.size();
 }
 
-bool SimSystem::refreshPairLists(PairLists& pairs, double reach)
+void SimSystem::updatePairLists(PairLists& pairs, double reach, bool stale, PairMoves const& moves)
 {
-  if (!pairListsStale(pairs, reach)) {
-    const int64_t n = static_cast<int64_t>(_particlesArray.size());
-    PairMoves moves;
-#pragma omp parallel for schedule(static) reduction(mergeMoves : moves)
-    for (int64_t i = 0; i < n; ++i)
-      moves.add(_particlesArray[size_t(i)].position - pairs.reference[size_t(i)]);
-    if (moves.keep(pairSkin(reach)))
-      return false;
-  }
-  makePairLists(pairs, reach);
-  return true;
+  if (stale || !moves.keep(pairSkin(reach)))
+    makePairLists(pairs, reach);
 }
 
 void SimSystem::makePairLists(PairLists& pairs, double reach)
@@ -170,6 +161,5 @@ void SimSystem::makePairLists(PairLists& pairs, double reach)
 
   pairs.reach = reach;
   pairs.generation = _arrayGeneration;
-  pairs.made = true;
   ++pairs.remakes;
 }

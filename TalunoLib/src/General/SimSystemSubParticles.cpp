@@ -20,9 +20,7 @@ void SimSystem::resolveInterparticleCollisions_SubParticles()
 {
   // Neighbours' velocities and angular velocities are read from copies taken
   // before the pass, as this pass writes those of its own particles.
-  snapshotVelocities(true);
-  refreshPairLists(_contactPairs, 2.0 * particleRadius);
-  markPhase("neighbour lists");
+  snapshotVelocities();
   const int64_t n = static_cast<int64_t>(_particlesArray.size());
   const double contact2 = 4.0 * particleRadius * particleRadius;
   const double tiny = double(1e-6f);
