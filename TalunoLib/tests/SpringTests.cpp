@@ -176,3 +176,81 @@ TEST(SpringNetwork, ReconnectionRestoresBrokenSprings)
   EXPECT_EQ(system._springs.size(), 2u);
   EXPECT_EQ(system._springsMap.count(SimSystem::pairKey(0, 2)), 1u);
 }
+
+// The sub-step breaks and pushes in one sweep over the springs, on a copy of
+// the particles kept by id. Checked against the two passes written out over
+// the particle records, on a cell-sorted array (index order is not id order)
+// where some springs break by stretch, some by force, and the others push.
+TEST(SpringNetwork, OneSweepBreaksAndPushesAsTheTwoPassesWouldOnTheRecords)
+{
+  SimSettings settings = springSettings();
+  settings.springsCanBreak = true;
+  settings.springsBreakLengthThreshold = 1.3;
+  settings.springsBreakForceThreshold = 40.0;
+  settings.springConstant = 100.0;
+  settings.springDamping = 3.0;
+  std::vector<Eigen::Vector3d> lattice;
+  for (int x = 0; x < 5; ++x)
+    for (int y = 0; y < 5; ++y)
+      for (int z = 0; z < 5; ++z)
+        lattice.emplace_back(x, y, z);
+  auto build = [&](SimSystem& system) {
+    place(system, lattice);
+    system.adjustSprings(true);
+    system.sortArrays(100);
+    for (Particle& p : system._particlesArray) {
+      const double a = 0.37 * p.id;
+      p.position += 0.2 * Eigen::Vector3d(std::sin(a), std::cos(1.3 * a), std::sin(2.1 * a));
+      p.velocity = Eigen::Vector3d(std::cos(a), 0.5 * std::sin(a), -std::cos(0.7 * a));
+    }
+    system._dt = 0.01;
+  };
+  SimSystem system(settings), reference(settings);
+  build(system);
+  build(reference);
+  ASSERT_NE(system._particlesArrayMap[1], 1);
+
+  system.gatherSpringView(0.0, false);
+  system.springPass(true);
+  system.scatterSpringVelocities();
+
+  // The two passes as they read on the records: first every spring that is
+  // too long breaks, then the others push one after the other.
+  for (Spring& s : reference._springs)
+    if ((byId(reference, s.id1).position - byId(reference, s.id2).position).squaredNorm() >
+        reference.springsBreakLengthThreshold2 * s.restLength * s.restLength)
+      s.broken = true;
+  int pushed = 0, brokenByForce = 0;
+  for (Spring& s : reference._springs) {
+    if (s.broken)
+      continue;
+    Particle& p1 = byId(reference, s.id1);
+    Particle& p2 = byId(reference, s.id2);
+    const Eigen::Vector3d d = p1.position - p2.position;
+    if (std::abs(d.squaredNorm() - s.restLength * s.restLength) <= double(1e-6f))
+      continue;
+    const double length = std::sqrt(d.squaredNorm());
+    const double f = settings.springConstant * (length - s.restLength) +
+                     settings.springDamping * (p1.velocity - p2.velocity).dot(d);
+    if (f > settings.springsBreakForceThreshold) {
+      s.broken = true;
+      ++brokenByForce;
+      continue;
+    }
+    const Eigen::Vector3d dv = d / length * f * reference._dt;
+    p1.velocity -= dv;
+    p2.velocity += dv;
+    ++pushed;
+  }
+  int brokenByStretch = 0;
+  for (size_t k = 0; k < system._springs.size(); ++k) {
+    EXPECT_EQ(system._springs[k].broken, reference._springs[k].broken) << "spring " << k;
+    brokenByStretch += reference._springs[k].broken;
+  }
+  brokenByStretch -= brokenByForce;
+  EXPECT_GT(brokenByStretch, 0);
+  EXPECT_GT(brokenByForce, 0);
+  EXPECT_GT(pushed, 0);
+  for (uint32_t id = 0; id < lattice.size(); ++id)
+    EXPECT_EQ(byId(system, id).velocity, byId(reference, id).velocity) << "particle " << id;
+}

@@ -166,9 +166,9 @@ void SimSystem::applyForces()
 
   const int64_t n = static_cast<int64_t>(_particlesArray.size());
   const double dv = gravity * _dt;
-  // Without springs, the first force pass's view fill applies gravity on the
-  // way (the same operations on the same values, one sweep fewer).
-  _gravityPass = springs                                                   ? GravityPass::own
+  // The first force pass's view fill applies gravity on the way (the same
+  // operations on the same values, one sweep fewer).
+  _gravityPass = springs                                                   ? GravityPass::springView
                  : fluid                                                   ? GravityPass::fluidView
                  : interParticleCollisions && interParticlesCollMode == 0 ? GravityPass::contactView
                                                                            : GravityPass::own;
@@ -186,11 +186,13 @@ void SimSystem::applyForces()
       reportPhase("          Adjust Springs done in: ", start);
     }
     _firstStep = false;
-    if (springsCanBreak) {
-      breakVeryLongSprings();
+    // Breaking and the spring forces share one sweep over the springs: the
+    // breaking line times that sweep, the displacements line the copy back.
+    gatherSpringView(dv, _gravityPass == GravityPass::springView);
+    springPass(springsCanBreak);
+    if (springsCanBreak)
       reportPhase("          Spring breaking done in: ", start);
-    }
-    applySpringForces();
+    scatterSpringVelocities();
     reportPhase("          Spring Displacements done in: ", start);
     markPhase("springs");
   }

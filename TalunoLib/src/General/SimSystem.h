@@ -152,6 +152,20 @@ public:
   void breakVeryLongSprings();
   /// Spring and damping forces as velocity changes; breaks springs by force.
   void applySpringForces();
+  /// Both of the above as a sub-step runs them, in one sweep over the springs
+  /// (breakLong: springsCanBreak). Works on the spring view: gatherSpringView
+  /// before, scatterSpringVelocities after.
+  void springPass(bool breakLong);
+  /// Copies every particle's position, velocity and nature into the spring
+  /// view, by id, applying gravity on the way when withGravity.
+  void gatherSpringView(double dv, bool withGravity);
+  /// Copies the velocities the spring pass wrote back to the particles.
+  void scatterSpringVelocities();
+  /// Stretched beyond the break length, d being the spring's span.
+  bool springTooLong(Spring const& spring, Eigen::Vector3d const& d) const
+  {
+    return d.squaredNorm() > springsBreakLengthThreshold2 * spring.restLength * spring.restLength;
+  }
   /// Key of a particle pair, the first id in the upper half: springs key
   /// their pair by (lower id, higher id), contact records by (owner, other).
   static uint64_t pairKey(uint32_t first, uint32_t second)
@@ -464,10 +478,19 @@ private:
     char nature;
   };
   std::vector<ContactEntry> _contactView;
+
+  /// What the spring passes read and write of each particle, indexed by id.
+  struct SpringEntry
+  {
+    Eigen::Vector3d position;
+    Eigen::Vector3d velocity;
+    char nature;
+  };
+  std::vector<SpringEntry> _springView;
   void gatherContactView();
   /// Set by applyForces when the first force pass's view fill applies
   /// gravity (the SPH view, or the sphere contact view).
-  enum class GravityPass { own, fluidView, contactView };
+  enum class GravityPass { own, springView, fluidView, contactView };
   GravityPass _gravityPass = GravityPass::own;
   /// The gravity pass's work on particle p: remembers where it starts the
   /// sub-step and adds gravity's pull.

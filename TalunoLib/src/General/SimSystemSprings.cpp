@@ -57,29 +57,68 @@ void SimSystem::adjustSprings(bool createNew)
   }
 }
 
+void SimSystem::gatherSpringView(double dv, bool withGravity)
+{
+  // Indexed by id: springs were made in id order, so the two ends of
+  // consecutive springs lie close together in this array, where the
+  // cell-sorted particle array scatters them over all of memory.
+  const int64_t n = static_cast<int64_t>(_particlesArray.size());
+  _springView.resize(_particlesArrayMap.size());
+#pragma omp parallel for schedule(static)
+  for (int64_t i = 0; i < n; ++i) {
+    Particle& p = _particlesArray[size_t(i)];
+    if (withGravity)
+      applyGravity(p, dv);
+    _springView[p.id] = SpringEntry{p.position, p.velocity, p.nature};
+  }
+}
+
+void SimSystem::scatterSpringVelocities()
+{
+  const int64_t n = static_cast<int64_t>(_particlesArray.size());
+#pragma omp parallel for schedule(static)
+  for (int64_t i = 0; i < n; ++i) {
+    Particle& p = _particlesArray[size_t(i)];
+    p.velocity = _springView[p.id].velocity;
+  }
+}
+
 void SimSystem::breakVeryLongSprings()
 {
+  gatherSpringView(0.0, false);
   const int64_t n = static_cast<int64_t>(_springs.size());
 #pragma omp parallel for schedule(static)
   for (int64_t k = 0; k < n; ++k) {
     Spring& spring = _springs[k];
-    Particle const& p1 = _particlesArray[_particlesArrayMap[spring.id1]];
-    Particle const& p2 = _particlesArray[_particlesArrayMap[spring.id2]];
-    const double limit2 = springsBreakLengthThreshold2 * spring.restLength * spring.restLength;
-    if ((p1.position - p2.position).squaredNorm() > limit2)
+    if (springTooLong(spring, _springView[spring.id1].position - _springView[spring.id2].position))
       spring.broken = true;
   }
 }
 
 void SimSystem::applySpringForces()
 {
+  gatherSpringView(0.0, false);
+  springPass(false);
+  scatterSpringVelocities();
+}
+
+void SimSystem::springPass(bool breakLong)
+{
+  // One spring after the other: each sees the velocities the springs before
+  // it left, so this pass is serial. Breaking by length looks at positions
+  // only, which no spring changes, so deciding it as each spring comes up
+  // breaks the same springs as a sweep before the pass would.
   const double deadBand = double(1e-6f);
   for (Spring& spring : _springs) {
     if (spring.broken)
       continue;
-    Particle& p1 = _particlesArray[_particlesArrayMap[spring.id1]];
-    Particle& p2 = _particlesArray[_particlesArrayMap[spring.id2]];
+    SpringEntry& p1 = _springView[spring.id1];
+    SpringEntry& p2 = _springView[spring.id2];
     const Eigen::Vector3d d = p1.position - p2.position;
+    if (breakLong && springTooLong(spring, d)) {
+      spring.broken = true;
+      continue;
+    }
     const double length2 = d.squaredNorm();
     const double rest = spring.restLength;
     if (std::abs(length2 - rest * rest) <= deadBand)
