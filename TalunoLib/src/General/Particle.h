@@ -35,11 +35,11 @@ public:
   uint32_t id;                      ///< creation sequence number; survives re-sorting
   char nature;                      ///< bit set: 1 soft body, 2 liquid, 4 granular
   int32_t ghostLink = -1;           ///< id of the ghost (or, on a ghost, of its particle); -1 none
+  int32_t nextInCell = -1;          ///< array index of the next particle of the cell list, -1 at the end
   double invDensity = double(0.001f); ///< 1 / SPH density
   double pressure = 0.0;            ///< SPH pressure
   Cell* cell;                       ///< grid cell whose list holds this particle (not owned)
   uint64_t cellKey;                 ///< Morton key of that cell; the sort key of the array
-  int32_t nextInCell = -1;          ///< array index of the next particle of the cell list, -1 at the end
   Eigen::Vector3d normal = Eigen::Vector3d::Zero(); ///< liquid surface normal (surface tension on)
   Eigen::Quaterniond orientation = Eigen::Quaterniond::Identity(); ///< cluster orientation (x, y, z, w)
   Eigen::Vector3d angularVelocity = Eigen::Vector3d::Zero();       ///< radians per second
