@@ -211,33 +211,39 @@ void SimSystem::applyFluidSPH()
     Eigen::Vector3d force = Eigen::Vector3d::Zero();
     Eigen::Vector3d colorGradient = Eigen::Vector3d::Zero();
 
-    // Pressure term of a pair; a neighbour at the same place has no direction.
-    auto pressureTerm = [&](Eigen::Vector3d const& r, double dist, double q, double pressureSum) {
-      return dist > 0.0 ? Eigen::Vector3d(-0.5 * r * q * _spikyGradCoef * pressureSum / dist)
-                        : Eigen::Vector3d::Zero();
+    // Pressure term of a pair as a multiple of r; a neighbour at the same
+    // place has no direction. One division per pair, and the scalar factors
+    // multiplied before the vector.
+    const double pressureCoef = -0.5 * _spikyGradCoef;
+    auto pressureFactor = [&](double dist, double q, double pressureSum) {
+      return dist > 0.0 ? pressureCoef * q * pressureSum / dist : 0.0;
     };
+    const double viscosityCoef = _viscLaplacianCoef * viscosityFactor;
+    const double invDensityI = pi.invDensity;
+    Eigen::Vector3d const xi = pi.position;
 
     forEachNear(i, [&](int64_t j) {
       const char natureJ = _fluidNatures[size_t(j)];
       if (!((pi.nature | natureJ) & natureLiquid))
         return;
       FluidEntry const& pj = _fluidView[size_t(j)];
-      const Eigen::Vector3d r = pi.position - pj.position;
+      const Eigen::Vector3d r = xi - pj.position;
       const double r2 = r.squaredNorm();
       if (!(r2 < h2))
         return;
       const double a = h2 - r2;
       if (surfaceTension)
-        colorGradient += r * _colorGradCoef * pj.invDensity * (a * a);
+        colorGradient += r * (_colorGradCoef * pj.invDensity * (a * a));
       // A non-liquid particle is only pushed away by a liquid, never pulled.
       if (i == j || !(liquid || pi.pressure + pj.pressure > 0))
         return;
       const double dist = std::sqrt(r2);
       const double q = (h - dist) * s;
-      Eigen::Vector3d term = pressureTerm(r, dist, q, pi.pressure + pj.pressure);
+      const double weight = q * invDensityI * pj.invDensity;
       if (viscosity && liquid && (natureJ & natureLiquid))
-        term += (pj.velocity - vi) * _viscLaplacianCoef * viscosityFactor;
-      force += term * q * pi.invDensity * pj.invDensity;
+        force += (r * pressureFactor(dist, q, pi.pressure + pj.pressure) + (pj.velocity - vi) * viscosityCoef) * weight;
+      else
+        force += r * (pressureFactor(dist, q, pi.pressure + pj.pressure) * weight);
     });
 
     // Walls mirrored by ghosts push back; they add no viscosity or tension.
@@ -250,7 +256,7 @@ void SimSystem::applyFluidSPH()
           return;
         const double dist = std::sqrt(r2);
         const double q = (h - dist) * s;
-        force += pressureTerm(r, dist, q, pi.pressure + pg.pressure) * q * pi.invDensity * pg.invDensity;
+        force += r * (pressureFactor(dist, q, pi.pressure + pg.pressure) * q * pi.invDensity * pg.invDensity);
       });
 
     if (surfaceTension && liquid) {
