@@ -106,9 +106,9 @@ if measures:
               "and the farthest particle along x and y (the dam-break front, the soft block's fall), and the column's",
               "final height in rings around its axis, in units of the block's size. Before: recorded with the code",
               "before the pair lists and every later change of results (`bench/measures-before.txt`); after: this",
-              "run. Run to run the measures repeat",
-              "exactly, and a time step changed in its last digits (1/192 vs 0.005208333333334) leaves all of them",
-              "unchanged at four digits: that is the spread a change in the last bits should stay within.", "",
+              "run. Run to run the measures repeat exactly, and a time step changed in its last digits (1/192 vs",
+              "0.005208333333334) leaves all of them unchanged at four digits: that is the spread a change in the",
+              "last bits should stay within.", "",
               "| Scene | Measure (before) | After | Same |", "|---|---|---|---|"]
     for scene, rows in before.items():
         for k, row in enumerate(rows):
