@@ -353,10 +353,10 @@ public:
 
 private:
   std::vector<Eigen::Vector3d> _velocitySnapshot; ///< velocities at the start of a pass that writes them
+  std::vector<Eigen::Vector3d> _angularVelocitySnapshot; ///< the same for angular velocities
   std::vector<double> _ghostDistances;            ///< ghost update: each particle's nearest ghost surface distance
   std::vector<Eigen::Vector3d> _ghostNormals;     ///< ghost update: that surface's normal
   std::vector<std::vector<int64_t>> _ghostChanges; ///< ghost update: per thread, particles gaining or losing a ghost
-  std::vector<Eigen::Vector3d> _angularVelocitySnapshot; ///< the same for angular velocities
 
   /// For each particle, the ghosts closer than the interaction radius, in
   /// the order the 27-cell walk meets them: the SPH passes read these instead
@@ -430,10 +430,28 @@ private:
   /// The skin of lists of `reach`.
   static double pairSkin(double reach) { return pairSkinFraction * reach; }
   /// Remakes `pairs` for `reach` if they are stale or the `moves` since they
-  /// were made may have brought a pair within reach. Each force pass gathers
-  /// the moves in the sweep that fills its view (gatherContactView,
-  /// snapshotVelocities, the SPH view).
+  /// were made may have brought a pair within reach.
   void updatePairLists(PairLists& pairs, double reach, bool stale, PairMoves const& moves);
+  /// The sweep that opens a force pass: fill(i) for every particle i (in
+  /// parallel; it fills the pass's view), gathering on the way how far the
+  /// particles moved since `pairs` were made; then marks `phase`, brings the
+  /// lists up to date and marks "neighbour lists".
+  template <typename Fill>
+  void sweepAndUpdatePairLists(PairLists& pairs, double reach, char const* phase, Fill&& fill)
+  {
+    const bool stale = pairListsStale(pairs, reach);
+    const int64_t n = static_cast<int64_t>(_particlesArray.size());
+    PairMoves moves;
+#pragma omp parallel for schedule(static) reduction(mergeMoves : moves)
+    for (int64_t i = 0; i < n; ++i) {
+      fill(i);
+      if (!stale)
+        moves.add(_particlesArray[size_t(i)].position - pairs.reference[size_t(i)]);
+    }
+    markPhase(phase);
+    updatePairLists(pairs, reach, stale, moves);
+    markPhase("neighbour lists");
+  }
   void makePairLists(PairLists& pairs, double reach);
   /// Scratch of the last remake: the particles binned by cell (a counting
   /// sort), kept to avoid reallocating.
@@ -488,8 +506,8 @@ private:
   };
   std::vector<SpringEntry> _springView;
   void gatherContactView();
-  /// Set by applyForces when the first force pass's view fill applies
-  /// gravity (the SPH view, or the sphere contact view).
+  /// Set by applyForces: which sweep applies gravity, its own or the view
+  /// fill of the first force pass (springs, SPH or sphere contact).
   enum class GravityPass { own, springView, fluidView, contactView };
   GravityPass _gravityPass = GravityPass::own;
   /// The gravity pass's work on particle p: remembers where it starts the

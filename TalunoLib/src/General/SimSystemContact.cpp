@@ -17,23 +17,13 @@ bool SimSystem::contactEligible(char a, char b)
 
 void SimSystem::snapshotVelocities()
 {
-  const double reach = 2.0 * particleRadius;
-  const bool stale = pairListsStale(_contactPairs, reach);
-  const int64_t n = static_cast<int64_t>(_particlesArray.size());
   _velocitySnapshot.resize(_particlesArray.size());
   _angularVelocitySnapshot.resize(_particlesArray.size());
-  PairMoves moves;
-#pragma omp parallel for schedule(static) reduction(mergeMoves : moves)
-  for (int64_t i = 0; i < n; ++i) {
+  sweepAndUpdatePairLists(_contactPairs, 2.0 * particleRadius, "contact", [this](int64_t i) {
     Particle const& p = _particlesArray[size_t(i)];
     _velocitySnapshot[size_t(i)] = p.velocity;
     _angularVelocitySnapshot[size_t(i)] = p.angularVelocity;
-    if (!stale)
-      moves.add(p.position - _contactPairs.reference[size_t(i)]);
-  }
-  markPhase("contact");
-  updatePairLists(_contactPairs, reach, stale, moves);
-  markPhase("neighbour lists");
+  });
 }
 
 namespace {
@@ -71,26 +61,15 @@ inline bool sphereContact(SimSystem const& s, Eigen::Vector3d const& xi, Eigen::
 
 void SimSystem::gatherContactView()
 {
-  // The sweep that fills the view also checks how far particles moved since
-  // the contact lists were made.
-  const double reach = 2.0 * particleRadius;
-  const bool stale = pairListsStale(_contactPairs, reach);
   const double dv = gravity * _dt;
-  const int64_t n = static_cast<int64_t>(_particlesArray.size());
+  const bool withGravity = _gravityPass == GravityPass::contactView;
   _contactView.resize(_particlesArray.size());
-  PairMoves moves;
-#pragma omp parallel for schedule(static) reduction(mergeMoves : moves)
-  for (int64_t j = 0; j < n; ++j) {
-    Particle& p = _particlesArray[j];
-    if (_gravityPass == GravityPass::contactView)
+  sweepAndUpdatePairLists(_contactPairs, 2.0 * particleRadius, "contact", [&](int64_t j) {
+    Particle& p = _particlesArray[size_t(j)];
+    if (withGravity)
       applyGravity(p, dv);
     _contactView[size_t(j)] = ContactEntry{p.position, p.velocity, p.id, p.nature};
-    if (!stale)
-      moves.add(p.position - _contactPairs.reference[size_t(j)]);
-  }
-  markPhase("contact");
-  updatePairLists(_contactPairs, reach, stale, moves);
-  markPhase("neighbour lists");
+  });
 }
 
 void SimSystem::resolveInterparticleCollisions_NoExplicitStaticFriction()

@@ -142,30 +142,21 @@ void SimSystem::applyFluidSPH()
   // What the passes read of each neighbour, side by side (one cache line
   // instead of a whole particle record): position, velocity at the start of
   // the force pass (which writes velocities), and the density pass's results.
-  // The sweep also checks how far particles moved since the lists were made.
-  const bool stale = pairListsStale(_sphPairs, h);
-  const double dv = gravity * _dt;
-  _fluidView.resize(size_t(n));
-  _fluidNatures.resize(size_t(n));
-  PairMoves moves;
-#pragma omp parallel for schedule(static) reduction(mergeMoves : moves)
-  for (int64_t i = 0; i < n; ++i) {
-    Particle& p = _particlesArray[size_t(i)];
-    if (_gravityPass == GravityPass::fluidView)
-      applyGravity(p, dv);
-    _fluidView[size_t(i)] = FluidEntry{p.position, p.velocity, p.pressure, p.invDensity};
-    _fluidNatures[size_t(i)] = p.nature;
-    if (!stale)
-      moves.add(p.position - _sphPairs.reference[size_t(i)]);
-  }
-  markPhase("fluid");
-
   // Positions do not change during the passes: every pass reads the pair
   // lists (candidates within reach of a skin, in index order) and the ghosts
   // within reach, listed once per sub-step in walk order. Candidates out of
   // reach add nothing to any sum.
-  updatePairLists(_sphPairs, h, stale, moves);
-  markPhase("neighbour lists");
+  const double dv = gravity * _dt;
+  const bool withGravity = _gravityPass == GravityPass::fluidView;
+  _fluidView.resize(size_t(n));
+  _fluidNatures.resize(size_t(n));
+  sweepAndUpdatePairLists(_sphPairs, h, "fluid", [&](int64_t i) {
+    Particle& p = _particlesArray[size_t(i)];
+    if (withGravity)
+      applyGravity(p, dv);
+    _fluidView[size_t(i)] = FluidEntry{p.position, p.velocity, p.pressure, p.invDensity};
+    _fluidNatures[size_t(i)] = p.nature;
+  });
   if (withGhosts)
     buildGhostLists();
   auto forEachNear = [this](int64_t i, auto&& visit) {

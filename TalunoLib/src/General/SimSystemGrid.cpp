@@ -169,19 +169,19 @@ void SimSystem::updateCellsNeighbors()
     // Each thread collects those of a range of the list; the ranges are
     // joined in order.
 #pragma omp parallel
-  {
-    std::vector<Cell*> mine;
+    {
+      std::vector<Cell*> mine;
 #pragma omp for schedule(static) nowait
-    for (int64_t c = 0; c < cells; ++c) {
-      Cell* cell = _cellList[size_t(c)];
-      if (isChanged(cell))
-        mine.push_back(cell);
-    }
+      for (int64_t c = 0; c < cells; ++c) {
+        Cell* cell = _cellList[size_t(c)];
+        if (isChanged(cell))
+          mine.push_back(cell);
+      }
 #pragma omp for schedule(static) ordered
-    for (int t = 0; t < omp_get_num_threads(); ++t)
+      for (int t = 0; t < omp_get_num_threads(); ++t)
 #pragma omp ordered
-      changed.insert(changed.end(), mine.begin(), mine.end());
-  }
+        changed.insert(changed.end(), mine.begin(), mine.end());
+    }
   }
   _touchedCellKeys.clear();
   _allCellsTouched = false;
