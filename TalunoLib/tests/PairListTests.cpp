@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
+#include <memory>
+#include <random>
 
 namespace {
 
@@ -159,4 +162,81 @@ TEST(PairLists, MovesThatAreNotNumbersRemakeTheLists)
   together.add({0.3, 0.3, 0.3});
   together.add({0.32, 0.3, 0.3});
   EXPECT_TRUE(together.keep(0.1));
+}
+
+TEST(PairLists, FastGrainsWidenTheContactSkinAndGrainsAtRestNarrowIt)
+{
+  SimSystem system(grains());
+  system._dt = 0.01;
+  place(system, {{0, 0, 0}, {1.5, 0, 0}}, char(natureGranular));
+  system.applyForces();
+  const uint64_t made = system.contactPairRemakes();
+  const double narrowest = SimSystem::pairSkin(1.0);
+  EXPECT_EQ(system.contactPairSkin(), narrowest);
+
+  // A move of 0.12 in one pass closes the pair in by more than the skin: the
+  // lists are remade with a skin that lasts a few such passes, capped at the
+  // widest.
+  for (Particle& p : system._particlesArray)
+    p.velocity.setZero();
+  system._particlesArray[1].position.x() -= 0.12;
+  refreshGrid(system);
+  system.applyForces();
+  EXPECT_EQ(system.contactPairRemakes(), made + 1);
+  EXPECT_EQ(system.contactPairSkin(), SimSystem::contactWidestSkinFraction * 1.0);
+  EXPECT_GT(system.contactPairSkin(), narrowest);
+
+  // The same move again is within the wider skin: kept.
+  system._particlesArray[1].position.x() -= 0.12;
+  refreshGrid(system);
+  system.applyForces();
+  EXPECT_EQ(system.contactPairRemakes(), made + 1);
+
+  // At rest, the wide skin is given up once the lists have served a while.
+  for (unsigned pass = 0; pass < 4 * SimSystem::pairSkinLife; ++pass) {
+    for (Particle& p : system._particlesArray)
+      p.velocity.setZero();
+    system.applyForces();
+  }
+  EXPECT_EQ(system.contactPairRemakes(), made + 2);
+  EXPECT_EQ(system.contactPairSkin(), narrowest);
+}
+
+TEST(PairLists, AWideSkinGivesTheSameBitsAsListsRemadeEveryPass)
+{
+  // A gas of grains flying into each other, run twice: once with the skin
+  // left to widen, once with the lists remade at every pass with the
+  // narrowest skin. The lists differ; no result may.
+  auto run = [](bool remakeEveryPass) {
+    auto system = std::make_unique<SimSystem>(grains());
+    std::mt19937 rng(7);
+    std::uniform_real_distribution<double> u(-1.0, 1.0);
+    for (int i = 0; i < 6; ++i)
+      for (int j = 0; j < 6; ++j)
+        for (int k = 0; k < 6; ++k)
+          system->placeParticle(Eigen::Vector3d(1.1 * i, 1.1 * j, 1.1 * k),
+                                Eigen::Vector3d(u(rng), u(rng), u(rng)) * 4.0, char(natureGranular));
+    system->initialize(1);
+    double widest = 0.0;
+    for (unsigned step = 1; step <= 40; ++step) {
+      if (remakeEveryPass)
+        system->discardPairLists();
+      system->simulStep(step, 0.01, 1);
+      widest = std::max(widest, system->contactPairSkin());
+    }
+    return std::make_pair(std::move(system), widest);
+  };
+  auto [adaptive, widest] = run(false);
+  auto [everyPass, narrow] = run(true);
+  EXPECT_GT(widest, SimSystem::pairSkin(1.0));
+  EXPECT_EQ(narrow, SimSystem::pairSkin(1.0));
+  EXPECT_LT(adaptive->contactPairRemakes(), everyPass->contactPairRemakes());
+  ASSERT_EQ(adaptive->_particlesArray.size(), everyPass->_particlesArray.size());
+  for (size_t i = 0; i < adaptive->_particlesArray.size(); ++i) {
+    Particle const& a = adaptive->_particlesArray[i];
+    Particle const& b = everyPass->_particlesArray[i];
+    ASSERT_EQ(a.id, b.id);
+    ASSERT_EQ(0, std::memcmp(a.position.data(), b.position.data(), 3 * sizeof(double))) << "particle " << a.id;
+    ASSERT_EQ(0, std::memcmp(a.velocity.data(), b.velocity.data(), 3 * sizeof(double))) << "particle " << a.id;
+  }
 }

@@ -135,6 +135,22 @@ public:
   }
   /// How many times the SPH and contact pair lists have been made so far.
   uint64_t pairListRemakes() const { return _sphPairs.remakes + _contactPairs.remakes; }
+  /// The narrowest skin of pair lists, as a fraction of the reach (LAMMPS's
+  /// usual 0.1 h for SPH).
+  static constexpr double pairSkinFraction = 0.1;
+  /// The widest skin of the contact lists, as a fraction of the reach.
+  static constexpr double contactWidestSkinFraction = 0.2;
+  /// Lists whose skin may widen under fast motion aim to last this many
+  /// passes between remakes.
+  static constexpr unsigned pairSkinLife = 4;
+  /// The narrowest skin of lists of `reach`.
+  static double pairSkin(double reach) { return pairSkinFraction * reach; }
+  /// The skin the contact lists were last made with, and how many times.
+  double contactPairSkin() const { return _contactPairs.skin; }
+  uint64_t contactPairRemakes() const { return _contactPairs.remakes; }
+  /// Throws the pair lists away: the next passes make them afresh, with the
+  /// narrowest skin. Never needed for correctness (tests compare with it).
+  void discardPairLists() { _sphPairs.reach = _contactPairs.reach = -1.0; }
   /// The same over the ghost lists of the 27 cells.
   template <typename Visit>
   void forEachNeighborGhost(Cell const* cell, Visit&& visit) const
@@ -395,6 +411,10 @@ private:
   /// them afresh, continues exactly as the uninterrupted one.
   struct PairLists
   {
+    /// Widest skin, as a fraction of the reach, that fast motion may give
+    /// these lists (the narrowest, pairSkinFraction, to keep it fixed).
+    explicit PairLists(double widestSkinFraction) : widestSkinFraction(widestSkinFraction) {}
+    double widestSkinFraction;
     /// Particle i's list is count[i] entries from first[i]. The entries
     /// live in blocks that each thread fills in turn and keeps for the next
     /// remake: no list is copied as storage grows, and none is left half used.
@@ -414,23 +434,33 @@ private:
     }
     std::vector<Eigen::Vector3d> reference; ///< positions when the lists were made
     double reach = -1.0;     ///< the reach they were made for; never one until made
+    double skin = 0.0;       ///< the skin they were made with
+    unsigned age = 0;        ///< passes they have served since they were made
     uint64_t generation = 0; ///< _arrayGeneration when the lists were made
     uint64_t remakes = 0;    ///< how many times they were made (for tests and profiles)
   };
-  /// The skin, as a fraction of the reach (LAMMPS's usual 0.1 h for SPH).
-  static constexpr double pairSkinFraction = 0.1;
-  PairLists _sphPairs;     ///< SPH: pairs within the interaction radius
-  PairLists _contactPairs; ///< contact: pairs within two particle radii
+  /// SPH: pairs within the interaction radius. A fixed skin: the SPH passes
+  /// work through every candidate, so a wider skin costs them more than the
+  /// remakes it saves.
+  PairLists _sphPairs{pairSkinFraction};
+  /// Contact: pairs within two particle radii. The skin widens (up to
+  /// contactWidestSkinFraction of the reach) when grains move fast, as in a
+  /// falling or flowing heap, where remaking the lists at every pass would
+  /// cost more than the contact pass itself.
+  PairLists _contactPairs{contactWidestSkinFraction};
   /// Bumped whenever particles are added to the array or reordered: lists of
   /// indices made before are out of date.
   uint64_t _arrayGeneration = 0;
   /// Whether `pairs` must be remade whatever the particles' moves: never
   /// made, made for another reach, or particles added or reordered since.
   bool pairListsStale(PairLists const& pairs, double reach) const;
-  /// The skin of lists of `reach`.
-  static double pairSkin(double reach) { return pairSkinFraction * reach; }
+  /// The skin that lets `pairs` last about pairSkinLife passes at the pace of
+  /// the `moves` they have seen, within the narrowest and widest skins.
+  static double adaptedSkin(PairLists const& pairs, double reach, PairMoves const& moves);
   /// Remakes `pairs` for `reach` if they are stale or the `moves` since they
-  /// were made may have brought a pair within reach.
+  /// were made may have brought a pair within reach; or narrower, when they
+  /// have served long with a skin far wider than the motion needs. Which
+  /// skin the lists have never changes a result, only when they are remade.
   void updatePairLists(PairLists& pairs, double reach, bool stale, PairMoves const& moves);
   /// The sweep that opens a force pass: fill(i) for every particle i (in
   /// parallel; it fills the pass's view), gathering on the way how far the
@@ -452,7 +482,7 @@ private:
     updatePairLists(pairs, reach, stale, moves);
     markPhase("neighbour lists");
   }
-  void makePairLists(PairLists& pairs, double reach);
+  void makePairLists(PairLists& pairs, double reach, double skin);
   /// Scratch of the last remake: the particles binned by cell (a counting
   /// sort), kept to avoid reallocating.
   std::vector<uint32_t> _pairBinOf;

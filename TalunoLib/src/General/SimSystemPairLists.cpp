@@ -16,16 +16,41 @@ bool SimSystem::pairListsStale(PairLists const& pairs, double reach) const
          pairs.reference.size() != _particlesArray.size();
 }
 
-void SimSystem::updatePairLists(PairLists& pairs, double reach, bool stale, PairMoves const& moves)
+double SimSystem::adaptedSkin(PairLists const& pairs, double reach, PairMoves const& moves)
 {
-  if (stale || !moves.keep(pairSkin(reach)))
-    makePairLists(pairs, reach);
+  const double narrowest = pairSkin(reach), widest = pairs.widestSkinFraction * reach;
+  if (!(widest > narrowest) || moves.unusable || pairs.age == 0)
+    return narrowest;
+  // Pairs close in by at most twice the fastest particle's move.
+  const double perPass = std::sqrt(moves.farthest2) / double(pairs.age);
+  return std::clamp(2.0 * perPass * double(pairSkinLife), narrowest, widest);
 }
 
-void SimSystem::makePairLists(PairLists& pairs, double reach)
+void SimSystem::updatePairLists(PairLists& pairs, double reach, bool stale, PairMoves const& moves)
+{
+  if (stale) {
+    // Particles were added or reordered: the motion has not changed, and
+    // neither does the skin (unless the reach did).
+    makePairLists(pairs, reach, pairs.reach == reach ? pairs.skin : pairSkin(reach));
+    return;
+  }
+  ++pairs.age;
+  if (!moves.keep(pairs.skin)) {
+    makePairLists(pairs, reach, adaptedSkin(pairs, reach, moves));
+    return;
+  }
+  // A heap that has come to rest keeps its lists; once they have served a
+  // while, narrow the skin it no longer needs, which costs every pass.
+  if (pairs.age >= 4 * pairSkinLife && pairs.skin > pairSkin(reach)) {
+    const double wanted = adaptedSkin(pairs, reach, moves);
+    if (wanted < 0.75 * pairs.skin)
+      makePairLists(pairs, reach, wanted);
+  }
+}
+
+void SimSystem::makePairLists(PairLists& pairs, double reach, double skin)
 {
   const int64_t n = static_cast<int64_t>(_particlesArray.size());
-  const double skin = pairSkin(reach);
 
   // A dense grid over the particles' bounding box, cells at least reach +
   // skin over `span` wide, so that the cells up to `span` away from a
@@ -160,6 +185,8 @@ void SimSystem::makePairLists(PairLists& pairs, double reach)
   }
 
   pairs.reach = reach;
+  pairs.skin = skin;
+  pairs.age = 0;
   pairs.generation = _arrayGeneration;
   ++pairs.remakes;
 }
