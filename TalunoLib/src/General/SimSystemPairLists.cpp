@@ -48,6 +48,30 @@ void SimSystem::updatePairLists(PairLists& pairs, double reach, bool stale, Pair
   }
 }
 
+namespace {
+
+// Sorts a particle's candidates. Lists of an ordinary liquid or heap are
+// short (tens of entries): an insertion sort mispredicts about once per
+// entry, where the partitions of a quicksort mispredict at every other
+// comparison. Long lists (a clump far denser than the rest density) go to
+// the quicksort, whose cost grows as n log n rather than n squared.
+void sortShortList(int32_t* list, size_t count)
+{
+  if (count > 128) {
+    std::sort(list, list + count);
+    return;
+  }
+  for (size_t k = 1; k < count; ++k) {
+    const int32_t v = list[k];
+    size_t m = k;
+    for (; m > 0 && list[m - 1] > v; --m)
+      list[m] = list[m - 1];
+    list[m] = v;
+  }
+}
+
+} // namespace
+
 void SimSystem::makePairLists(PairLists& pairs, double reach, double skin)
 {
   const int64_t n = static_cast<int64_t>(_particlesArray.size());
@@ -158,7 +182,7 @@ void SimSystem::makePairLists(PairLists& pairs, double reach, double skin)
             count += (x - pairs.reference[size_t(j)]).squaredNorm() < outer2;
           }
         }
-      std::sort(found.begin(), found.begin() + std::ptrdiff_t(count));
+      sortShortList(found.data(), count);
       // The list goes whole into the current block, or opens the next one
       // (kept from an earlier remake when there is one; grown for a list
       // longer than a block).
