@@ -1,9 +1,11 @@
 // Pair lists with a skin: kept while particles move little, remade when one
 // moves half the skin or particles are added, and sound far from the origin.
+#include "CandidateSort.h"
 #include "SimSystem.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -239,4 +241,35 @@ TEST(PairLists, AWideSkinGivesTheSameBitsAsListsRemadeEveryPass)
     ASSERT_EQ(0, std::memcmp(a.position.data(), b.position.data(), 3 * sizeof(double))) << "particle " << a.id;
     ASSERT_EQ(0, std::memcmp(a.velocity.data(), b.velocity.data(), 3 * sizeof(double))) << "particle " << a.id;
   }
+}
+
+TEST(PairLists, CandidatesComeOutAscendingWhateverTheirCountAndRange)
+{
+  // Distinct indices as the grid finds them: few or many, from a narrow
+  // range (a bitmap reads them back), a wide one, or both ends of int32.
+  std::mt19937 rng(11);
+  std::vector<uint64_t> marks;
+  auto check = [&](size_t count, int64_t low, int64_t range) {
+    std::vector<int32_t> pool;
+    std::uniform_int_distribution<int64_t> pick(low, low + range - 1);
+    while (pool.size() < count) {
+      const int32_t v = int32_t(pick(rng));
+      if (std::find(pool.begin(), pool.end(), v) == pool.end())
+        pool.push_back(v);
+    }
+    std::vector<int32_t> sorted = pool;
+    std::sort(sorted.begin(), sorted.end());
+    sortCandidates(pool.data(), pool.size(), marks);
+    EXPECT_EQ(pool, sorted) << count << " from " << low << " over " << range;
+  };
+  for (size_t count : {0, 1, 2, 16, 17, 40, 128, 129, 300})
+    for (int64_t range : {int64_t(400), int64_t(64 * 256), int64_t(64 * 256 + 1), int64_t(1) << 30}) {
+      if (int64_t(count) > range)
+        continue;
+      check(count, 0, range);
+      check(count, 1000003, range);
+    }
+  check(40, int64_t(INT32_MAX) - 63, 64); // the range ends at the largest index
+  check(40, 0, 64);                       // exactly one word
+  check(20, 5, 20);                       // every index of the range
 }

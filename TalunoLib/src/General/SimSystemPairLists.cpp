@@ -3,6 +3,7 @@
 // of cells at least reach + skin wide, and kept from sub-step to sub-step
 // until particles may have closed in by the skin.
 #include "SimSystem.h"
+#include "CandidateSort.h"
 
 #include <omp.h>
 
@@ -48,29 +49,6 @@ void SimSystem::updatePairLists(PairLists& pairs, double reach, bool stale, Pair
   }
 }
 
-namespace {
-
-// Sorts a particle's candidates. Lists of an ordinary liquid or heap are
-// short (tens of entries): an insertion sort mispredicts about once per
-// entry, where the partitions of a quicksort mispredict at every other
-// comparison. Long lists (a clump far denser than the rest density) go to
-// the quicksort, whose cost grows as n log n rather than n squared.
-void sortShortList(int32_t* list, size_t count)
-{
-  if (count > 128) {
-    std::sort(list, list + count);
-    return;
-  }
-  for (size_t k = 1; k < count; ++k) {
-    const int32_t v = list[k];
-    size_t m = k;
-    for (; m > 0 && list[m - 1] > v; --m)
-      list[m] = list[m - 1];
-    list[m] = v;
-  }
-}
-
-} // namespace
 
 void SimSystem::makePairLists(PairLists& pairs, double reach, double skin)
 {
@@ -162,6 +140,7 @@ void SimSystem::makePairLists(PairLists& pairs, double reach, double skin)
     size_t block = 0, used = 0;
     bool opened = false;
     std::vector<int32_t> found; // one particle's candidates, written without branching
+    std::vector<uint64_t> marks; // scratch of sortCandidates
     const int64_t firstParticle = n * t / threads, lastParticle = n * (t + 1) / threads;
     for (int64_t i = firstParticle; i < lastParticle; ++i) {
       Eigen::Vector3d const& x = pairs.reference[size_t(i)];
@@ -182,7 +161,7 @@ void SimSystem::makePairLists(PairLists& pairs, double reach, double skin)
             count += (x - pairs.reference[size_t(j)]).squaredNorm() < outer2;
           }
         }
-      sortShortList(found.data(), count);
+      sortCandidates(found.data(), count, marks);
       // The list goes whole into the current block, or opens the next one
       // (kept from an earlier remake when there is one; grown for a list
       // longer than a block).
