@@ -273,8 +273,8 @@ int main(int argc, char** argv)
               bytesPerParticle, static_cast<unsigned long long>(hash));
   std::printf("RESULT {\"scene\": \"%s\", \"particles\": %.0f, \"threads\": %d, \"substeps\": %d, \"settle\": %d, "
               "\"seconds_per_substep\": %.6g, \"rate\": %.6g, \"peak_bytes\": %.0f, \"bytes_per_particle\": %.1f, "
-              "\"hash\": \"%016llx\", \"phases\": {%s}}\n",
+              "\"hash\": \"%016llx\", \"remakes\": %llu, \"phases\": {%s}}\n",
               scene.c_str(), n, omp_get_max_threads(), subSteps, settle, seconds / subSteps, rate, peak, bytesPerParticle,
-              static_cast<unsigned long long>(hash), phaseJson.c_str());
+              static_cast<unsigned long long>(hash), static_cast<unsigned long long>(remakes), phaseJson.c_str());
   return 0;
 }

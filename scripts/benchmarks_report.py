@@ -2,12 +2,13 @@
 """Writes BENCHMARKS.md from the scenario benchmark's and the peer script's
 results (JSON lines), with the machine's description. Run by
 scripts/benchmarks.sh:
-    python3 scripts/benchmarks_report.py ROOT SCENARIOS.jsonl PEERS.jsonl [MEASURES.txt]
+    python3 scripts/benchmarks_report.py ROOT SCENARIOS.jsonl PEERS.jsonl [MEASURES.txt [SETTLED.jsonl]]
 """
 import collections, json, os, platform, subprocess, sys
 
 root, scenarios, peers = sys.argv[1:4]
 measures = sys.argv[4] if len(sys.argv) > 4 else None
+settled_runs = [json.loads(l) for l in open(sys.argv[5]) if l.strip()] if len(sys.argv) > 5 else []
 runs = [json.loads(l) for l in open(scenarios) if l.strip()]
 peer_runs = [json.loads(l) for l in open(peers) if l.strip()]
 
@@ -77,10 +78,35 @@ for (scene, particles), t in sorted(by.items(), key=lambda kv: (kv[0][0], kv[0][
     lines.append("| %s | %d | " % (scene, particles) + " | ".join("%.2f" % (1e3 * phases.get(k, 0.0)) for k in named)
                  + " | %.2f |" % (1e3 * other))
 
+if settled_runs:
+    named = ["grid", "neighbour lists", "springs", "fluid", "contact", "collisions and advance", "ghosts", "sort"]
+    lines += ["", "## One second on (10^5 particles)", "",
+              "The same scenes timed over 20 sub-steps after 192 untimed ones (`--settle 192`): the liquid has slumped",
+              "(the default stiffness lets it compress, so each particle has about twice the neighbours it started",
+              "with), the column's lower part is compressed and its grains slide. Here the pair lists are remade",
+              "often, where the first tenth of a second hardly remakes them. Phases on one thread, in milliseconds",
+              "per sub-step.", "",
+              "| Scene | Particles | 1 thread | 2 threads | Speed-up | Lists made | " + " | ".join(named) + " | State hash (1 / 2 threads) |",
+              "|---|---|---|---|---|---|" + "---|" * len(named) + "---|"]
+    by_settled = collections.defaultdict(dict)
+    for r in settled_runs:
+        by_settled[r["scene"]][r["threads"]] = r
+    for scene, t in sorted(by_settled.items()):
+        one, two = t.get(1), t.get(2)
+        if not one:
+            continue
+        hashes = one["hash"] + (" / same" if two and two["hash"] == one["hash"] else (" / " + two["hash"] if two else ""))
+        lines.append("| %s | %d | %.3g | %s | %s | %s in %d | %s | `%s` |" % (
+            scene, one["particles"], one["rate"], "%.3g" % two["rate"] if two else "-",
+            "%.2f" % (two["rate"] / one["rate"]) if two else "-", one.get("remakes", "-"), one["substeps"],
+            " | ".join("%.2f" % (1e3 * one["phases"].get(k, 0.0)) for k in named), hashes))
+
 lines += ["", "## Against LAMMPS and LIGGGHTS (one core each)", "",
           "Same particle count (within lattice rounding), radius, contact or SPH constants, time step and number of",
           "steps (at least 50, so that the peers rebuild their neighbour lists as in use); the inputs, and what",
-          "they match and cannot match, are in `bench/peers/`. Ratio is our rate over the peer's.", "",
+          "they match and cannot match, are in `bench/peers/`. Ratio is our rate over the peer's. The rows",
+          "\"column after 1 s\" time the same steps after 192 untimed ones on both sides; a peer's particle count",
+          "is the atoms it had at the end (atoms that leave its box are dropped, `thermo_modify lost ignore`).", "",
           "| Scene | Peer | Peer particles | Peer rate | Our particles | Our rate | Ratio | Steps | Time step (s) |",
           "|---|---|---|---|---|---|---|---|---|"]
 for p in peer_runs:
