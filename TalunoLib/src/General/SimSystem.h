@@ -133,6 +133,14 @@ public:
       for (int64_t j = head; j != -1; j = _particlesArray[j].nextInCell)
         visit(j);
   }
+  /// The same over the ghost lists of the 27 cells.
+  template <typename Visit>
+  void forEachNeighborGhost(Cell const* cell, Visit&& visit) const
+  {
+    for (int64_t head : cell->neighborFirstGhostParticles)
+      for (int64_t g = head; g != -1; g = _ghostParticlesArray[g].nextInCell)
+        visit(g);
+  }
   /// How many times the SPH and contact pair lists have been made so far.
   uint64_t pairListRemakes() const { return _sphPairs.remakes + _contactPairs.remakes; }
   /// The narrowest skin of pair lists, as a fraction of the reach (LAMMPS's
@@ -151,14 +159,6 @@ public:
   /// Throws the pair lists away: the next passes make them afresh, with the
   /// narrowest skin. Never needed for correctness (tests compare with it).
   void discardPairLists() { _sphPairs.reach = _contactPairs.reach = -1.0; }
-  /// The same over the ghost lists of the 27 cells.
-  template <typename Visit>
-  void forEachNeighborGhost(Cell const* cell, Visit&& visit) const
-  {
-    for (int64_t head : cell->neighborFirstGhostParticles)
-      for (int64_t g = head; g != -1; g = _ghostParticlesArray[g].nextInCell)
-        visit(g);
-  }
 
   // --- Springs (SimSystemSprings.cpp) ---
   /// Joins nearby eligible particles (on the first step, or always while

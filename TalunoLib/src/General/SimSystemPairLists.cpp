@@ -49,7 +49,6 @@ void SimSystem::updatePairLists(PairLists& pairs, double reach, bool stale, Pair
   }
 }
 
-
 void SimSystem::makePairLists(PairLists& pairs, double reach, double skin)
 {
   const int64_t n = static_cast<int64_t>(_particlesArray.size());
