@@ -53,30 +53,23 @@ for count in "${counts[@]}"; do
   # Granular column: LAMMPS gran/hooke/history and LIGGGHTS hooke/stiffness.
   W=$(python3 -c "print(round(($count / 2) ** (1 / 3)))")
   dt=0.005208333333
-  read -r on orate < <("$build/bench/scenario-bench" --scene column --particles "$count" --threads 1 \
-                         --dt "$dt" --substeps "$steps" | our_rate)
-  read -r pn pr < <(cd "$work" && lmp -in "$root/bench/peers/granular-lammps.in" -var W "$W" -var dt "$dt" \
-                      -var steps "$steps" -log lammps.log -screen none -nocite >/dev/null 2>&1;
-                    cat "$work/lammps.log" | peer_rate)
-  record column "$count" lammps "$pn" "$pr" "$on" "$orate" "$steps" "$dt"
-  read -r pn pr < <(cd "$work" && liggghts -in "$root/bench/peers/granular-liggghts.in" -var W "$W" -var dt "$dt" \
-                      -var steps "$steps" -log liggghts.log -screen none >/dev/null 2>&1; cat "$work/liggghts.log" | peer_rate)
-  record column "$count" liggghts "$pn" "$pr" "$on" "$orate" "$steps" "$dt"
-
-  # The same column timed after one second (192 untimed steps): its grains
-  # then press on each other and slide, and every code remakes its
-  # neighbour lists often. In the first steps they still fall as one.
-  settle=192
-  read -r on orate < <("$build/bench/scenario-bench" --scene column --particles "$count" --threads 1 \
-                         --dt "$dt" --substeps "$steps" --settle "$settle" | our_rate)
-  read -r pn pr < <(cd "$work" && lmp -in "$root/bench/peers/granular-lammps.in" -var W "$W" -var dt "$dt" \
-                      -var steps "$steps" -var settle "$settle" -log lammps.log -screen none -nocite >/dev/null 2>&1;
-                    cat "$work/lammps.log" | peer_rate)
-  record "column after 1 s" "$count" lammps "$pn" "$pr" "$on" "$orate" "$steps" "$dt"
-  read -r pn pr < <(cd "$work" && liggghts -in "$root/bench/peers/granular-liggghts.in" -var W "$W" -var dt "$dt" \
-                      -var steps "$steps" -var settle "$settle" -log liggghts.log -screen none >/dev/null 2>&1;
-                    cat "$work/liggghts.log" | peer_rate)
-  record "column after 1 s" "$count" liggghts "$pn" "$pr" "$on" "$orate" "$steps" "$dt"
+  # Timed twice: over the first steps, while the column still falls as one,
+  # and after one second (192 untimed steps), when its grains press on each
+  # other and slide and every code remakes its neighbour lists often.
+  for settle in 0 192; do
+    label=column
+    ((settle == 0)) || label="column after 1 s"
+    read -r on orate < <("$build/bench/scenario-bench" --scene column --particles "$count" --threads 1 \
+                           --dt "$dt" --substeps "$steps" --settle "$settle" | our_rate)
+    read -r pn pr < <(cd "$work" && lmp -in "$root/bench/peers/granular-lammps.in" -var W "$W" -var dt "$dt" \
+                        -var steps "$steps" -var settle "$settle" -log lammps.log -screen none -nocite >/dev/null 2>&1;
+                      cat "$work/lammps.log" | peer_rate)
+    record "$label" "$count" lammps "$pn" "$pr" "$on" "$orate" "$steps" "$dt"
+    read -r pn pr < <(cd "$work" && liggghts -in "$root/bench/peers/granular-liggghts.in" -var W "$W" -var dt "$dt" \
+                        -var steps "$steps" -var settle "$settle" -log liggghts.log -screen none >/dev/null 2>&1;
+                      cat "$work/liggghts.log" | peer_rate)
+    record "$label" "$count" liggghts "$pn" "$pr" "$on" "$orate" "$steps" "$dt"
+  done
 
   # Liquid dam break: LIGGGHTS SPH with a Tait equation of state (Debian's
   # LAMMPS is built without its SPH package, so sph/taitwater is not there).
