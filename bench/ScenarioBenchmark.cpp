@@ -269,12 +269,23 @@ int main(int argc, char** argv)
   }
   std::printf("  %-24s %10.2f %16.4g\n", "whole sub-step", 1e3 * seconds / subSteps, rate);
   std::printf("  pair lists made %llu times in %d sub-steps\n", static_cast<unsigned long long>(remakes), subSteps);
+  std::printf("  held at the end, bytes per particle:");
+  std::string heldJson;
+  size_t heldTotal = 0;
+  for (auto const& [name, bytes] : system.heldBytes()) {
+    heldTotal += bytes;
+    if (bytes == 0)
+      continue;
+    std::printf(" %s %.0f,", name.c_str(), double(bytes) / n);
+    heldJson += (heldJson.empty() ? "" : ", ") + ("\"" + name + "\": ") + std::to_string(double(bytes) / n);
+  }
+  std::printf(" in all %.0f (resident now %.0f)\n", double(heldTotal) / n, (residentBytes() - baseline) / n);
   std::printf("  peak resident %.1f MiB, %.0f bytes per particle, state hash %016llx\n", peak / 1048576.0,
               bytesPerParticle, static_cast<unsigned long long>(hash));
   std::printf("RESULT {\"scene\": \"%s\", \"particles\": %.0f, \"threads\": %d, \"substeps\": %d, \"settle\": %d, "
               "\"seconds_per_substep\": %.6g, \"rate\": %.6g, \"peak_bytes\": %.0f, \"bytes_per_particle\": %.1f, "
-              "\"hash\": \"%016llx\", \"remakes\": %llu, \"phases\": {%s}}\n",
+              "\"hash\": \"%016llx\", \"remakes\": %llu, \"phases\": {%s}, \"held\": {%s}}\n",
               scene.c_str(), n, omp_get_max_threads(), subSteps, settle, seconds / subSteps, rate, peak, bytesPerParticle,
-              static_cast<unsigned long long>(hash), static_cast<unsigned long long>(remakes), phaseJson.c_str());
+              static_cast<unsigned long long>(hash), static_cast<unsigned long long>(remakes), phaseJson.c_str(), heldJson.c_str());
   return 0;
 }

@@ -56,6 +56,7 @@ public:
   }
 
   size_t size() const { return _size; }
+  size_t heldBytes() const { return _slots.capacity() * sizeof(Slot); }
 
 private:
   // Keys use 63 bits at most, so the all-ones value never occurs.

@@ -252,6 +252,13 @@ public:
   /// bytes are not a consistent state.
   void loadState(StateReader& in);
 
+  // --- Memory held (SimSystemMemory.cpp) ---
+  /// Bytes the system holds now, by what holds them ("particle records",
+  /// "cells", "pair lists", ...), counting container capacities and an
+  /// estimate of each heap node's bookkeeping. For profiles: it tells what a
+  /// particle costs where the process's resident size only gives the total.
+  std::vector<std::pair<std::string, size_t>> heldBytes() const;
+
   // --- Containers and counters ---
   std::vector<Particle> _particlesArray;        ///< all simulated particles
   std::vector<int32_t> _particlesArrayMap;      ///< particle id -> index in _particlesArray
