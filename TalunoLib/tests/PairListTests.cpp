@@ -1,6 +1,7 @@
 // Pair lists with a skin: kept while particles move little, remade when one
 // moves half the skin or particles are added, and sound far from the origin.
 #include "CandidateSort.h"
+#include "PairCodes.h"
 #include "SimSystem.h"
 
 #include <gtest/gtest.h>
@@ -272,4 +273,43 @@ TEST(PairLists, CandidatesComeOutAscendingWhateverTheirCountAndRange)
   check(40, int64_t(INT32_MAX) - 63, 64); // the range ends at the largest index
   check(40, 0, 64);                       // exactly one word
   check(20, 5, 20);                       // every index of the range
+}
+
+TEST(PairLists, CodesGiveBackTheIndicesTheyWereMadeFrom)
+{
+  // Steps that fit in 16 bits and gaps that do not, lists that start far
+  // below or above their owner, at index 0 and at the largest index.
+  auto roundTrip = [](int64_t owner, std::vector<int32_t> const& indices) {
+    std::vector<uint16_t> codes = {7}; // codes already there stay
+    appendPairCodes(owner, indices.data(), indices.size(), codes);
+    std::vector<int32_t> back;
+    forEachPairCode(owner, codes.data() + 1, codes.data() + codes.size(), [&](int64_t j) { back.push_back(int32_t(j)); });
+    EXPECT_EQ(back, indices) << "owner " << owner;
+    EXPECT_EQ(codes[0], 7);
+    return codes.size() - 1;
+  };
+  EXPECT_EQ(roundTrip(0, {}), 0u);
+  EXPECT_EQ(roundTrip(0, {0, 1, 2}), 3u);
+  EXPECT_EQ(roundTrip(1000, {1000}), 1u);
+  const int64_t base = pairCodeBase;
+  EXPECT_EQ(roundTrip(base, {0}), 3u);                   // a step of 0 cannot be written
+  EXPECT_EQ(roundTrip(base - 1, {0}), 1u);               // a step of 1
+  EXPECT_EQ(roundTrip(100000, {100000 - int32_t(base) + 0xFFFF}), 1u); // the widest step
+  EXPECT_EQ(roundTrip(100000, {100000 - int32_t(base) + 0x10000}), 3u);
+  EXPECT_EQ(roundTrip(500000, {10, 500000, 500001, 900000, INT32_MAX}), 3u + 3 + 1 + 3 + 3);
+  EXPECT_EQ(roundTrip(INT32_MAX, {INT32_MAX - 70000, INT32_MAX - 1, INT32_MAX}), 3u + 3 + 1);
+
+  std::mt19937 rng(5);
+  for (int trial = 0; trial < 200; ++trial) {
+    const int64_t owner = std::uniform_int_distribution<int64_t>(0, INT32_MAX)(rng);
+    const int64_t spread = int64_t(1) << std::uniform_int_distribution<int>(4, 31)(rng);
+    std::uniform_int_distribution<int64_t> pick(std::max<int64_t>(0, owner - spread),
+                                                std::min<int64_t>(INT32_MAX, owner + spread));
+    std::vector<int32_t> indices;
+    for (int k = 0; k < 60; ++k)
+      indices.push_back(int32_t(pick(rng)));
+    std::sort(indices.begin(), indices.end());
+    indices.erase(std::unique(indices.begin(), indices.end()), indices.end());
+    roundTrip(owner, indices);
+  }
 }

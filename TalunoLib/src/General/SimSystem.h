@@ -2,6 +2,7 @@
 
 #include "Cell.h"
 #include "CellIndex.h"
+#include "PairCodes.h"
 #include "PairMoves.h"
 #include "Particle.h"
 #include "RandomSequence.h"
@@ -422,22 +423,23 @@ private:
     /// these lists (the narrowest, pairSkinFraction, to keep it fixed).
     explicit PairLists(double widestSkinFraction) : widestSkinFraction(widestSkinFraction) {}
     double widestSkinFraction;
-    /// Particle i's list is count[i] entries from first[i]. The entries
-    /// live in blocks that each thread fills in turn and keeps for the next
-    /// remake: no list is copied as storage grows, and none is left half used.
-    std::vector<int32_t const*> first;
+    /// Particle i's list is count[i] codes (PairCodes.h) from first[i]. The
+    /// codes live in blocks that each thread fills in turn and keeps for the
+    /// next remake: no list is copied as storage grows, and none is left half used.
+    std::vector<uint16_t const*> first;
     std::vector<uint32_t> count;
-    static constexpr size_t blockEntries = size_t(1) << 16;
+    static constexpr size_t blockEntries = size_t(1) << 17;
     struct Block
     {
-      std::unique_ptr<int32_t[]> data;
+      std::unique_ptr<uint16_t[]> data;
       size_t capacity = 0;
     };
     std::vector<std::vector<Block>> blocks; ///< per thread
-    /// Particle i's list, as a range [first, last).
-    std::pair<int32_t const*, int32_t const*> of(int64_t i) const
+    /// Calls visit(j) for every j of particle i's list, in ascending order.
+    template <typename Visit> void forEach(int64_t i, Visit&& visit) const
     {
-      return {first[size_t(i)], first[size_t(i)] + count[size_t(i)]};
+      uint16_t const* code = first[size_t(i)];
+      forEachPairCode(i, code, code + count[size_t(i)], visit);
     }
     std::vector<Eigen::Vector3d> reference; ///< positions when the lists were made
     double reach = -1.0;     ///< the reach they were made for; never one until made
@@ -560,8 +562,7 @@ private:
   /// ascending index order, through the contact view.
   template <typename Visit> void forEachContactCandidate(int64_t i, Visit&& visit) const
   {
-    for (auto [j, last] = _contactPairs.of(i); j != last; ++j)
-      visit(int64_t(*j), _contactView[size_t(*j)]);
+    _contactPairs.forEach(i, [&](int64_t j) { visit(j, _contactView[size_t(j)]); });
   }
 
   /// Copies every particle's velocity and angular velocity before the

@@ -159,10 +159,7 @@ void SimSystem::applyFluidSPH()
   });
   if (withGhosts)
     buildGhostLists();
-  auto forEachNear = [this](int64_t i, auto&& visit) {
-    for (auto [j, last] = _sphPairs.of(i); j != last; ++j)
-      visit(int64_t(*j));
-  };
+  auto forEachNear = [this](int64_t i, auto&& visit) { _sphPairs.forEach(i, visit); };
   auto forEachNearGhost = [this](int64_t i, auto&& visit) {
     for (auto [g, last] = _sphGhosts.of(i); g != last; ++g)
       visit(int64_t(*g));

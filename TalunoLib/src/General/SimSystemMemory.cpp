@@ -40,7 +40,7 @@ std::vector<std::pair<std::string, size_t>> SimSystem::heldBytes() const
     for (std::vector<PairLists::Block> const& blocks : lists.blocks) {
       bytes += vectorBytes(blocks);
       for (PairLists::Block const& block : blocks)
-        bytes += heapBlockBytes(block.capacity * sizeof(int32_t));
+        bytes += heapBlockBytes(block.capacity * sizeof(uint16_t));
     }
     return bytes;
   };

@@ -140,6 +140,7 @@ void SimSystem::makePairLists(PairLists& pairs, double reach, double skin)
     bool opened = false;
     std::vector<int32_t> found; // one particle's candidates, written without branching
     std::vector<uint64_t> marks; // scratch of sortCandidates
+    std::vector<uint16_t> codes; // the sorted list, encoded
     const int64_t firstParticle = n * t / threads, lastParticle = n * (t + 1) / threads;
     for (int64_t i = firstParticle; i < lastParticle; ++i) {
       Eigen::Vector3d const& x = pairs.reference[size_t(i)];
@@ -161,26 +162,29 @@ void SimSystem::makePairLists(PairLists& pairs, double reach, double skin)
           }
         }
       sortCandidates(found.data(), count, marks);
+      codes.clear();
+      appendPairCodes(i, found.data(), count, codes);
+      const size_t length = codes.size();
       // The list goes whole into the current block, or opens the next one
       // (kept from an earlier remake when there is one; grown for a list
       // longer than a block).
-      if (!opened || used + count > blocks[block].capacity) {
+      if (!opened || used + length > blocks[block].capacity) {
         block += opened ? 1 : 0;
         opened = true;
         used = 0;
         if (block == blocks.size())
           blocks.emplace_back();
         PairLists::Block& open = blocks[block];
-        if (open.capacity < count || open.capacity == 0) {
-          open.capacity = std::max(PairLists::blockEntries, count);
-          open.data.reset(new int32_t[open.capacity]);
+        if (open.capacity < length || open.capacity == 0) {
+          open.capacity = std::max(PairLists::blockEntries, length);
+          open.data.reset(new uint16_t[open.capacity]);
         }
       }
-      int32_t* out = blocks[block].data.get() + used;
-      std::copy(found.begin(), found.begin() + std::ptrdiff_t(count), out);
+      uint16_t* out = blocks[block].data.get() + used;
+      std::copy(codes.begin(), codes.end(), out);
       pairs.first[size_t(i)] = out;
-      pairs.count[size_t(i)] = uint32_t(count);
-      used += count;
+      pairs.count[size_t(i)] = uint32_t(length);
+      used += length;
     }
     // Blocks beyond those filled held longer lists of an earlier remake.
     blocks.resize(opened ? block + 1 : 0);

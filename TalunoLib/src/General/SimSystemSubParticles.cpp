@@ -39,14 +39,13 @@ void SimSystem::resolveInterparticleCollisions_SubParticles()
     Eigen::Vector3d force = Eigen::Vector3d::Zero();
     Eigen::Vector3d torque = Eigen::Vector3d::Zero();
 
-    for (auto [next, last] = _contactPairs.of(i); next != last; ++next) {
-      const int64_t j = *next;
+    _contactPairs.forEach(i, [&](int64_t j) {
       Particle const& pj = _particlesArray[j];
       if (!contactEligible(pi.nature, pj.nature))
-        continue;
+        return;
       const double centres2 = (pi.position - pj.position).squaredNorm();
       if (!(centres2 < contact2 && centres2 > tiny))
-        continue;
+        return;
       const Eigen::Matrix3d rj = rotationOf(pj.orientation);
       const Eigen::Vector3d wj = _angularVelocitySnapshot[j];
       for (Eigen::Vector3d const& bk : body) {
@@ -81,7 +80,7 @@ void SimSystem::resolveInterparticleCollisions_SubParticles()
           force += contactForce;
         }
       }
-    }
+    });
 
     pi.velocity += force * _dt;
     if (enableRotations) {
