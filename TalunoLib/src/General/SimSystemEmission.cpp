@@ -4,6 +4,7 @@
 #include "EmitterObject.h"
 #include "SimSystem.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 
@@ -100,6 +101,15 @@ void SimSystem::emitParticles(unsigned frame)
     if (!emitsNow(*emitter, frame))
       continue;
 
+    // Room for every candidate at once: an emitter that fills a volume
+    // would otherwise leave the arrays up to twice the size they need. Growth
+    // by at least half keeps an emitter that adds a few each frame cheap.
+    const size_t needed = _particlesArray.size() + emitter->_positions.size();
+    if (needed > _particlesArray.capacity()) {
+      const size_t room = std::max(needed, _particlesArray.capacity() + _particlesArray.capacity() / 2);
+      _particlesArray.reserve(room);
+      _particlesArrayMap.reserve(room);
+    }
     for (unsigned k = 0; k < emitter->_positions.size(); ++k) {
       const Eigen::Vector3d p = emitter->_positions[k];
       Cell* cell = nullptr;
