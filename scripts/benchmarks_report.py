@@ -2,13 +2,14 @@
 """Writes BENCHMARKS.md from the scenario benchmark's and the peer script's
 results (JSON lines), with the machine's description. Run by
 scripts/benchmarks.sh:
-    python3 scripts/benchmarks_report.py ROOT SCENARIOS.jsonl PEERS.jsonl [MEASURES.txt [SETTLED.jsonl]]
+    python3 scripts/benchmarks_report.py ROOT SCENARIOS.jsonl PEERS.jsonl [MEASURES.txt [SETTLED.jsonl [CELLS.jsonl]]]
 """
 import collections, json, os, platform, subprocess, sys
 
 root, scenarios, peers = sys.argv[1:4]
 measures = sys.argv[4] if len(sys.argv) > 4 else None
 settled_runs = [json.loads(l) for l in open(sys.argv[5]) if l.strip()] if len(sys.argv) > 5 else []
+cell_runs = [json.loads(l) for l in open(sys.argv[6]) if l.strip()] if len(sys.argv) > 6 else []
 runs = [json.loads(l) for l in open(scenarios) if l.strip()]
 peer_runs = [json.loads(l) for l in open(peers) if l.strip()]
 
@@ -100,6 +101,30 @@ if settled_runs:
             scene, one["particles"], one["rate"], "%.3g" % two["rate"] if two else "-",
             "%.2f" % (two["rate"] / one["rate"]) if two else "-", one.get("remakes", "-"), one["substeps"],
             " | ".join("%.2f" % (1e3 * one["phases"].get(k, 0.0)) for k in named), hashes))
+
+# What each structure holds at the end of the 1-thread runs at about 10^6
+# particles, and the column again with the solver's default cell size.
+held_runs = [(r["scene"], r) for (scene, particles), t in sorted(by.items()) if 5e5 <= particles <= 2e6
+             for r in [t.get(1)] if r and r.get("held")]
+held_runs += [(r["scene"] + ", cells of 2 units", r) for r in cell_runs if r.get("held")]
+if held_runs:
+    names = []
+    for _, r in held_runs:
+        names += [k for k in r["held"] if k not in names]
+    lines += ["", "## Memory by structure (about 10^6 particles, bytes per particle)", "",
+              "What the system holds at the end of the 1-thread run (`SimSystem::heldBytes`: container capacities",
+              "and the allocator's bookkeeping of each heap node), beside the peak resident size per particle, which",
+              "adds the scene's objects (the emitters' candidate positions, 24 bytes a particle) and the allocator's",
+              "free lists. The column's grid cells are one diameter wide, a grain to a cell: each occupied cell",
+              "costs about 380 bytes (its two 27-head snapshots, its node in the ordered map, its slot in the hash",
+              "index). The row \"cells of 2 units\" is the same column with the solver's default cell size (the",
+              "interaction radius), eight grains to a cell.", "",
+              "| Scene | Particles | " + " | ".join(names) + " | Held | Peak resident | 1 thread |",
+              "|---|---|" + "---|" * len(names) + "---|---|---|"]
+    for label, r in held_runs:
+        lines.append("| %s | %d | " % (label, r["particles"]) +
+                     " | ".join("%.0f" % r["held"].get(k, 0.0) for k in names) +
+                     " | %.0f | %.0f | %.3g |" % (sum(r["held"].values()), r["bytes_per_particle"], r["rate"]))
 
 lines += ["", "## Against LAMMPS and LIGGGHTS (one core each)", "",
           "Same particle count (within lattice rounding), radius, contact or SPH constants, time step and number of",
