@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <map>
@@ -256,6 +257,32 @@ TEST(GridSort, SortsOnlyOnMultiplesOfAHundred)
   }
   for (uint32_t id = 0; id < system._nbParticles; ++id)
     EXPECT_EQ(system._particlesArray[system._particlesArrayMap[id]].id, id);
+}
+
+TEST(GridSort, ParticlesOfOneCellFollowTheZOrderCurveInside)
+{
+  // A 4 x 4 x 4 lattice inside one cell, placed in a shuffled order: the sort
+  // leaves them in the order of the Morton keys of their lattice places, so
+  // that neighbours in space are neighbours in the array.
+  SimSystem system = makeSystem(2.0);
+  std::vector<Eigen::Vector3i> places;
+  for (int x = 0; x < 4; ++x)
+    for (int y = 0; y < 4; ++y)
+      for (int z = 0; z < 4; ++z)
+        places.emplace_back(x, y, z);
+  std::shuffle(places.begin(), places.end(), std::mt19937(3));
+  for (Eigen::Vector3i const& q : places)
+    system.placeParticle(Eigen::Vector3d(0.25 + 0.5 * q.x(), 0.25 + 0.5 * q.y(), 0.25 + 0.5 * q.z()),
+                         Eigen::Vector3d::Zero(), char(natureLiquid), nullptr);
+  ASSERT_EQ(system._cells.size(), 1u);
+  system.sortArrays(0);
+  for (size_t i = 0; i < system._particlesArray.size(); ++i) {
+    Eigen::Vector3d const& x = system._particlesArray[i].position;
+    const uint64_t morton = dilate(uint64_t(x.x() * 2)) | dilate(uint64_t(x.y() * 2)) << 1 |
+                            dilate(uint64_t(x.z() * 2)) << 2;
+    EXPECT_EQ(morton, i) << "place " << i << " holds the particle at " << x.transpose();
+  }
+  ASSERT_TRUE(gridchecks::listsAreConsistent(system));
 }
 
 TEST(GridSort, InitializeSortsTheFirstEmission)
