@@ -1,7 +1,7 @@
 // Standard scenes built in code, each at a chosen particle count: a liquid dam
-// break, a granular column collapsing (spheres, one-diameter grid cells unless
-// --cell-size says otherwise), a soft-body block dropped on a floor, and all
-// three materials together. For
+// break, a granular column collapsing (spheres), a soft-body block dropped on
+// a floor, and all three materials together, with the solver's default grid
+// cells (the interaction radius) unless --cell-size says otherwise. For
 // one scene, count and thread count per run, prints particle-substeps per
 // second overall and per phase, peak resident memory, bytes per particle and
 // a hash of the final particle state, then one "RESULT {json}" line for
@@ -215,8 +215,8 @@ int main(int argc, char** argv)
       ->check(CLI::NonNegativeNumber);
   double cellSize = 0.0;
   app.add_option("--cell-size", cellSize,
-                 "grid cell edge in scene units, at least a particle diameter (1); default: one diameter for the "
-                 "column, the solver's default (the interaction radius, 2) for the others")
+                 "grid cell edge in scene units, at least a particle diameter (1); default: the solver's default, "
+                 "the interaction radius (2)")
       ->check(CLI::PositiveNumber);
   bool measures = false;
   app.add_flag("--measures", measures,
@@ -231,11 +231,6 @@ int main(int argc, char** argv)
   const auto setupStart = std::chrono::steady_clock::now();
   SimSettings settings = settingsFor(scene);
   SimSystem system(settings);
-  // The column's grains sit on a lattice of one diameter, and one-diameter
-  // cells keep neighbours close in the cell-sorted array; other scenes keep
-  // the solver's default (the interaction radius).
-  if (cellSize == 0.0 && scene == "column")
-    cellSize = 2.0 * system.particleRadius;
   if (cellSize > 0.0)
     system._cellSize = std::max(2.0 * system.particleRadius, cellSize); // as the solver clamps "gridCellSize"
   Objects objects;

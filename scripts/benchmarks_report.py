@@ -106,7 +106,7 @@ if settled_runs:
 # particles, and the column again with the solver's default cell size.
 held_runs = [(r["scene"], r) for (scene, particles), t in sorted(by.items()) if 5e5 <= particles <= 2e6
              for r in [t.get(1)] if r and r.get("held")]
-held_runs += [(r["scene"] + ", cells of 2 units", r) for r in cell_runs if r.get("held")]
+held_runs += [(r["scene"] + ", cells of one diameter", r) for r in cell_runs if r.get("held")]
 if held_runs:
     names = []
     for _, r in held_runs:
@@ -115,10 +115,10 @@ if held_runs:
               "What the system holds at the end of the 1-thread run (`SimSystem::heldBytes`: container capacities",
               "and the allocator's bookkeeping of each heap node), beside the peak resident size per particle, which",
               "adds the scene's objects (the emitters' candidate positions, 24 bytes a particle) and the allocator's",
-              "free lists. The column's grid cells are one diameter wide, a grain to a cell: each occupied cell",
-              "costs about 380 bytes (its two 27-head snapshots, its node in the ordered map, its slot in the hash",
-              "index). The row \"cells of 2 units\" is the same column with the solver's default cell size (the",
-              "interaction radius), eight grains to a cell.", "",
+              "free lists. Grid cells have the solver's default edge, the interaction radius (2 units, eight",
+              "grains to a cell). The row \"cells of one diameter\" is the column with a grain to a cell: each",
+              "occupied cell costs about 380 bytes (its two 27-head snapshots, its node in the ordered map, its",
+              "slot in the hash index).", "",
               "| Scene | Particles | " + " | ".join(names) + " | Held | Peak resident | 1 thread |",
               "|---|---|" + "---|" * len(names) + "---|---|---|"]
     for label, r in held_runs:
