@@ -378,9 +378,16 @@ public:
 private:
   std::vector<Eigen::Vector3d> _velocitySnapshot; ///< velocities at the start of a pass that writes them
   std::vector<Eigen::Vector3d> _angularVelocitySnapshot; ///< the same for angular velocities
-  std::vector<double> _ghostDistances;            ///< ghost update: each particle's nearest ghost surface distance
-  std::vector<Eigen::Vector3d> _ghostNormals;     ///< ghost update: that surface's normal
-  std::vector<std::vector<int64_t>> _ghostChanges; ///< ghost update: per thread, particles gaining or losing a ghost
+  /// A particle that gains or loses its ghost in the ghost update, with its
+  /// nearest ghost-enabled surface: distance (the interaction radius when
+  /// none is within it) and outward normal.
+  struct GhostChange
+  {
+    int64_t particle;
+    double distance;
+    Eigen::Vector3d normal;
+  };
+  std::vector<std::vector<GhostChange>> _ghostChanges; ///< ghost update: per thread, in particle order
 
   /// For each particle, the ghosts closer than the interaction radius, in
   /// the order the 27-cell walk meets them: the SPH passes read these instead

@@ -29,81 +29,75 @@ void SimSystem::updateGhostParticles()
   const int64_t n = static_cast<int64_t>(_particlesArray.size());
   const double h = particlesInteractionRadius;
   std::vector<int64_t> deleted;
-  // For each liquid particle, the nearest ghost-enabled surface within reach:
-  // its distance and outward normal. A particle has one ghost, mirrored
-  // across that surface; with several such objects (a floor and walls), each
-  // mirrors the particles it is nearest to. Kept between sub-steps.
-  std::vector<double>& distances = _ghostDistances;
-  std::vector<Eigen::Vector3d>& normals = _ghostNormals;
-  distances.assign(_particlesArray.size(), h);
-  normals.assign(_particlesArray.size(), Eigen::Vector3d::Zero());
-
-  // Without any ghost-enabled object, ghosts are neither made nor removed.
-  bool anyGhostObject = false;
+  // Each liquid particle is mirrored across the nearest ghost-enabled surface
+  // within reach: with several such objects (a floor and walls), each mirrors
+  // the particles it is nearest to; ties keep the object of lower index.
+  std::vector<CollisionObject const*> surfaces;
   for (auto const& entry : _collisionObjects) {
     CollisionObject const* object = entry.second;
-    if (!object || !object->_active || !object->_ghostParticles)
-      continue;
-    anyGhostObject = true;
-    // The field queries are independent: run them in parallel, then create,
-    // move and delete ghosts in particle order.
-#pragma omp parallel for schedule(static)
-    for (int64_t i = 0; i < n; ++i) {
-      Particle const& p = _particlesArray[i];
-      if (!(p.nature & natureLiquid))
-        continue;
+    if (object && object->_active && object->_ghostParticles)
+      surfaces.push_back(object);
+  }
+  auto nearest = [&](Particle const& p, double& distance, Eigen::Vector3d& normal) {
+    distance = h;
+    normal = Eigen::Vector3d::Zero();
+    for (CollisionObject const* object : surfaces) {
       double d;
-      Eigen::Vector3d normal;
-      object->_asdf->trilinearInterpolation(p.position.x(), p.position.y(), p.position.z(), d, h, normal);
-      // Ties keep the object of lower index.
-      if (d < distances[i]) {
-        distances[i] = d;
-        normals[i] = normal;
+      Eigen::Vector3d n;
+      object->_asdf->trilinearInterpolation(p.position.x(), p.position.y(), p.position.z(), d, h, n);
+      if (d < distance) {
+        distance = d;
+        normal = n;
       }
     }
-  }
-
-  // Where particle i's ghost goes: mirrored across its nearest surface.
-  auto mirror = [&](Particle const& p, int64_t i, Eigen::Vector3d& position, Eigen::Vector3d& velocity) {
-    Eigen::Vector3d const& normal = normals[size_t(i)];
-    position = p.position - 2.0 * distances[size_t(i)] * normal;
+  };
+  // Where a particle's ghost goes: mirrored across that surface.
+  auto mirror = [](Particle const& p, double distance, Eigen::Vector3d const& normal, Eigen::Vector3d& position,
+                   Eigen::Vector3d& velocity) {
+    position = p.position - 2.0 * distance * normal;
     velocity = p.velocity - 2.0 * p.velocity.dot(normal) * normal;
   };
-  if (anyGhostObject) {
-    // Ghosts that stay follow their particles; each particle writes only its
-    // own ghost, so that runs in parallel. Making and removing ghosts changes
-    // the arrays: those particles are noted, per thread in index order, and
-    // handled after, in particle order.
+
+  // Without any ghost-enabled object, ghosts are neither made nor removed.
+  if (!surfaces.empty()) {
+    // The field queries are independent, and ghosts that stay follow their
+    // particles (each particle writes only its own ghost): that runs in
+    // parallel. Making and removing ghosts changes the arrays: those
+    // particles are noted, per thread in index order, and handled after, in
+    // particle order.
 #pragma omp parallel
     {
       const int threads = omp_get_num_threads(), t = omp_get_thread_num();
 #pragma omp single
       _ghostChanges.resize(size_t(threads));
-      std::vector<int64_t>& mine = _ghostChanges[size_t(t)];
+      std::vector<GhostChange>& mine = _ghostChanges[size_t(t)];
       mine.clear();
 #pragma omp for schedule(static)
       for (int64_t i = 0; i < n; ++i) {
         Particle const& p = _particlesArray[size_t(i)];
         if (!(p.nature & natureLiquid))
           continue;
-        if (distances[size_t(i)] < h && p.ghostLink != -1) {
+        double distance;
+        Eigen::Vector3d normal;
+        nearest(p, distance, normal);
+        if (distance < h && p.ghostLink != -1) {
           Particle& ghost = _ghostParticlesArray[_ghostParticlesArrayMap[p.ghostLink]];
-          mirror(p, i, ghost.position, ghost.velocity);
+          mirror(p, distance, normal, ghost.position, ghost.velocity);
           ghost.pressure = p.pressure;
           ghost.invDensity = p.invDensity;
-        } else if ((distances[size_t(i)] < h) != (p.ghostLink != -1)) {
-          mine.push_back(i);
+        } else if ((distance < h) != (p.ghostLink != -1)) {
+          mine.push_back(GhostChange{i, distance, normal});
         }
       }
     }
-    for (std::vector<int64_t> const& range : _ghostChanges)
-      for (int64_t i : range) {
-        Particle& p = _particlesArray[size_t(i)];
-        if (distances[size_t(i)] < h) {
+    for (std::vector<GhostChange> const& range : _ghostChanges)
+      for (GhostChange const& change : range) {
+        Particle& p = _particlesArray[size_t(change.particle)];
+        if (change.distance < h) {
           Eigen::Vector3d position, velocity;
-          mirror(p, i, position, velocity);
+          mirror(p, change.distance, change.normal, position, velocity);
           addGhostParticle(position.x(), position.y(), position.z(), velocity.x(), velocity.y(), velocity.z(),
-                           nullptr, static_cast<int>(i));
+                           nullptr, static_cast<int>(change.particle));
         } else {
           deleted.push_back(_ghostParticlesArrayMap[p.ghostLink]);
           _ghostParticlesArrayMap[p.ghostLink] = -1;

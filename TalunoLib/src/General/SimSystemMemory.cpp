@@ -62,7 +62,6 @@ std::vector<std::pair<std::string, size_t>> SimSystem::heldBytes() const
   held.emplace_back("pass views", vectorBytes(_fluidView) + vectorBytes(_fluidNatures) + vectorBytes(_contactView) +
                                       vectorBytes(_springView) + vectorBytes(_velocitySnapshot) +
                                       vectorBytes(_angularVelocitySnapshot));
-  held.emplace_back("ghost scratch",
-                    vectorBytes(_ghostDistances) + vectorBytes(_ghostNormals) + nestedBytes(_ghostChanges));
+  held.emplace_back("ghost scratch", nestedBytes(_ghostChanges));
   return held;
 }
