@@ -8,7 +8,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <limits>
 #include <memory>
+#include <stdexcept>
+#include <string>
 
 namespace {
 
@@ -65,7 +68,7 @@ TEST(Emission, InitializeEmitsIntoSortedConsistentCells)
     EXPECT_EQ(p.velocity, Eigen::Vector3d(0, -1, 0));
     EXPECT_EQ(p.nature, 2);
     EXPECT_EQ(p.emitter, scene.emitter.get());
-    EXPECT_EQ(p.frictionMultiplier, 0.75);
+    EXPECT_EQ(system.frictionMultiplierOf(p), 0.75);
     EXPECT_EQ(p.orientation.coeffs(), Eigen::Vector4d(0, 0, 0, 1)); // no random rotations by default
   }
 
@@ -179,7 +182,7 @@ TEST(Emission, ParticlesOutliveTheirEmitter)
   scene->system.simulStep(3, 0.04, 2); // emission skips the forgotten emitter
   EXPECT_EQ(scene->count(), 27u);
   for (Particle const& p : scene->system._particlesArray)
-    EXPECT_EQ(p.frictionMultiplier, 0.75); // still known without the emitter
+    EXPECT_EQ(scene->system.frictionMultiplierOf(p), 0.75); // still known without the emitter
 
   // A replacement emitter takes a new index and emits.
   auto replacement = std::make_unique<EmitterObject>(scene->mesh.get(), 2, EmitterObject::emitOnce,
@@ -189,6 +192,34 @@ TEST(Emission, ParticlesOutliveTheirEmitter)
   EXPECT_EQ(replacement->_id, 1u);
   scene->system.simulStep(4, 0.04, 1);
   EXPECT_EQ(scene->count(), 54u);
-  EXPECT_EQ(scene->system._particlesArray.back().frictionMultiplier, 2.0);
+  EXPECT_EQ(scene->system.frictionMultiplierOf(scene->system._particlesArray.back()), 2.0);
+  EXPECT_EQ(scene->system.frictionMultiplierOf(scene->system._particlesArray.front()), 0.75);
   TalunoObjects::release();
+}
+
+TEST(Emission, FrictionMultipliersAreKeptOnceEachAndTheTableIsBounded)
+{
+  SimSystem system{SimSettings{}};
+  EXPECT_EQ(system.frictionSlotOf(1.0), 0); // the value without an emitter
+  const uint16_t quarter = system.frictionSlotOf(0.25);
+  EXPECT_NE(quarter, 0);
+  EXPECT_EQ(system.frictionSlotOf(0.25), quarter);
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  EXPECT_EQ(system.frictionSlotOf(nan), system.frictionSlotOf(nan));
+  EXPECT_NE(system.frictionSlotOf(-0.0), system.frictionSlotOf(0.0)); // bits, not values
+
+  // A multiplier animated in more steps than the table holds fails loudly
+  // instead of handing particles another emitter's friction.
+  for (int k = 1; system._frictionMultipliers.size() < 65536; ++k)
+    system.frictionSlotOf(1.0 + k);
+  EXPECT_EQ(system.frictionSlotOf(2.0), system.frictionSlotOf(2.0)); // known values still found
+  try {
+    system.frictionSlotOf(-5.0);
+    FAIL() << "a 65,537th multiplier was accepted";
+  } catch (std::runtime_error const& e) {
+    EXPECT_NE(std::string(e.what()).find("frictionMultiplier"), std::string::npos) << e.what();
+  }
+  Particle p(0, 0, 0, 0, 0, 0, 0, nullptr, 0, char(natureGranular), nullptr);
+  p.frictionSlot = quarter;
+  EXPECT_EQ(system.frictionMultiplierOf(p), 0.25);
 }

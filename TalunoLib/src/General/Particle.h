@@ -34,6 +34,10 @@ public:
   Eigen::Vector3d velocity;         ///< velocity (scene units per second)
   uint32_t id;                      ///< creation sequence number; survives re-sorting
   char nature;                      ///< bit set: 1 soft body, 2 liquid, 4 granular
+  /// The creating emitter's friction multiplier, as its place in the system's
+  /// table of multipliers (SimSystem::frictionMultiplierOf); 0 is 1.0, the
+  /// value without an emitter. Two bytes in what would otherwise be padding.
+  uint16_t frictionSlot = 0;
   int32_t ghostLink = -1;           ///< id of the ghost (or, on a ghost, of its particle); -1 none
   int32_t nextInCell = -1;          ///< array index of the next particle of the cell list, -1 at the end
   double invDensity = double(0.001f); ///< 1 / SPH density
@@ -47,6 +51,4 @@ public:
   /// are replaced by their operators while particles live on, so the pointer
   /// identifies the creator but is never followed after creation.
   EmitterObject const* emitter;
-  /// The creating emitter's friction multiplier, copied at creation (1 without one).
-  double frictionMultiplier = 1.0;
 };

@@ -253,6 +253,14 @@ public:
   /// bytes are not a consistent state.
   void loadState(StateReader& in);
 
+  /// The friction multiplier of the emitter that created p (1 without one),
+  /// as it was when p was created: emitters may change or go while their
+  /// particles live on.
+  double frictionMultiplierOf(Particle const& p) const { return _frictionMultipliers[p.frictionSlot]; }
+  /// The slot of `multiplier` in the table, added when it is new. Throws
+  /// std::runtime_error when 65,536 different multipliers are already held.
+  uint16_t frictionSlotOf(double multiplier);
+
   // --- Memory held (SimSystemMemory.cpp) ---
   /// Bytes the system holds now, by what holds them ("particle records",
   /// "cells", "pair lists", ...), counting container capacities and an
@@ -299,6 +307,9 @@ public:
   std::map<uint64_t, uint32_t> _demTangentialSpringsMap;   ///< particle pair key -> shear spring index
   std::vector<DEMTangentialSpring> _demTangentialSprings;    ///< granular shear springs of touching pairs
   std::vector<DEMTangentialSpring> _newDemTangentialSprings; ///< shear springs made in this sub-step
+  /// Every friction multiplier the particles were created with, each once,
+  /// by slot (Particle::frictionSlot); slot 0 holds 1.
+  std::vector<double> _frictionMultipliers{1.0};
   subParticle _subParticle;          ///< cluster template shared by all particles
   uint32_t _nbParticles = 0;         ///< particles created so far; the next id
   uint32_t _nbGhostParticles = 0;    ///< ghosts created so far; the next ghost id

@@ -44,7 +44,7 @@ bool SimSystem::sphereResponse(Particle& p, CollisionObject const& object, doubl
     v -= objectVelocity;
   }
   const double vn = v.dot(n);
-  const double fm = p.frictionMultiplier;
+  const double fm = frictionMultiplierOf(p);
   double f;
   if (vn <= -epsilon && d <= rc)
     f = fm * object._friction * penetration / particleRadius; // approaching
@@ -73,7 +73,7 @@ bool SimSystem::clusterResponse(Particle& p, CollisionObject const& object, doub
   const double rs = _subParticle.radius;
   const bool moving = object._behaviour == CollisionObject::movingGeometry;
   const Eigen::Matrix3d rotation = rotationOf(p.orientation);
-  const double fm = p.frictionMultiplier;
+  const double fm = frictionMultiplierOf(p);
   Eigen::Vector3d normalForce = Eigen::Vector3d::Zero(), frictionForce = Eigen::Vector3d::Zero();
   Eigen::Vector3d torque = Eigen::Vector3d::Zero();
   bool collided = false;

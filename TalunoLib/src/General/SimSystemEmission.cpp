@@ -7,6 +7,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <stdexcept>
 
 uint32_t SimSystem::placeParticle(Eigen::Vector3d const& p, Eigen::Vector3d const& v, char nature,
                                   EmitterObject const* emitter)
@@ -18,11 +21,27 @@ uint32_t SimSystem::placeParticle(Eigen::Vector3d const& p, Eigen::Vector3d cons
   _particlesArray.emplace_back(p.x(), p.y(), p.z(), v.x(), v.y(), v.z(), id, nullptr, key, nature, emitter);
   ++_arrayGeneration;
   if (emitter)
-    _particlesArray.back().frictionMultiplier = emitter->_frictionMultiplier;
+    _particlesArray.back().frictionSlot = frictionSlotOf(emitter->_frictionMultiplier);
   linkToCell(key, index, false);
   _particlesArrayMap.push_back(static_cast<int32_t>(index));
   ++_nbParticles;
   return id;
+}
+
+uint16_t SimSystem::frictionSlotOf(double multiplier)
+{
+  // Emitters are few and their multipliers change rarely: a short table,
+  // searched from the most recent entry. Compared by bits, so that a NaN
+  // finds its slot too.
+  for (size_t k = _frictionMultipliers.size(); k-- > 0;)
+    if (std::memcmp(&_frictionMultipliers[k], &multiplier, sizeof(double)) == 0)
+      return uint16_t(k);
+  if (_frictionMultipliers.size() > std::numeric_limits<uint16_t>::max())
+    throw std::runtime_error("emission: particles have been made with 65,536 different friction multipliers, "
+                             "more than one simulation can keep; animate the emitter's \"frictionMultiplier\" "
+                             "in fewer distinct steps");
+  _frictionMultipliers.push_back(multiplier);
+  return uint16_t(_frictionMultipliers.size() - 1);
 }
 
 void SimSystem::addParticle(EmitterObject const* emitter, unsigned index, Cell* /*cell*/)

@@ -136,7 +136,7 @@ void SimSystem::saveState(StateWriter& out) const
       writeVector(out, p.angularVelocity);
       const auto emitter = emitterIndex.find(p.emitter);
       out.value(emitter != emitterIndex.end() ? emitter->second : int64_t(-1));
-      out.value(p.frictionMultiplier);
+      out.value(frictionMultiplierOf(p));
     }
   };
   writeParticles(_particlesArray);
@@ -235,7 +235,7 @@ void SimSystem::loadState(StateReader& in)
       const int64_t emitter = in.value<int64_t>(what);
       auto found = emitter >= 0 ? _emitterObjects.find(uint32_t(emitter)) : _emitterObjects.end();
       p.emitter = found != _emitterObjects.end() ? found->second : nullptr;
-      p.frictionMultiplier = in.value<double>(what);
+      p.frictionSlot = frictionSlotOf(in.value<double>(what));
       // Marks the record as linked until the cells exist; replaced below.
       p.cell = linked ? reinterpret_cast<Cell*>(uintptr_t(1)) : nullptr;
       if (p.nextInCell < -1 || p.nextInCell >= int64_t(n))
@@ -247,6 +247,7 @@ void SimSystem::loadState(StateReader& in)
       if (index >= int64_t(size) || index < (holes ? -1 : 0))
         throw std::runtime_error(std::string("damaged state: the ") + what + " index map points outside the array");
   };
+  _frictionMultipliers.assign(1, 1.0);
   readParticles(_particlesArray, "particles");
   in.values(_particlesArrayMap, _nbParticles, "the particle map");
   checkMap(_particlesArrayMap, _particlesArray.size(), false, "particle");
