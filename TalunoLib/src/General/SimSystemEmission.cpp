@@ -37,9 +37,9 @@ uint16_t SimSystem::frictionSlotOf(double multiplier)
     if (std::memcmp(&_frictionMultipliers[k], &multiplier, sizeof(double)) == 0)
       return uint16_t(k);
   if (_frictionMultipliers.size() > std::numeric_limits<uint16_t>::max())
-    throw std::runtime_error("emission: particles have been made with 65,536 different friction multipliers, "
-                             "more than one simulation can keep; animate the emitter's \"frictionMultiplier\" "
-                             "in fewer distinct steps");
+    throw std::runtime_error("particles have been made with 65,536 different friction multipliers, more than "
+                             "one simulation can keep; animate the emitters' \"frictionMultiplier\" in fewer "
+                             "distinct steps");
   _frictionMultipliers.push_back(multiplier);
   return uint16_t(_frictionMultipliers.size() - 1);
 }

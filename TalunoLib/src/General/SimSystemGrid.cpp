@@ -234,7 +234,12 @@ void SimSystem::sortArrays(unsigned n)
   // few cache lines. Ties keep no defined order, as in any unstable sort.
   const double subCells = 8.0 / _cellSize;
   auto subKey = [subCells](Particle const& p) {
-    auto sub = [subCells](double v) { return uint64_t(int64_t(std::floor(v * subCells)) & 7); };
+    auto sub = [subCells](double v) {
+      const double f = std::floor(v * subCells);
+      // Beyond 2^53 (or NaN) there is no eighth to tell apart, and the
+      // conversion to an integer would be undefined.
+      return std::abs(f) < 9e15 ? uint64_t(int64_t(f) & 7) : uint64_t(0);
+    };
     return magnet::math::dilate(sub(p.position.x())) | magnet::math::dilate(sub(p.position.y())) << 1 |
            magnet::math::dilate(sub(p.position.z())) << 2;
   };
