@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs the scenario benchmark over every scene, particle count and thread
 # count, and the peer comparison, then writes BENCHMARKS.md with the machine's
-# description. Not part of CI; takes about half an hour on 2 cores.
+# description. Not part of CI; takes about an hour on 2 cores.
 #   bash scripts/benchmarks.sh [COUNTS...]   (default: 10000 100000 1000000 10000000)
 # A count whose estimated memory (from the 1e6 run's bytes per particle) does
 # not fit in the machine's available memory is skipped.
@@ -16,6 +16,16 @@ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTALUNO_BUILD_BENCH=ON 
 cmake --build "$build" -j "$(nproc)" --target scenario-bench >/dev/null
 
 results="$build/scenarios.jsonl"
+# Of RESULT lines on stdin (blank lines allowed), the one with the highest
+# rate; runs of one scene that end in different states are an error.
+faster() {
+  python3 -c '
+import json, sys
+rs = [json.loads(l) for l in sys.stdin if l.strip()]
+if len({r["hash"] for r in rs}) > 1:
+    sys.exit("%s at %d particles, %d threads: two runs ended in different states" % (rs[0]["scene"], rs[0]["particles"], rs[0]["threads"]))
+print(json.dumps(max(rs, key=lambda r: r["rate"])))'
+}
 : >"$results"
 available=$(awk '/^MemAvailable/ {print $2 * 1024}' /proc/meminfo)
 for scene in dam-break column soft-block mixed; do
@@ -26,8 +36,20 @@ for scene in dam-break column soft-block mixed; do
       continue
     fi
     # 20 sub-steps at every count up to 2e6 (the same stretch of the scene), 2 beyond.
+    # Up to 2e6 each thread count runs twice, alternated, and the faster run
+    # is kept: this VM's speed drifts by up to 2x from minute to minute.
+    runs=1
+    ((count > 2000000)) || runs=2
+    declare -A best=()
+    for ((run = 0; run < runs; ++run)); do
+      for threads in 1 2; do
+        line=$("$build/bench/scenario-bench" --scene "$scene" --particles "$count" --threads "$threads" |
+               sed -n 's/^RESULT //p')
+        best[$threads]=$(printf '%s\n%s\n' "${best[$threads]:-}" "$line" | faster)
+      done
+    done
     for threads in 1 2; do
-      line=$("$build/bench/scenario-bench" --scene "$scene" --particles "$count" --threads "$threads" | sed -n 's/^RESULT //p')
+      line=${best[$threads]}
       echo "$line" >>"$results"
       echo "$line" | python3 -c 'import json, sys; r = json.load(sys.stdin); print("%-10s %9d particles %d thread(s): %8.3g particle-substeps/s, %6.0f B/particle, hash %s" % (r["scene"], r["particles"], r["threads"], r["rate"], r["bytes_per_particle"], r["hash"]))'
       perParticle=$(echo "$line" | python3 -c 'import json, sys; print(json.load(sys.stdin)["bytes_per_particle"])')
@@ -41,9 +63,16 @@ done
 settled="$build/settled.jsonl"
 : >"$settled"
 for scene in dam-break column soft-block mixed; do
+  declare -A best=()
+  for run in 1 2; do
+    for threads in 1 2; do
+      line=$("$build/bench/scenario-bench" --scene "$scene" --particles 100000 --threads "$threads" --settle 192 |
+             sed -n 's/^RESULT //p')
+      best[$threads]=$(printf '%s\n%s\n' "${best[$threads]:-}" "$line" | faster)
+    done
+  done
   for threads in 1 2; do
-    line=$("$build/bench/scenario-bench" --scene "$scene" --particles 100000 --threads "$threads" --settle 192 |
-           sed -n 's/^RESULT //p')
+    line=${best[$threads]}
     echo "$line" >>"$settled"
     echo "$line" | python3 -c 'import json, sys; r = json.load(sys.stdin); print("%-10s %9d particles %d thread(s) one second on: %8.3g particle-substeps/s, hash %s" % (r["scene"], r["particles"], r["threads"], r["rate"], r["hash"]))'
   done

@@ -27,7 +27,9 @@ for r in runs:
 
 lines = ["# Benchmarks", "",
          "Written by `scripts/benchmarks.sh` (the scenario benchmark, then `scripts/peers.sh`); every figure here comes",
-         "from that one run. Rates are particle-substeps per second. The state hash is of every particle's id,",
+         "from that one run. Up to 2 million particles each scene ran twice per thread count, alternated, and the",
+         "faster run is shown (the two must end in the same state): this machine's speed drifts by up to 2x from",
+         "minute to minute. Rates are particle-substeps per second. The state hash is of every particle's id,",
          "position and velocity at the end of the run, in id order: an optimisation that changes what is computed",
          "changes it, and the 1- and 2-thread runs must agree.", "",
          "**Machine:** " + machine(), "",
