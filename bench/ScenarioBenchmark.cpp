@@ -46,18 +46,19 @@ double peakResidentBytes()
 }
 
 // Static box colliders (distance fields six levels deep) and emit-once box
-// emitters, added to the system as they are made.
+// emitters, added to the system as they are made, every one moved by `shift`.
 struct Objects
 {
   void box(SimSystem& system, Vector3d const& min, Vector3d const& max, double friction, bool ghosts)
   {
-    system.addCollisionObject(boxes.collider(min, max, friction, ghosts, 6));
+    system.addCollisionObject(boxes.collider(min + shift, max + shift, friction, ghosts, 6));
   }
   void block(SimSystem& system, Vector3d const& min, Vector3d const& max, char nature)
   {
-    system.addEmitterObject(boxes.emitter(min, max, nature));
+    system.addEmitterObject(boxes.emitter(min + shift, max + shift, nature));
   }
   BoxObjects boxes;
+  Vector3d shift = Vector3d::Zero();
 };
 
 // A tank: a floor (sampling ghost particles when `ghosts`) and four walls
@@ -138,11 +139,12 @@ uint64_t stateHash(SimSystem const& system)
 // last bits moved the physics: every quarter second, the centre of mass and
 // the farthest particle along x and y (the dam-break front, the soft block's
 // fall and bounce); at the end, the column's height profile. Lengths are in
-// units of the scene's block size.
+// units of the scene's block size, from the scene's origin (so a shifted
+// scene measures the same).
 class Measures
 {
 public:
-  Measures(std::string scene, double particles) : _scene(std::move(scene))
+  Measures(std::string scene, double particles, Vector3d const& shift) : _scene(std::move(scene)), _shift(shift)
   {
     _size = std::round(std::cbrt(_scene == "column" ? particles / 2 : particles));
   }
@@ -155,9 +157,10 @@ public:
     Eigen::Vector3d centre = Eigen::Vector3d::Zero();
     double farX = -1e300, farY = -1e300;
     for (Particle const& p : system._particlesArray) {
-      centre += p.position;
-      farX = std::max(farX, p.position.x());
-      farY = std::max(farY, p.position.y());
+      const Vector3d position = p.position - _shift;
+      centre += position;
+      farX = std::max(farX, position.x());
+      farY = std::max(farY, position.y());
     }
     centre /= double(system._particlesArray.size()) * _size;
     std::printf("MEASURE %.2f s: centre x %.4f y %.4f, farthest x %.4f, highest y %.4f\n", _nextTime, centre.x(),
@@ -173,10 +176,11 @@ public:
     const int rings = 8;
     std::vector<double> height(rings, 0.0);
     for (Particle const& p : system._particlesArray) {
-      const double r = std::hypot(p.position.x() - _size / 2, p.position.z() - _size / 2) / _size;
+      const Vector3d position = p.position - _shift;
+      const double r = std::hypot(position.x() - _size / 2, position.z() - _size / 2) / _size;
       const int k = int(r * 2);
       if (k < rings)
-        height[size_t(k)] = std::max(height[size_t(k)], p.position.y() / _size);
+        height[size_t(k)] = std::max(height[size_t(k)], position.y() / _size);
     }
     std::printf("MEASURE column height by ring:");
     for (double h : height)
@@ -186,6 +190,7 @@ public:
 
 private:
   std::string _scene;
+  Vector3d _shift;
   double _size;
   double _nextTime = 0.25;
 };
@@ -218,6 +223,11 @@ int main(int argc, char** argv)
                  "grid cell edge in scene units, at least a particle diameter (1); default: the solver's default, "
                  "the interaction radius (2)")
       ->check(CLI::PositiveNumber);
+  double shift = 0.0;
+  app.add_option("--shift", shift,
+                 "move the whole scene sideways (along x and z) by this many scene units: the same physics, cut by "
+                 "the grid elsewhere, so particles sit in another order in the array and in every sum; measures "
+                 "stay relative to the scene (default 0)");
   bool measures = false;
   app.add_flag("--measures", measures,
                "print the scene's macroscopic measures (dam-break front, column heights, soft-block bounce)");
@@ -234,6 +244,7 @@ int main(int argc, char** argv)
   if (cellSize > 0.0)
     system._cellSize = std::max(2.0 * system.particleRadius, cellSize); // as the solver clamps "gridCellSize"
   Objects objects;
+  objects.shift = Vector3d(shift, 0.0, shift);
   build(scene, particles, system, objects);
   system.initialize(1);
   // The first sub-step emits every particle; it is not timed.
@@ -247,7 +258,7 @@ int main(int argc, char** argv)
   system._phaseSeconds = &phases;
   const uint64_t remakesBefore = system.pairListRemakes();
   const auto start = std::chrono::steady_clock::now();
-  Measures measured(scene, particles);
+  Measures measured(scene, particles, objects.shift);
   for (int step = 0; step < subSteps; ++step) {
     system.simulStep(2 + unsigned(settle + step), dt, 1);
     if (measures)

@@ -85,15 +85,10 @@ cellruns="$build/cells.jsonl"
   sed -n 's/^RESULT //p' >"$cellruns"
 
 # Macroscopic measures (dam-break front, column heights, soft-block fall and
-# bounce) to set beside those recorded before the last change of results.
+# splash) at 40 placements, to set beside those recorded before the changes
+# of results.
 measures="$build/measures.txt"
-: >"$measures"
-for run in "dam-break 200" "column 1000" "soft-block 400"; do
-  read -r scene steps <<<"$run"
-  echo "== $scene" >>"$measures"
-  "$build/bench/scenario-bench" --scene "$scene" --particles 10000 --threads 2 --substeps "$steps" --measures |
-    grep '^MEASURE' >>"$measures"
-done
+bash "$root/scripts/measures.sh" "$build/bench/scenario-bench" "$measures"
 
 bash "$root/scripts/peers.sh" 10000 100000 1000000
 
