@@ -116,6 +116,58 @@ TEST(PairLists, FarApartBlocksOfLiquidSeeTheSameDensities)
             system._particlesArray[system._particlesArrayMap[21]].invDensity);
 }
 
+TEST(PairLists, ReferencesFarFromTheOriginMissNoPairWithinReach)
+{
+  // A cloud of grains creeping at random, far from a lone grain at the
+  // origin: at 40,000 units the lists keep their references in single
+  // precision with an error of a few thousandths (a tenth of the skin); at
+  // 10^9 single precision cannot resolve the skin and they keep whole
+  // positions. Either way, at every pass every pair closer than the reach
+  // (2R = 1) is in the lists, whether they were kept or remade.
+  for (double distance : {4.0e4, 1.0e9}) {
+    SCOPED_TRACE(distance);
+    SimSystem system(grains());
+    system._dt = 1e-4;
+    std::mt19937 random(7);
+    std::uniform_real_distribution<double> inBox(0.0, 6.0), step(-0.03, 0.03);
+    std::vector<Eigen::Vector3d> points{Eigen::Vector3d::Zero()};
+    const Eigen::Vector3d corner(distance + 0.3, -distance / 3.0 + 0.7, distance / 7.0 + 0.1);
+    for (int i = 0; i < 300; ++i)
+      points.push_back(corner + Eigen::Vector3d(inBox(random), inBox(random), inBox(random)));
+    place(system, points, char(natureGranular));
+    const int64_t n = int64_t(system._particlesArray.size());
+    uint64_t kept = 0;
+    for (int pass = 0; pass < 60; ++pass) {
+      const uint64_t before = system.contactPairRemakes();
+      system.applyForces();
+      kept += system.contactPairRemakes() == before;
+      if (distance < 1e6) {
+        EXPECT_GT(system.contactReferenceError(), 1e-3);
+      } else {
+        EXPECT_EQ(system.contactReferenceError(), 0.0);
+      }
+      for (int64_t i = 0; i < n; ++i) {
+        std::vector<int64_t> listed;
+        system.forEachListedContact(i, [&](int64_t j) { listed.push_back(j); });
+        for (int64_t j = 0; j < n; ++j) {
+          const double d = (system._particlesArray[size_t(i)].position - system._particlesArray[size_t(j)].position).norm();
+          if (j != i && d < 1.0) {
+            ASSERT_TRUE(std::binary_search(listed.begin(), listed.end(), j))
+                << "pass " << pass << ": " << i << " and " << j << " at " << d << " not listed";
+          }
+        }
+      }
+      for (Particle& p : system._particlesArray) {
+        p.velocity.setZero();
+        if (p.position.norm() > 1.0)
+          p.position += Eigen::Vector3d(step(random), step(random), step(random));
+      }
+      refreshGrid(system);
+    }
+    EXPECT_GT(kept, 5u); // the lists were kept at times: the references' moves were used
+  }
+}
+
 TEST(PairLists, ABlockThatMovesAsOneKeepsItsLists)
 {
   SimSystem system(grains());

@@ -157,6 +157,14 @@ public:
   /// The skin the contact lists were last made with, and how many times.
   double contactPairSkin() const { return _contactPairs.skin; }
   uint64_t contactPairRemakes() const { return _contactPairs.remakes; }
+  /// Calls visit(j) for every candidate j of particle i's contact list, in
+  /// ascending order; how far its references may lie from the true places
+  /// (0 when kept whole).
+  template <typename Visit> void forEachListedContact(int64_t i, Visit&& visit) const
+  {
+    _contactPairs.forEach(i, visit);
+  }
+  double contactReferenceError() const { return _contactPairs.referenceError; }
   /// Throws the pair lists away: the next passes make them afresh, with the
   /// narrowest skin. Never needed for correctness (tests compare with it).
   void discardPairLists() { _sphPairs.reach = _contactPairs.reach = -1.0; }
@@ -459,7 +467,22 @@ private:
       uint16_t const* code = first[size_t(i)];
       forEachPairCode(i, code, code + count[size_t(i)], visit);
     }
-    std::vector<Eigen::Vector3d> reference; ///< positions when the lists were made
+    /// Positions when the lists were made, as offsets from `origin` in
+    /// single precision (half the bytes): each lies within `referenceError`
+    /// of the true place, and the lists hold every pair whose true distance
+    /// was within reach + skin. Where particles spread so far that single
+    /// precision cannot resolve a fraction of the skin, the positions are
+    /// kept whole in `wideReference` instead (and `reference` is empty).
+    std::vector<Eigen::Vector3f> reference;
+    std::vector<Eigen::Vector3d> wideReference;
+    Eigen::Vector3d origin = Eigen::Vector3d::Zero();
+    double referenceError = 0.0;
+    size_t references() const { return reference.empty() ? wideReference.size() : reference.size(); }
+    /// Particle i's position when the lists were made, to within referenceError.
+    Eigen::Vector3d referenceOf(int64_t i) const
+    {
+      return reference.empty() ? wideReference[size_t(i)] : origin + reference[size_t(i)].cast<double>();
+    }
     double reach = -1.0;     ///< the reach they were made for; never one until made
     double skin = 0.0;       ///< the skin they were made with
     unsigned age = 0;        ///< passes they have served since they were made
@@ -503,7 +526,7 @@ private:
     for (int64_t i = 0; i < n; ++i) {
       fill(i);
       if (!stale)
-        moves.add(_particlesArray[size_t(i)].position - pairs.reference[size_t(i)]);
+        moves.add(_particlesArray[size_t(i)].position - pairs.referenceOf(i));
     }
     markPhase(phase);
     updatePairLists(pairs, reach, stale, moves);

@@ -35,7 +35,7 @@ size_t nestedBytes(std::vector<std::vector<T>> const& v)
 std::vector<std::pair<std::string, size_t>> SimSystem::heldBytes() const
 {
   auto pairListBytes = [](PairLists const& lists) {
-    size_t bytes = vectorBytes(lists.first) + vectorBytes(lists.count) + vectorBytes(lists.reference) +
+    size_t bytes = vectorBytes(lists.first) + vectorBytes(lists.count) + vectorBytes(lists.reference) + vectorBytes(lists.wideReference) +
                    vectorBytes(lists.blocks);
     for (std::vector<PairLists::Block> const& blocks : lists.blocks) {
       bytes += vectorBytes(blocks);

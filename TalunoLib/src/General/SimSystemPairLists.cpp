@@ -14,7 +14,7 @@
 bool SimSystem::pairListsStale(PairLists const& pairs, double reach) const
 {
   return pairs.reach != reach || pairs.generation != _arrayGeneration ||
-         pairs.reference.size() != _particlesArray.size();
+         pairs.references() != _particlesArray.size();
 }
 
 double SimSystem::adaptedSkin(PairLists const& pairs, double reach, PairMoves const& moves)
@@ -36,7 +36,10 @@ void SimSystem::updatePairLists(PairLists& pairs, double reach, bool stale, Pair
     return;
   }
   ++pairs.age;
-  if (!moves.keep(pairs.skin)) {
+  // The moves are measured from the stored references, each within
+  // referenceError of the true place: a true move may be that much longer,
+  // and the box of true moves that much wider on every side.
+  if (!moves.keep(pairs.skin - 2.0 * std::sqrt(3.0) * pairs.referenceError)) {
     makePairLists(pairs, reach, adaptedSkin(pairs, reach, moves));
     return;
   }
@@ -58,14 +61,12 @@ void SimSystem::makePairLists(PairLists& pairs, double reach, double skin)
   // particle's cell hold every candidate; wider
   // where the box is sparse, so that there are never many more cells than
   // particles (wider cells only add candidates).
-  pairs.reference.resize(size_t(n));
   // Minima and maxima do not depend on the order they are taken in.
   const double inf = std::numeric_limits<double>::infinity();
   double lx = inf, ly = inf, lz = inf, hx = -inf, hy = -inf, hz = -inf;
 #pragma omp parallel for schedule(static) reduction(min : lx, ly, lz) reduction(max : hx, hy, hz)
   for (int64_t i = 0; i < n; ++i) {
     Eigen::Vector3d const& x = _particlesArray[size_t(i)].position;
-    pairs.reference[size_t(i)] = x;
     if (!x.allFinite())
       continue; // NaN or infinite positions interact with nothing
     lx = std::min(lx, x.x());
@@ -78,9 +79,44 @@ void SimSystem::makePairLists(PairLists& pairs, double reach, double skin)
   const bool any = lx <= hx;
   const Eigen::Vector3d low = any ? Eigen::Vector3d(lx, ly, lz) : Eigen::Vector3d::Zero();
   const Eigen::Vector3d high = any ? Eigen::Vector3d(hx, hy, hz) : Eigen::Vector3d::Zero();
-  const double outer = reach + skin;
-  const double outer2 = outer * outer;
   const Eigen::Vector3d extent = high - low;
+
+  // References in single precision from the box's low corner: rounding moves
+  // each coordinate by at most 2^-24 of its offset (and the offset's own
+  // rounding by far less), so a reference lies within `error` of the true
+  // place; twice that bound keeps a margin. Candidates are taken out to
+  // reach + skin + 2 error of the references, which holds every pair whose
+  // true distance is within reach + skin. When the error would eat much of
+  // the skin (particles flung far apart), the positions are kept whole.
+  const double error = std::ldexp(extent.norm(), -23);
+  const bool narrow = error <= skin / 16.0;
+  pairs.origin = low;
+  pairs.referenceError = narrow ? error : 0.0;
+  std::vector<Eigen::Vector3f>& reference = pairs.reference;
+  std::vector<Eigen::Vector3d>& wideReference = pairs.wideReference;
+  if (narrow) {
+    std::vector<Eigen::Vector3d>().swap(wideReference);
+    reference.resize(size_t(n));
+  } else {
+    std::vector<Eigen::Vector3f>().swap(reference);
+    wideReference.resize(size_t(n));
+  }
+#pragma omp parallel for schedule(static)
+  for (int64_t i = 0; i < n; ++i) {
+    Eigen::Vector3d const& x = _particlesArray[size_t(i)].position;
+    if (narrow)
+      reference[size_t(i)] = (x - low).cast<float>();
+    else
+      wideReference[size_t(i)] = x;
+  }
+  // A particle's reference in the frame the lists are made in: offsets from
+  // the low corner, or whole positions.
+  const Eigen::Vector3d frameOrigin = narrow ? Eigen::Vector3d::Zero() : low;
+  auto at = [&](int64_t i) {
+    return narrow ? Eigen::Vector3d(reference[size_t(i)].cast<double>()) : wideReference[size_t(i)];
+  };
+  const double outer = reach + skin + 2.0 * pairs.referenceError;
+  const double outer2 = outer * outer;
   const double cellLimit = 2.0 * double(n) + 64.0;
   // Cells on each side of a particle's cell: with reach + skin past two
   // particle diameters, halved cells scan far fewer candidates; below, the
@@ -94,12 +130,14 @@ void SimSystem::makePairLists(PairLists& pairs, double reach, double skin)
                 nz = int64_t(cellsAcross(edge, 2));
   auto coordinate = [&](double v, double origin, int64_t count) {
     const double c = std::floor((v - origin) / edge);
-    return c >= 0.0 ? std::min(int64_t(c), count - 1) : int64_t(0); // NaN lands in 0
+    // NaN lands in 0, and infinities in the end cells (converting them
+    // to an integer would be undefined).
+    return c >= 0.0 ? (c < double(count) ? int64_t(c) : count - 1) : int64_t(0);
   };
   auto cellOf = [&](Eigen::Vector3d const& x, int64_t& cx, int64_t& cy, int64_t& cz) {
-    cx = coordinate(x.x(), low.x(), nx);
-    cy = coordinate(x.y(), low.y(), ny);
-    cz = coordinate(x.z(), low.z(), nz);
+    cx = coordinate(x.x(), frameOrigin.x(), nx);
+    cy = coordinate(x.y(), frameOrigin.y(), ny);
+    cz = coordinate(x.z(), frameOrigin.z(), nz);
     return (cz * ny + cy) * nx + cx;
   };
 
@@ -110,7 +148,7 @@ void SimSystem::makePairLists(PairLists& pairs, double reach, double skin)
 #pragma omp parallel for schedule(static)
   for (int64_t i = 0; i < n; ++i) {
     int64_t cx, cy, cz;
-    _pairBinOf[size_t(i)] = uint32_t(cellOf(pairs.reference[size_t(i)], cx, cy, cz));
+    _pairBinOf[size_t(i)] = uint32_t(cellOf(at(i), cx, cy, cz));
   }
   _pairBinEnd.assign(cells + 1, 0);
   for (int64_t i = 0; i < n; ++i)
@@ -143,7 +181,7 @@ void SimSystem::makePairLists(PairLists& pairs, double reach, double skin)
     std::vector<uint16_t> codes; // the sorted list, encoded
     const int64_t firstParticle = n * t / threads, lastParticle = n * (t + 1) / threads;
     for (int64_t i = firstParticle; i < lastParticle; ++i) {
-      Eigen::Vector3d const& x = pairs.reference[size_t(i)];
+      const Eigen::Vector3d x = at(i);
       int64_t cx, cy, cz;
       cellOf(x, cx, cy, cz);
       const int64_t x0 = std::max(cx - span, int64_t(0)), x1 = std::min(cx + span, nx - 1);
@@ -158,7 +196,7 @@ void SimSystem::makePairLists(PairLists& pairs, double reach, double skin)
           for (uint32_t s = begin; s < end; ++s) {
             const int32_t j = _pairBinOrder[s];
             found[count] = j;
-            count += (x - pairs.reference[size_t(j)]).squaredNorm() < outer2;
+            count += (x - at(j)).squaredNorm() < outer2;
           }
         }
       sortCandidates(found.data(), count, marks);
