@@ -175,11 +175,23 @@ TEST(GridBinning, EmptyCellsGoUnlessTheyHoldGhosts)
     EXPECT_EQ(head, -1);
   system.updateCellsNeighbors();
   EXPECT_EQ(fresh->neighborFirstParticles[Cell::selfIndex], 0);
-  // The ghost's cell is four cells to the -x side: not a neighbour.
+  // The ghost's cell is four cells to the -x side: not a neighbour, and the
+  // fresh cell holds no ghost heads at all; the ghost's own cell does.
   for (int64_t head : fresh->neighborFirstGhostParticles)
     EXPECT_EQ(head, -1);
+  EXPECT_FALSE(fresh->neighborFirstGhostParticles.held());
   Cell* ghostCell = system._cells.at(ghostKey);
+  EXPECT_TRUE(ghostCell->neighborFirstGhostParticles.held());
   EXPECT_EQ(ghostCell->neighborFirstGhostParticles[Cell::selfIndex], 0);
+
+  // The particle moves next to the ghost: its new cell's snapshot, taken
+  // whole, sees the ghost's head.
+  system._particlesArray[0].position.x() = 2.5;
+  system.updateCellsParticles();
+  system.updateCellsNeighbors();
+  Cell* beside = system._particlesArray[0].cell;
+  EXPECT_TRUE(beside->neighborFirstGhostParticles.held());
+  EXPECT_EQ(beside->neighborFirstGhostParticles[Cell::neighborIndex(-1, 0, 0)], 0);
 }
 
 TEST(GridBinning, LookupsByPositionFindCellsAndNeighbourHeads)

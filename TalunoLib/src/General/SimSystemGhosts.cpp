@@ -150,7 +150,7 @@ void SimSystem::updateGhostParticles()
       for (uint32_t y = uy - 1; y != uy + 2; ++y)
         for (uint32_t z = uz - 1; z != uz + 2; ++z, ++e) {
           Cell const* found = _cellIndex.find(magnet::math::mortonKey(x, y, z));
-          cell->neighborFirstGhostParticles[e] = found ? found->firstGhostParticle : -1;
+          cell->neighborFirstGhostParticles.set(size_t(e), found ? found->firstGhostParticle : -1);
         }
     // Written outside the neighbour refresh: the next one takes this cell's
     // snapshots whole.

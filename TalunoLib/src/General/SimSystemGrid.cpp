@@ -146,7 +146,7 @@ void SimSystem::updateCellsNeighbors()
     for (int k = 0; k < 27; ++k)
       if (Cell* neighbor = k == Cell::selfIndex ? nullptr : _cellIndex.find(neighborKey(ux, uy, uz, k))) {
         neighbor->neighborFirstParticles[26 - k] = -1;
-        neighbor->neighborFirstGhostParticles[26 - k] = -1;
+        neighbor->neighborFirstGhostParticles.set(size_t(26 - k), -1);
       }
   }
   _deletedCellKeys.clear();
@@ -199,13 +199,23 @@ void SimSystem::updateCellsNeighbors()
     for (int k = 0; k < 27; ++k) {
       Cell const* neighbor = _cellIndex.find(neighborKey(ux, uy, uz, k));
       cell->neighborFirstParticles[k] = neighbor ? neighbor->firstParticle : -1;
-      cell->neighborFirstGhostParticles[k] = neighbor ? neighbor->firstGhostParticle : -1;
+      cell->neighborFirstGhostParticles.set(size_t(k), neighbor ? neighbor->firstGhostParticle : -1);
     }
   }
   // Every changed cell gives its heads to its neighbours (and to itself, at
   // entry 13). Entry 26 - k of a cell is written only by the cell at offset
   // k from it, so no two iterations write the same entry: they can run in
-  // parallel.
+  // parallel, once the neighbours of cells with ghosts hold ghost heads
+  // (allocating them is not safe in parallel).
+  for (Cell* cell : changed) {
+    if (cell->firstGhostParticle == -1)
+      continue;
+    uint32_t ux, uy, uz;
+    coordinates(cell->key, ux, uy, uz);
+    for (int k = 0; k < 27; ++k)
+      if (Cell* neighbor = k == Cell::selfIndex ? cell : _cellIndex.find(neighborKey(ux, uy, uz, k)))
+        neighbor->neighborFirstGhostParticles.hold();
+  }
 #pragma omp parallel for schedule(static)
   for (int64_t c = 0; c < n; ++c) {
     Cell* cell = changed[c];
@@ -214,7 +224,7 @@ void SimSystem::updateCellsNeighbors()
     for (int k = 0; k < 27; ++k)
       if (Cell* neighbor = k == Cell::selfIndex ? cell : _cellIndex.find(neighborKey(ux, uy, uz, k))) {
         neighbor->neighborFirstParticles[26 - k] = cell->firstParticle;
-        neighbor->neighborFirstGhostParticles[26 - k] = cell->firstGhostParticle;
+        neighbor->neighborFirstGhostParticles.set(size_t(26 - k), cell->firstGhostParticle);
       }
     cell->refreshedFirstParticle = cell->firstParticle;
     cell->refreshedFirstGhostParticle = cell->firstGhostParticle;

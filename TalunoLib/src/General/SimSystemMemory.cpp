@@ -47,7 +47,10 @@ std::vector<std::pair<std::string, size_t>> SimSystem::heldBytes() const
   std::vector<std::pair<std::string, size_t>> held;
   held.emplace_back("particle records", vectorBytes(_particlesArray) + vectorBytes(_particlesArrayMap));
   held.emplace_back("ghost records", vectorBytes(_ghostParticlesArray) + vectorBytes(_ghostParticlesArrayMap));
-  held.emplace_back("cells", _cells.size() * (mapNodeBytes<decltype(_cells)>() + heapBlockBytes(sizeof(Cell))) +
+  size_t ghostHeads = 0;
+  for (Cell const* cell : _cellList)
+    ghostHeads += cell->neighborFirstGhostParticles.held() ? heapBlockBytes(sizeof(CellHeads)) : 0;
+  held.emplace_back("cells", _cells.size() * (mapNodeBytes<decltype(_cells)>() + heapBlockBytes(sizeof(Cell))) + ghostHeads +
                                  vectorBytes(_cellList) + _cellIndex.heldBytes() + vectorBytes(_deletedCellKeys) +
                                  vectorBytes(_touchedCellKeys) + nestedBytes(_rebinMovers));
   held.emplace_back("springs", vectorBytes(_springs) + _springsMap.size() * mapNodeBytes<decltype(_springsMap)>());

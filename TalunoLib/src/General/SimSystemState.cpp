@@ -160,7 +160,7 @@ void SimSystem::saveState(StateWriter& out) const
   // which neighbours are summed.
   out.value(uint64_t(_cellList.size()));
   // Heads as 64-bit values, whatever width the cells hold them in.
-  auto writeHeads = [&](Cell::Heads const& heads) {
+  auto writeHeads = [&](auto const& heads) {
     for (int32_t head : heads)
       out.value(int64_t(head));
   };
@@ -314,8 +314,8 @@ void SimSystem::loadState(StateReader& in)
     cell->firstGhostParticle = head(ghosts);
     for (int32_t& h : cell->neighborFirstParticles)
       h = head(particles);
-    for (int32_t& h : cell->neighborFirstGhostParticles)
-      h = head(ghosts);
+    for (size_t e = 0; e < GhostHeads::size(); ++e)
+      cell->neighborFirstGhostParticles.set(e, head(ghosts));
     // What the neighbours last received: compared with the heads, never
     // followed, so any value reads back as it was.
     cell->refreshedFirstParticle = int32_t(std::clamp<int64_t>(in.value<int64_t>("a cell"), -1, INT32_MAX));
