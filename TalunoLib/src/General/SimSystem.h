@@ -535,7 +535,6 @@ private:
   void makePairLists(PairLists& pairs, double reach, double skin);
   /// Scratch of the last remake: the particles binned by cell (a counting
   /// sort), kept to avoid reallocating.
-  std::vector<uint32_t> _pairBinOf;
   std::vector<uint32_t> _pairBinEnd;
   std::vector<int32_t> _pairBinOrder;
   /// Fills _sphGhosts with, for every particle, the ghosts within the

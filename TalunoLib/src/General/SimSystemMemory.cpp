@@ -61,7 +61,7 @@ std::vector<std::pair<std::string, size_t>> SimSystem::heldBytes() const
   held.emplace_back("contact pair lists", pairListBytes(_contactPairs));
   held.emplace_back("ghost lists", nestedBytes(_sphGhosts.buffers) + vectorBytes(_sphGhosts.firsts) +
                                        vectorBytes(_sphGhosts.begin) + vectorBytes(_walkView));
-  held.emplace_back("list scratch", vectorBytes(_pairBinOf) + vectorBytes(_pairBinEnd) + vectorBytes(_pairBinOrder));
+  held.emplace_back("list scratch", vectorBytes(_pairBinEnd) + vectorBytes(_pairBinOrder));
   held.emplace_back("pass views", vectorBytes(_fluidView) + vectorBytes(_fluidNatures) + vectorBytes(_contactView) +
                                       vectorBytes(_springView) + vectorBytes(_velocitySnapshot) +
                                       vectorBytes(_angularVelocitySnapshot));

@@ -55,6 +55,9 @@ void SimSystem::updatePairLists(PairLists& pairs, double reach, bool stale, Pair
 void SimSystem::makePairLists(PairLists& pairs, double reach, double skin)
 {
   const int64_t n = static_cast<int64_t>(_particlesArray.size());
+  // Until they are whole again the lists serve nobody (should an allocation
+  // fail half way, the next pass makes them afresh).
+  pairs.reach = -1.0;
 
   // A dense grid over the particles' bounding box, cells at least reach +
   // skin over `span` wide, so that the cells up to `span` away from a
@@ -144,22 +147,25 @@ void SimSystem::makePairLists(PairLists& pairs, double reach, double skin)
   // Counting sort by cell, x fastest: the particles of a row of cells are
   // one run of the order, in index order.
   const size_t cells = size_t(nx * ny * nz);
-  _pairBinOf.resize(size_t(n));
+  // Each particle's cell goes where its list length will: the old lists are
+  // being replaced, and the lengths are written only after the sort.
+  std::vector<uint32_t>& binOf = pairs.count;
+  binOf.resize(size_t(n));
 #pragma omp parallel for schedule(static)
   for (int64_t i = 0; i < n; ++i) {
     int64_t cx, cy, cz;
-    _pairBinOf[size_t(i)] = uint32_t(cellOf(at(i), cx, cy, cz));
+    binOf[size_t(i)] = uint32_t(cellOf(at(i), cx, cy, cz));
   }
   _pairBinEnd.assign(cells + 1, 0);
   for (int64_t i = 0; i < n; ++i)
-    ++_pairBinEnd[_pairBinOf[size_t(i)] + 1];
+    ++_pairBinEnd[binOf[size_t(i)] + 1];
   for (size_t c = 1; c <= cells; ++c)
     _pairBinEnd[c] += _pairBinEnd[c - 1];
   // Cell c's run is [_pairBinEnd[c], _pairBinEnd[c + 1]) once the scatter,
   // which advances each start to the next, is undone by shifting back.
   _pairBinOrder.resize(size_t(n));
   for (int64_t i = 0; i < n; ++i)
-    _pairBinOrder[_pairBinEnd[_pairBinOf[size_t(i)]]++] = int32_t(i);
+    _pairBinOrder[_pairBinEnd[binOf[size_t(i)]]++] = int32_t(i);
   for (size_t c = cells; c > 0; --c)
     _pairBinEnd[c] = _pairBinEnd[c - 1];
   _pairBinEnd[0] = 0;
