@@ -77,18 +77,22 @@ void SimSystem::resolveInterparticleCollisions_NoExplicitStaticFriction()
   gatherContactView();
   const int64_t n = static_cast<int64_t>(_particlesArray.size());
 
+  // Each particle's own position, velocity and nature come from the view
+  // too: the pass then touches a particle record only to add a force.
 #pragma omp parallel for schedule(static)
   for (int64_t i = 0; i < n; ++i) {
-    Particle& pi = _particlesArray[i];
+    ContactEntry const& pi = _contactView[size_t(i)];
     if (!(pi.nature & (natureSoftBody | natureGranular)))
       continue;
     Eigen::Vector3d force = Eigen::Vector3d::Zero();
-    Eigen::Vector3d const& vi = _contactView[size_t(i)].velocity;
+    bool touched = false;
+    Eigen::Vector3d const& vi = pi.velocity;
     forEachContactCandidate(i, [&](int64_t, ContactEntry const& pj) {
       SphereContact c;
       if (!contactEligible(pi.nature, pj.nature) ||
           !sphereContact(*this, pi.position, pj.position, vi, pj.velocity, c))
         return;
+      touched = true;
       const Eigen::Vector3d& vt = c.vt;
       const double fn = c.fn;
       const Eigen::Vector3d& normal = c.normal;
@@ -100,7 +104,8 @@ void SimSystem::resolveInterparticleCollisions_NoExplicitStaticFriction()
       }
       force += -fn * normal + ft;
     });
-    pi.velocity += force * _dt;
+    if (touched)
+      _particlesArray[size_t(i)].velocity += force * _dt;
   }
 }
 
@@ -126,16 +131,18 @@ void SimSystem::resolveInterparticleCollisions_SpringBased()
 
 #pragma omp parallel for schedule(static)
   for (int64_t i = 0; i < n; ++i) {
-    Particle& pi = _particlesArray[i];
+    ContactEntry const& pi = _contactView[size_t(i)];
     if (!(pi.nature & (natureSoftBody | natureGranular)))
       continue;
     Eigen::Vector3d force = Eigen::Vector3d::Zero();
-    Eigen::Vector3d const& vi = _contactView[size_t(i)].velocity;
+    bool touched = false;
+    Eigen::Vector3d const& vi = pi.velocity;
     forEachContactCandidate(i, [&](int64_t, ContactEntry const& pj) {
       SphereContact c;
       if (!contactEligible(pi.nature, pj.nature) ||
           !sphereContact(*this, pi.position, pj.position, vi, pj.velocity, c))
         return;
+      touched = true;
       const Eigen::Vector3d& r = c.r;
       const Eigen::Vector3d& normal = c.normal;
       const Eigen::Vector3d& vt = c.vt;
@@ -165,7 +172,8 @@ void SimSystem::resolveInterparticleCollisions_SpringBased()
       }
       force += -fn * normal + ft;
     });
-    pi.velocity += force * _dt;
+    if (touched)
+      _particlesArray[size_t(i)].velocity += force * _dt;
   }
 
   // Threads entered the critical section in any order: merge the new records
