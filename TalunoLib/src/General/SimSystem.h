@@ -478,10 +478,13 @@ private:
     Eigen::Vector3d origin = Eigen::Vector3d::Zero();
     double referenceError = 0.0;
     size_t references() const { return reference.empty() ? wideReference.size() : reference.size(); }
-    /// Particle i's position when the lists were made, to within referenceError.
-    Eigen::Vector3d referenceOf(int64_t i) const
+    /// How far particle i, now at x, moved since the lists were made, to
+    /// within referenceError. Taken between offsets from the origin, so that
+    /// a scene far from zero adds no rounding of its own.
+    Eigen::Vector3d moveSince(int64_t i, Eigen::Vector3d const& x) const
     {
-      return reference.empty() ? wideReference[size_t(i)] : origin + reference[size_t(i)].cast<double>();
+      return reference.empty() ? Eigen::Vector3d(x - wideReference[size_t(i)])
+                               : Eigen::Vector3d((x - origin) - reference[size_t(i)].cast<double>());
     }
     double reach = -1.0;     ///< the reach they were made for; never one until made
     double skin = 0.0;       ///< the skin they were made with
@@ -526,7 +529,7 @@ private:
     for (int64_t i = 0; i < n; ++i) {
       fill(i);
       if (!stale)
-        moves.add(_particlesArray[size_t(i)].position - pairs.referenceOf(i));
+        moves.add(pairs.moveSince(i, _particlesArray[size_t(i)].position));
     }
     markPhase(phase);
     updatePairLists(pairs, reach, stale, moves);
