@@ -116,11 +116,13 @@ if held_runs:
     lines += ["", "## Memory by structure (about 10^6 particles, bytes per particle)", "",
               "What the system holds at the end of the 1-thread run (`SimSystem::heldBytes`: container capacities",
               "and the allocator's bookkeeping of each heap node), beside the peak resident size per particle, which",
-              "adds the scene's objects (the emitters' candidate positions, 24 bytes a particle) and the allocator's",
-              "free lists. Grid cells have the solver's default edge, the interaction radius (2 units, eight",
-              "grains to a cell). The row \"cells of one diameter\" is the column with a grain to a cell: each",
-              "occupied cell costs about 380 bytes (its two 27-head snapshots, its node in the ordered map, its",
-              "slot in the hash index).", "",
+              "adds the scene's objects (the emitters' candidate positions, in the world and about the pivot: 48",
+              "bytes a particle) and the allocator's free lists. The bookkeeping is estimated (glibc's rounding of",
+              "each node): for the soft block, whose spring-map nodes dominate, it comes out above the peak. Grid cells have",
+              "the solver's default edge, the interaction radius (2 units, eight grains to a cell). The row \"cells",
+              "of one diameter\" is the column with a grain to a cell: each occupied cell costs about 280 bytes (its",
+              "27-head snapshot, its node in the ordered map, its slot in the hash index; ghost heads only near",
+              "ghosts).", "",
               "| Scene | Particles | " + " | ".join(names) + " | Held | Peak resident | 1 thread |",
               "|---|---|" + "---|" * len(names) + "---|---|---|"]
     for label, r in held_runs:
