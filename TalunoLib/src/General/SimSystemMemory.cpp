@@ -35,8 +35,8 @@ size_t nestedBytes(std::vector<std::vector<T>> const& v)
 std::vector<std::pair<std::string, size_t>> SimSystem::heldBytes() const
 {
   auto pairListBytes = [](PairLists const& lists) {
-    size_t bytes = vectorBytes(lists.first) + vectorBytes(lists.count) + vectorBytes(lists.reference) + vectorBytes(lists.wideReference) +
-                   vectorBytes(lists.blocks);
+    size_t bytes = vectorBytes(lists.first) + vectorBytes(lists.count) + vectorBytes(lists.reference) +
+                   vectorBytes(lists.wideReference) + vectorBytes(lists.blocks);
     for (std::vector<PairLists::Block> const& blocks : lists.blocks) {
       bytes += vectorBytes(blocks);
       for (PairLists::Block const& block : blocks)
@@ -50,8 +50,8 @@ std::vector<std::pair<std::string, size_t>> SimSystem::heldBytes() const
   size_t ghostHeads = 0;
   for (Cell const* cell : _cellList)
     ghostHeads += cell->neighborFirstGhostParticles.held() ? heapBlockBytes(sizeof(CellHeads)) : 0;
-  held.emplace_back("cells", _cells.size() * (mapNodeBytes<decltype(_cells)>() + heapBlockBytes(sizeof(Cell))) + ghostHeads +
-                                 vectorBytes(_cellList) + _cellIndex.heldBytes() + vectorBytes(_deletedCellKeys) +
+  held.emplace_back("cells", _cells.size() * (mapNodeBytes<decltype(_cells)>() + heapBlockBytes(sizeof(Cell))) +
+                                 ghostHeads + vectorBytes(_cellList) + _cellIndex.heldBytes() + vectorBytes(_deletedCellKeys) +
                                  vectorBytes(_touchedCellKeys) + nestedBytes(_rebinMovers));
   held.emplace_back("springs", vectorBytes(_springs) + _springsMap.size() * mapNodeBytes<decltype(_springsMap)>());
   held.emplace_back("shear springs", vectorBytes(_demTangentialSprings) + vectorBytes(_newDemTangentialSprings) +
