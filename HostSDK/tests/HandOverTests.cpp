@@ -303,13 +303,15 @@ TEST(HandOver, LiquidInATankIsMirroredAtEveryGhostWallAndTheGhostMapStaysFlat)
   solver->setFloat("particleRadius", 0, 0.25);
   solver->setExpression("particlesInteractionRadius", 0, "4*ch(\"particleRadius\")");
   solver->setFloat("viscosity", 0, 1);
+  solver->setFloat("internalPressure", 0, 40); // stiff enough not to be squeezed in the tank
+  solver->setFloat("adaptiveSubSteps", 0, 1);
   scene.network.setInput(solver, 0, liquid);
   for (unsigned i = 0; i < walls.size(); ++i) {
     walls[i]->setFloat("ghostParticles", 0, 1);
     scene.network.setInput(solver, i + 1, walls[i]);
   }
   for (int frame = 1; frame <= 48; ++frame) // the liquid settles
-    ASSERT_LT(scene.cookFrame(solver, frame), UT_ERROR_ABORT);
+    ASSERT_LT(scene.cookFrame(solver, frame), UT_ERROR_ABORT) << solver->errorMessages().back();
   SimSystem const& s = HandOverScene::system(solver);
   // Ghosts lie beyond each of the five surfaces.
   int below = 0, left = 0, right = 0, front = 0, back = 0;
@@ -398,10 +400,12 @@ TEST(Emission, JitteredPoursPileUpInsteadOfStandingInTowers)
     scene.network.setInput(solver, 1, floor);
     for (int frame = 1; frame <= 72; ++frame)
       scene.cookFrame(solver, frame);
+    // The pile's top: the stream in the spout (from y = 4 up) is no part of it.
     double spread = 0, top = 0;
     for (Particle const& p : HandOverScene::system(solver)._particlesArray) {
       spread = std::max(spread, std::hypot(p.position.x(), p.position.z()));
-      top = std::max(top, p.position.y());
+      if (p.position.y() < 3.9)
+        top = std::max(top, p.position.y());
     }
     return std::make_pair(spread, top);
   };

@@ -49,13 +49,18 @@ TEST(SolverNode, ParameterListAndExpressionDefaults)
 {
   Host host;
   OP_Node* solver = host.network.createNode("Taluno", "solver");
-  ASSERT_EQ(solver->getNumParms(), 51); // the 49 of the operator, then the automatic sub-steps
+  ASSERT_EQ(solver->getNumParms(), 54); // the 49 of the operator, then the automatic sub-steps and materials
   EXPECT_STREQ(solver->getParmTemplate(0)->getToken(), "reset");
   EXPECT_STREQ(solver->getParmTemplate(48)->getToken(), "colorDataInterval");
   EXPECT_STREQ(solver->getParmTemplate(6)->getLabel(), "Unit Length (m)");
   EXPECT_EQ(solver->getParmTemplate(9)->getType(), PRM_SWITCHER);
-  EXPECT_EQ(solver->getParmTemplate(9)->getVectorSize(), 5);
+  EXPECT_EQ(solver->getParmTemplate(9)->getVectorSize(), 6);
   EXPECT_STREQ(solver->getParmTemplate(9)->getDefault(4)->getString(), "Sub-Steps");
+  EXPECT_STREQ(solver->getParmTemplate(9)->getDefault(5)->getString(), "Materials");
+  EXPECT_STREQ(solver->getParmTemplate(51)->getToken(), "clampNegativePressure");
+  EXPECT_EQ(solver->evalInt("clampNegativePressure", 0, 0.0), 0); // off: the liquid as it always was
+  EXPECT_EQ(solver->evalFloat("grainDensity", 0, 0.0), 2650.0);
+  EXPECT_EQ(solver->evalFloat("softBodyDensity", 0, 0.0), 1000.0);
   EXPECT_STREQ(solver->getParmTemplate(49)->getToken(), "adaptiveSubSteps");
   EXPECT_EQ(solver->evalInt("adaptiveSubSteps", 0, 0.0), 0); // off: stored scenes step as they did
   EXPECT_EQ(solver->evalInt("maxSubSteps", 0, 0.0), 200);

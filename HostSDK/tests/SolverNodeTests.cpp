@@ -193,6 +193,9 @@ TEST(SolverNode, GhostPointsComeAndGo)
 {
   SolverScene scene;
   scene.solver->setFloat("fluid", 0, 1);
+  scene.solver->setFloat("internalPressure", 0, 400); // stiff enough not to be squeezed on the floor
+  scene.solver->setFloat("clampNegativePressure", 0, 1);
+  scene.solver->setFloat("adaptiveSubSteps", 0, 1);
   scene.solver->setFloat("showGhostParticles", 0, 1);
   scene.emitter->setFloat("nature", 0, 1); // liquid
   scene.floor->setFloat("ghostParticles", 0, 1);
@@ -200,7 +203,7 @@ TEST(SolverNode, GhostPointsComeAndGo)
   GA_PointGroup* ghosts = scene.out()->findPointGroup("TalunoGhostParticles");
   ASSERT_NE(ghosts, nullptr);
   EXPECT_TRUE(scene.out()->findPointGroup("TalunoGhostParticlesToDelete")->isInternal());
-  scene.cookFrame(30); // the liquid reaches the floor
+  ASSERT_LT(scene.cookFrame(30), UT_ERROR_ABORT) << scene.solver->errorMessages().back(); // the liquid reaches the floor
   SimSystem const& system = *scene.solver->system();
   ASSERT_GT(system._ghostParticlesArray.size(), 0u);
   EXPECT_EQ(ghosts->entries(), GA_Size(system._ghostParticlesArray.size()));

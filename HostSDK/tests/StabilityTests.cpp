@@ -90,14 +90,23 @@ TEST(Stability, AutomaticSubStepsKeepAFineDamBreakStable)
   EXPECT_LT(scene.fastest(), 10.0);
   EXPECT_EQ(messages(scene.solver), "");
 
-  // A maximum below what the scene needs is said, and the run goes on at the maximum.
+  // A maximum below what the scene needs stops the run at the frame that
+  // needs more, naming what limits the sub-step and the count it needs.
   FineDamBreak capped;
   capped.solver->setFloat("adaptiveSubSteps", 0, 1);
   capped.solver->setFloat("maxSubSteps", 0, 8);
   capped.cookFrame(1);
-  capped.cookFrame(2);
-  EXPECT_NE(messages(capped.solver).find("more than Maximum SubSteps (maxSubSteps) 8; it ran 8"), std::string::npos)
-      << messages(capped.solver);
+  EXPECT_EQ(capped.cookFrame(2), UT_ERROR_ABORT);
+  const std::string text = messages(capped.solver);
+  EXPECT_NE(text.find("Automatic SubSteps: frame 2 needs about "), std::string::npos) << text;
+  EXPECT_NE(text.find("more than Maximum SubSteps (maxSubSteps) 8. The sub-step is limited by "), std::string::npos)
+      << text;
+  std::smatch needed;
+  ASSERT_TRUE(std::regex_search(text, needed, std::regex(R"(Raise Maximum SubSteps to at least (\d+))"))) << text;
+  FineDamBreak advised;
+  advised.solver->setFloat("adaptiveSubSteps", 0, 1);
+  advised.solver->setFloat("maxSubSteps", 0, std::stoi(needed[1]) * 2);
+  EXPECT_EQ(advised.runTo(2), 0) << messages(advised.solver);
 }
 
 TEST(Colliders, LiquidInAndBesideAGlassStaysWhereItBelongs)

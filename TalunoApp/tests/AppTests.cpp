@@ -1062,7 +1062,7 @@ TEST(TalunoProgram, OneRunWritesParticlesAndTheLiquidSurfaceLeavingGhostsOutOfPl
   folder.write("scene.json", R"({"frames": [1, 3], "nodes": [
     {"name": "floorBox", "type": "box", "parms": {"size": [12, 1, 12], "t": [0, -0.5, 0]}},
     {"name": "floor", "type": "CollisionObject", "inputs": ["floorBox"], "preset": "wall"},
-    {"name": "waterBox", "type": "box", "parms": {"size": [3, 2, 3], "t": [0, 1.5, 0]}},
+    {"name": "waterBox", "type": "box", "parms": {"size": [3, 2, 3], "t": [0, 1.25, 0]}},
     {"name": "water", "type": "EmitterObject", "inputs": ["waterBox"], "preset": "water"},
     {"name": "solver", "type": "Taluno", "inputs": ["floor", "water"], "preset": "water",
      "parms": {"particleRadius": 0.25, "showGhostParticles": true}},

@@ -62,36 +62,6 @@ TEST(SphFluid, LatticeInteriorSitsAtRestDensity)
   EXPECT_GT(corner.velocity.x(), 0.0); // negative pressure pulls the corner inwards
 }
 
-TEST(SphFluid, LiquidPushesSoftBodiesButNeverPulls)
-{
-  SimSettings settings = fluidSettings();
-  settings.viscosity = true;
-  SimSystem system(settings);
-  place(system, {{0, 0, 0}}, natureLiquid);
-  place(system, {{1, 0, 0}}, natureSoftBody);
-  byId(system, 1).velocity = Eigen::Vector3d(0, 3, 0); // viscosity would drag the liquid along y
-  system._dt = 0.01;
-  system.applyFluidSPH();
-  // Both densities are below rest: the pressure sum is negative. The liquid is
-  // pulled towards the soft body; the soft body feels nothing.
-  Particle const& liquid = byId(system, 0);
-  Particle const& soft = byId(system, 1);
-  ASSERT_LT(liquid.pressure + soft.pressure, 0.0);
-  EXPECT_GT(liquid.velocity.x(), 0.0);
-  EXPECT_EQ(liquid.velocity.y(), 0.0); // no viscosity between liquid and soft body
-  EXPECT_EQ(soft.velocity, Eigen::Vector3d(0, 3, 0));
-
-  // Squeezed together (positive pressures), the soft body is pushed away.
-  SimSystem dense(settings);
-  gridchecks::placeBlock(dense, 3, 0.5, Eigen::Vector3d::Zero(), char(natureLiquid));
-  place(dense, {{0.5, 0.5, 1.25}}, natureSoftBody);
-  dense._dt = 0.01;
-  dense.applyFluidSPH();
-  Particle const& pushed = byId(dense, 27);
-  ASSERT_GT(pushed.pressure + byId(dense, 13).pressure, 0.0);
-  EXPECT_GT(pushed.velocity.z(), 0.0);
-}
-
 TEST(SphFluid, ViscosityDrawsLiquidVelocitiesTogether)
 {
   SimSettings settings = fluidSettings();

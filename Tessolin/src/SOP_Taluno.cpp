@@ -12,6 +12,7 @@
 #include <iostream>
 #include <limits>
 #include <map>
+#include <tuple>
 #include <unistd.h>
 
 namespace {
@@ -104,6 +105,9 @@ unsigned SOP_Taluno::disableParms()
   changed += enableParm("shearConstant", contact && staticFriction && mode == 0);
   changed += enableParm("colorDataInterval", colors != 0);
   changed += enableParm("maxSubSteps", toggle("adaptiveSubSteps", 49, t) != 0);
+  changed += enableParm("clampNegativePressure", fluidOn);
+  changed += enableParm("grainDensity", fluidOn && contact);
+  changed += enableParm("softBodyDensity", fluidOn && springsOn);
   return changed;
 }
 
@@ -118,7 +122,8 @@ enum Slot
   sAddNormals = 31, sViscosity = 32, sViscosityFactor = 33, sObjectsCollisions = 34, sInterParticle = 35,
   sCollMode = 36, sCollShape = 37, sRotations = 38, sRandomRotations = 39, sAddRotAttribs = 40,
   sNormalConstant = 41, sNormalDamping = 42, sShearDamping = 43, sCoulomb = 44, sStaticFriction = 45,
-  sShearConstant = 46, sColorData = 47, sColorInterval = 48, sAdaptiveSubSteps = 49, sMaxSubSteps = 50
+  sShearConstant = 46, sColorData = 47, sColorInterval = 48, sAdaptiveSubSteps = 49, sMaxSubSteps = 50,
+  sClampPressure = 51, sGrainDensity = 52, sSoftBodyDensity = 53
 };
 
 OP_ERROR SOP_Taluno::cookMySop(OP_Context& context)
@@ -210,6 +215,9 @@ void SOP_Taluno::initSystem()
       real("normalConstant", sNormalConstant, T), real("normalDamping", sNormalDamping, T),
       real("shearConstant", sShearConstant, T), real("shearDamping", sShearDamping, T),
       real("coulombConstant", sCoulomb, T), on("enforceStaticFriction", sStaticFriction, T));
+  _system->clampNegativePressure = on("clampNegativePressure", sClampPressure, T);
+  _system->grainDensity = real("grainDensity", sGrainDensity, T);
+  _system->softBodyDensity = real("softBodyDensity", sSoftBodyDensity, T);
   _system->setUnitLength(real("sceneScale", sSceneScale, 0));
   _system->_cellSize = std::max(2.0 * _system->particleRadius, real("gridCellSize", sGridCellSize, 0));
   _system->_verbose = evalInt("verbose", &myOffsets[sVerbose], 0, 0);
@@ -284,6 +292,9 @@ void SOP_Taluno::updateSimulationSystem(bool reset)
   s.springsBreakForceThreshold = value("springsBreakForceThreshold", sForceLimit);
   s.springsCanReconnect = on("springsCanReconnect", sReconnect);
   s.fluid = on("fluid", sFluid);
+  s.clampNegativePressure = on("clampNegativePressure", sClampPressure);
+  s.grainDensity = value("grainDensity", sGrainDensity);
+  s.softBodyDensity = value("softBodyDensity", sSoftBodyDensity);
   s.internalPressure = value("internalPressure", sInternalPressure);
   s._pressureStiffness = s.internalPressure * s.restDensity / 7.0;
   s.objectsCollisions = on("objectsCollisions", sObjectsCollisions);
@@ -344,6 +355,7 @@ void SOP_Taluno::updateSimulationSystem(bool reset)
 
   if (reset) {
     s.initialize(static_cast<unsigned>(evalInt("reset", &myOffsets[sReset], 0, 0.0)));
+    s.openEnergyAccount();
     noteEmission();
   }
 }
@@ -464,16 +476,27 @@ void SOP_Taluno::simStep(double time, bool reset)
     // frames must give that frame, also where its float falls just below.
     CH_Manager const* channels = OPgetDirector()->getChannelManager();
     const double frame = std::nearbyint((time + channels->getTimeOffset()) * channels->getSamplesPerSec()) + 1.0;
-    const int32_t steps = subStepsForFrame(frame);
     _system->_interrupt = UTgetInterrupt()->flag();
     // Frames before 0 wrap as the unsigned frame number does.
-    _system->simulStep(static_cast<unsigned>(static_cast<int64_t>(frame)), double(_frameTime),
-                       static_cast<unsigned>(steps));
+    const auto frameNumber = static_cast<unsigned>(static_cast<int64_t>(frame));
+    double step = double(_frameTime) / std::max(1, _subSteps);
+    if (_adaptiveSubSteps) {
+      _frameSteps = _system->simulStepAdaptive(frameNumber, double(_frameTime), unsigned(std::max(1, _subSteps)),
+                                               unsigned(std::max({1, _subSteps, _maxSubSteps})));
+      step = _frameSteps.shortest;
+    } else {
+      _system->simulStep(frameNumber, double(_frameTime), static_cast<unsigned>(_subSteps));
+      _frameSteps = SimSystem::FrameSteps{unsigned(std::max(0, _subSteps)), step, "SubSteps"};
+    }
     if (_system->_interrupted) {
       addError(UT_ERROR_ABORT, "interrupted during frame " + number(frame) + "; the frame was not finished");
       return;
     }
-    if (!checkStable(frame, steps))
+    if (_frameSteps.capped) {
+      reportCapped(frame);
+      return;
+    }
+    if (!checkStable(frame, step))
       return;
   }
   writeOutput(static_cast<float>(time));
@@ -513,6 +536,13 @@ bool SOP_Taluno::checkSettings(double time)
                " as the simulation reads it: give it a finite value");
     }
   }
+  for (auto const& [token, label, slot] : {std::tuple<char const*, char const*, int>{"grainDensity", "Grain Density", sGrainDensity},
+                                           {"softBodyDensity", "Soft Body Density", sSoftBodyDensity}}) {
+    const double density = real(token, slot, time);
+    if (!positive(density))
+      refuse(std::string(label) + " (" + token + ") is " + number(density) +
+             ": it must be greater than 0; it is a density in kg/m^3, as Rest Density (water 1000, sand 2650)");
+  }
   const int subSteps = evalInt("subSteps", &myOffsets[sSubSteps], 0, time);
   if (subSteps < 1)
     refuse("SubSteps (subSteps) is " + std::to_string(subSteps) +
@@ -541,21 +571,61 @@ bool SOP_Taluno::emitterFits(EmitterObject const& emitter, std::string const& no
   return false;
 }
 
-int32_t SOP_Taluno::subStepsForFrame(double frame)
+std::string SOP_Taluno::limitCause(char const* limit) const
 {
-  if (!_adaptiveSubSteps)
-    return _subSteps;
-  const double needed =
-      std::ceil(double(_frameTime) / _system->stableSubStep(_system->fastestSpeed(), _system->naturesPresent()));
-  const int32_t most = std::max(_maxSubSteps, _subSteps);
-  if (needed <= double(_subSteps))
-    return _subSteps;
-  if (needed <= double(most))
-    return static_cast<int32_t>(needed);
-  addError(UT_ERROR_WARNING, "Automatic SubSteps: frame " + number(frame) + " needs " + number(needed) +
-                                 " sub-steps, more than Maximum SubSteps (maxSubSteps) " + std::to_string(most) +
-                                 "; it ran " + std::to_string(most) + ". Raise Maximum SubSteps if the run blows up");
-  return most;
+  SimSystem const& s = *_system;
+  const std::string which = limit;
+  if (which == "sound")
+    return "the liquid's sound speed (internalPressure " + number(s.internalPressure) + ", Unit Length " +
+           number(s._unitLength) + ")";
+  if (which == "viscosity")
+    return "its viscosity (viscosityFactor " + number(s.viscosityFactor) + " at Particle Radius " +
+           number(s.particleRadius) + ")";
+  if (which == "springs")
+    return "springConstant " + number(s.springConstant) + " and springDamping " + number(s.springDamping);
+  if (which == "contact")
+    return "normalConstant " + number(s.normalConstant) + " and the contact damping";
+  if (which == "drag")
+    return "the liquid's drag on grains (viscosityFactor " + number(s.viscosityFactor) + ", grainDensity " +
+           number(s.grainDensity) + ")";
+  if (which == "acceleration")
+    return "the largest acceleration (" + number(s._lastAcceleration) + " units/s^2, an impact or particles "
+           "pressed together)";
+  if (which == "travel")
+    return "the fastest particle or moving object (no particle may move more than half its radius in a sub-step)";
+  return "SubSteps (subSteps)";
+}
+
+std::string SOP_Taluno::limitAdvice(char const* limit) const
+{
+  const std::string which = limit;
+  if (which == "sound")
+    return "lower Internal Pressure (internalPressure) or raise Particle Radius";
+  if (which == "viscosity")
+    return "lower Viscosity Factor (viscosityFactor) or raise Particle Radius (the viscous sub-step grows with "
+           "its square)";
+  if (which == "springs")
+    return "lower springConstant or springDamping";
+  if (which == "contact")
+    return "lower normalConstant or the contact damping";
+  if (which == "drag")
+    return "lower Viscosity Factor (viscosityFactor) or raise Particle Radius";
+  return "look for what drives particles this fast (an emitter, a moving collider, particles emitted into each "
+         "other)";
+}
+
+void SOP_Taluno::reportCapped(double frame)
+{
+  SimSystem::FrameSteps const& r = _frameSteps;
+  const double seconds = double(_frameTime);
+  addError(UT_ERROR_ABORT,
+           "Automatic SubSteps: frame " + number(frame) + " needs about " + number(std::ceil(r.needed)) +
+               " sub-steps (" + number(r.shortest) + " s each, " + number(r.stoppedAt / seconds * 100.0) +
+               " % into the frame), more than Maximum SubSteps (maxSubSteps) " +
+               std::to_string(std::max(_maxSubSteps, _subSteps)) + ". The sub-step is limited by " +
+               limitCause(r.limit) + ". Raise Maximum SubSteps to at least " + number(std::ceil(r.needed)) +
+               " (the run takes longer in proportion), or " + limitAdvice(r.limit) +
+               "; the frame was stopped rather than run with sub-steps too long for it");
 }
 
 double SOP_Taluno::sceneSpeed() const
@@ -576,7 +646,7 @@ double SOP_Taluno::sceneSpeed() const
   return fastest + std::sqrt(2.0 * std::abs(s.gravity) * height);
 }
 
-bool SOP_Taluno::checkStable(double frame, int32_t steps)
+bool SOP_Taluno::checkStable(double frame, double step)
 {
   SimSystem const& s = *_system;
   // Each particle's last sub-step, from where the gravity pass left it.
@@ -592,7 +662,7 @@ bool SOP_Taluno::checkStable(double frame, int32_t steps)
       ++runaway;
   }
   if (broken + runaway + outside == 0)
-    return true;
+    return checkEnergy(frame) && checkLeaks(frame) && checkCompression(frame);
 
   std::vector<std::string> what;
   const std::string of = " of " + std::to_string(s._particlesArray.size()) + " particles ";
@@ -610,7 +680,7 @@ bool SOP_Taluno::checkStable(double frame, int32_t steps)
 
   // The stiff forces each have a largest stable sub-step; name those that
   // the sub-step exceeded, or all in use when none did.
-  const double step = double(_frameTime) / std::max(1, steps);
+  const int32_t steps = int32_t(std::max(1u, _frameSteps.steps));
   const double speed = sceneSpeed();
   const char natures = s.naturesPresent();
   SimSystem::SubStepLimits const limits = s.subStepLimits(speed, natures);
@@ -647,5 +717,108 @@ bool SOP_Taluno::checkStable(double frame, int32_t steps)
                                ". Most likely the sub-step of " + number(step) + " s (" + std::to_string(steps) +
                                " sub-steps a frame) is too long" + (stiff.empty() ? std::string() : " for " + stiff) +
                                ": " + advice);
+  return false;
+}
+
+namespace {
+
+std::string materialOf(char nature)
+{
+  std::vector<std::string> names;
+  if (nature & natureSoftBody)
+    names.push_back("soft body");
+  if (nature & natureLiquid)
+    names.push_back("liquid");
+  if (nature & natureGranular)
+    names.push_back("granular");
+  std::string text;
+  for (size_t i = 0; i < names.size(); ++i)
+    text += (i ? " and " : "") + names[i];
+  return text.empty() ? std::string("inert") : text;
+}
+
+std::string point(Eigen::Vector3d const& p)
+{
+  return "(" + number(p.x()) + ", " + number(p.y()) + ", " + number(p.z()) + ")";
+}
+
+} // namespace
+
+bool SOP_Taluno::checkEnergy(double frame)
+{
+  SimSystem& s = *_system;
+  SimSystem::EnergyCheck const check = s.settleEnergyAccount();
+  // A deforming collider pushes particles by moving its surface, at a speed
+  // nothing records: its work cannot be told from a blow-up.
+  for (auto const& [index, object] : s._collisionObjects)
+    if (object && object->_active && object->_behaviour == CollisionObject::deformingGeometry)
+      return true;
+  if (!check.gained)
+    return true;
+  // Where: the fastest particle.
+  Particle const* fastest = nullptr;
+  for (Particle const& p : s._particlesArray)
+    if ((p.nature & natureAny) && (!fastest || p.velocity.squaredNorm() > fastest->velocity.squaredNorm()))
+      fastest = &p;
+  const double mean = std::sqrt(2.0 * check.now.kinetic / double(std::max<int64_t>(1, check.now.particles)));
+  const double available = std::max(check.budget - check.now.height, 0.0);
+  std::string where;
+  if (fastest)
+    where = "; the fastest, a " + materialOf(fastest->nature) + " particle at " + point(fastest->position) +
+            ", moves at " + number(fastest->velocity.norm()) + " units/s";
+  addError(UT_ERROR_ABORT,
+           "the simulation gained energy at frame " + number(frame) + ": its particles move at " + number(mean) +
+               " units/s on average (kinetic energy " + number(check.now.kinetic) + "), more than gravity, "
+               "emission and moving colliders could give them since the reset frame (" + number(available) +
+               " at most)" + where + ". Something pushes particles with energy no force has: most likely a "
+               "force whose sub-step is too long (turn on Automatic SubSteps (adaptiveSubSteps), or raise "
+               "SubSteps), or particles emitted into each other or into a collider");
+  return false;
+}
+
+bool SOP_Taluno::checkLeaks(double frame)
+{
+  SimSystem const& s = *_system;
+  std::vector<SimSystem::Leak> const leaks = s.findLeaks(s.particleRadius);
+  if (leaks.empty())
+    return true;
+  std::string text;
+  for (SimSystem::Leak const& leak : leaks) {
+    std::string name = "number " + std::to_string(leak.object);
+    for (HandedOver const& entry : _handedOver)
+      if (entry.kind == 0 && entry.index == int64_t(leak.object))
+        name = "\"" + entry.node + "\"";
+    text += (text.empty() ? "" : "; ") + std::to_string(leak.count) + " inside collision object " + name +
+            " (the deepest, a " + materialOf(leak.nature) + " particle, " + number(-leak.deepest) +
+            " units inside at " + point(leak.where) + ")";
+  }
+  addError(UT_ERROR_ABORT,
+           "particles leaked into colliders at frame " + number(frame) + ": " + text +
+               ", deeper than a particle radius (" + number(s.particleRadius) + "). Particles pass through a "
+               "surface when they cross it within one sub-step or are pressed through it: turn on Automatic "
+               "SubSteps (adaptiveSubSteps) or raise SubSteps, make walls thicker than a particle diameter, and "
+               "keep emitters a radius clear of colliders");
+  return false;
+}
+
+bool SOP_Taluno::checkCompression(double frame)
+{
+  SimSystem const& s = *_system;
+  SimSystem::Compression const c = s.liquidCompression();
+  // A few squeezed particles in a splash are not a liquid that gave way.
+  if (c.compressed < 8 || !(c.mean > maxLiquidCompression))
+    return true;
+  // The sound speed that keeps the fastest flow of the frame to a tenth of it.
+  const double fastest = s.fastestSpeed();
+  const double needed = 100.0 * fastest * fastest * s._unitLength;
+  addError(UT_ERROR_ABORT,
+           "the liquid was squeezed at frame " + number(frame) + ": its " + std::to_string(c.compressed) +
+               " compressed particles are " + number(100.0 * c.mean) + " % denser than the Rest Density on "
+               "average, more than the " + number(100.0 * maxLiquidCompression) + " % a liquid may be (the "
+               "densest, " + number(100.0 * (c.densest - 1.0)) + " % at " + point(c.where) +
+               "). Its sound speed (Internal Pressure " + number(s.internalPressure) + " at Unit Length " +
+               number(s._unitLength) + ") is too low for flows of " + number(fastest) +
+               " units/s: raise Internal Pressure (internalPressure) to about " + number(needed) +
+               ", so that the sound speed is ten times the fastest flow");
   return false;
 }

@@ -3,6 +3,7 @@
 #include "OP/OP_Director.h"
 #include "PRM/PRM_Include.h"
 #include "SOP/SOP_Node.h"
+#include "SimSystem.h"
 #include "TalunoObjects.h"
 
 #include "GA/GA_Attribute.h"
@@ -14,7 +15,6 @@
 #include <vector>
 
 class EmitterObject;
-class SimSystem;
 
 /// The solver operator "Taluno": owns one particle simulation, rebuilds it at
 /// its reset frame and steps it frame by frame as the host's time advances.
@@ -36,6 +36,8 @@ public:
   bool saveData(std::string& out) const override;
   bool loadData(std::string const& in, std::string& problem) override;
   int64_t frameCounter() const { return _frameCounter; }
+  /// How the last simulated frame was divided into sub-steps.
+  SimSystem::FrameSteps const& frameSteps() const { return _frameSteps; }
 
 protected:
   OP_ERROR cookMySop(OP_Context& context) override;
@@ -57,15 +59,27 @@ private:
   /// Refuses an emitter whose fill would need more memory than the machine
   /// has, before it is filled. `node` names the emitter in the message.
   bool emitterFits(EmitterObject const& emitter, std::string const& node);
-  /// The sub-steps of the next frame: "subSteps", or with automatic
-  /// sub-steps the count the fastest particle and the stiffest force in use
-  /// call for, from "subSteps" up to "maxSubSteps".
-  int32_t subStepsForFrame(double frame);
+  /// What limits a sub-step of the kind `limit` (a SubStepLimits name), with
+  /// the settings behind it, and what to change to lengthen it.
+  std::string limitCause(char const* limit) const;
+  std::string limitAdvice(char const* limit) const;
+  /// Stops the run at a frame that needed more automatic sub-steps than
+  /// Maximum SubSteps allows, saying what limited them and what to change.
+  void reportCapped(double frame);
   /// After a frame: stops the run when particles were left with non-finite
   /// positions or velocities, moved farther in one sub-step than the
   /// interaction radius or left the grid, naming the settings most likely
   /// responsible and a sub-step count that keeps them stable.
-  bool checkStable(double frame, int32_t steps);
+  bool checkStable(double frame, double step);
+  /// The guard's other checks after a frame, each stopping the run with the
+  /// cause, where and when, and the fix: energy that nothing supplied,
+  /// particles deeper than a radius inside a collider, a liquid squeezed
+  /// beyond maxLiquidCompression.
+  bool checkEnergy(double frame);
+  bool checkLeaks(double frame);
+  bool checkCompression(double frame);
+  /// The most a liquid may be squeezed on average, over its compressed particles.
+  static constexpr double maxLiquidCompression = 0.10;
   /// The speed scale of the scene, for advice on sub-steps: the emitters'
   /// fastest initial speed plus that of a fall across the height the
   /// objects span.
@@ -91,6 +105,7 @@ private:
   int32_t _subSteps = 5;              ///< sub-steps per frame
   bool _adaptiveSubSteps = false;     ///< choose each frame's sub-steps from the stability estimate
   int32_t _maxSubSteps = 200;         ///< most sub-steps a frame may take with _adaptiveSubSteps
+  SimSystem::FrameSteps _frameSteps;  ///< how the last frame was divided
   bool _showGhostParticles = false;
   bool _addNormals = false;
   bool _addRotAttribs = false;

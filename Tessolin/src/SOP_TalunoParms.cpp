@@ -61,6 +61,10 @@ PRM_Name names[] = {
     // Sub-steps, beyond the 49 parameters above
     {"adaptiveSubSteps", "Automatic SubSteps"},
     {"maxSubSteps", "Maximum SubSteps"},
+    // Materials: how a liquid meets itself and the solids in it
+    {"clampNegativePressure", "Clamp Negative Pressure"},
+    {"grainDensity", "Grain Density"},
+    {"softBodyDensity", "Soft Body Density"},
 };
 
 PRM_Name typeItems[] = {{"points", "Points"}, {"particles", "Particles"}, {"spheres", "Spheres"}, {}};
@@ -86,8 +90,11 @@ PRM_Default sceneScaleDefault(0.01);
 PRM_Default typeDefault(1);
 PRM_Default off(0);
 PRM_Default on(1);
-PRM_Default mainFolders[] = {{13, "Springs"}, {3, "Fluid"}, {13, "Collisions"}, {2, "Colors"}, {2, "Sub-Steps"}};
+PRM_Default mainFolders[] = {{13, "Springs"},  {3, "Fluid"},     {13, "Collisions"},
+                             {2, "Colors"},    {2, "Sub-Steps"}, {3, "Materials"}};
 PRM_Default maxSubStepsDefault(200);
+PRM_Default grainDensityDefault(2650);
+PRM_Default softBodyDensityDefault(1000);
 PRM_Default searchRadiusDefault(1.5, "3*ch(particleRadius)");
 PRM_Default restLengthDefault(1.0);
 PRM_Default springConstantDefault(100);
@@ -120,7 +127,7 @@ PRM_Template SOP_Taluno::myTemplateList[] = {
     PRM_Template(PRM_FLT, 1, &names[6], &sceneScaleDefault),
     PRM_Template(PRM_ORD, 1, &names[7], &typeDefault, &typeMenu),
     PRM_Template(PRM_ORD, 1, &names[8], &off, &verboseMenu),
-    PRM_Template(PRM_SWITCHER, 5, &names[9], mainFolders),
+    PRM_Template(PRM_SWITCHER, 6, &names[9], mainFolders),
     // Springs
     PRM_Template(PRM_TOGGLE_J, 1, &names[10], &on),
     PRM_Template(PRM_FLT_J, 1, &names[11], &searchRadiusDefault),
@@ -170,5 +177,17 @@ PRM_Template SOP_Taluno::myTemplateList[] = {
                  "speed of liquids, viscosity, springs, contacts), with SubSteps as the least and Maximum SubSteps "
                  "as the most."),
     PRM_Template(PRM_INT_J, 1, &names[50], &maxSubStepsDefault),
+    // Materials: off and at the densities of quartz sand and of water, so
+    // that stored scenes keep their liquid; the liquid presets clamp.
+    PRM_Template(PRM_TOGGLE_J, 1, &names[51], &off, nullptr, nullptr, nullptr, nullptr, 1,
+                 "Keep the liquid's pressure at zero or above: the liquid then never pulls itself together, which "
+                 "keeps free surfaces and small drops from clumping into points and bursting apart (surface "
+                 "tension still holds a liquid together)."),
+    PRM_Template(PRM_FLT_J, 1, &names[52], &grainDensityDefault, nullptr, nullptr, nullptr, nullptr, 1,
+                 "Density of a grain's material in kg/m^3, as Rest Density (2650 for quartz sand): with the "
+                 "liquid's density it sets how a grain sinks, floats and is carried by the liquid's drag."),
+    PRM_Template(PRM_FLT_J, 1, &names[53], &softBodyDensityDefault, nullptr, nullptr, nullptr, nullptr, 1,
+                 "Density of a soft body in kg/m^3, as Rest Density: a soft body denser than the liquid sinks in "
+                 "it, a lighter one floats."),
     PRM_Template(),
 };

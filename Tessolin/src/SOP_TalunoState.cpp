@@ -17,7 +17,7 @@
 namespace {
 
 constexpr uint32_t nodeTag = 0x554c4154; // "TALU"
-constexpr uint32_t nodeVersion = 1;
+constexpr uint32_t nodeVersion = 2;
 
 constexpr GA_AttributeOwner owners[] = {GA_ATTRIB_POINT, GA_ATTRIB_PRIMITIVE, GA_ATTRIB_DETAIL};
 

@@ -133,31 +133,46 @@ void SimSystem::simulStep(unsigned frame, double frameDt, unsigned iterations)
   unsigned sortCounter = frame;
   _interrupted = false;
   for (unsigned iteration = 1; iteration <= iterations; ++iteration) {
-    if (_interrupt && _interrupt->load(std::memory_order_relaxed)) {
-      _interrupted = true;
+    if (interruptRequested())
       return;
-    }
-    if (_verbose)
-      std::cout << "Frame :" << frame << "  ,Iteration :" << iteration << std::endl;
-    std::clock_t start = std::clock();
-    if (_phaseSeconds)
-      _phaseMark = std::chrono::steady_clock::now();
-    emitParticles(frame);
-    reportPhase(" Emission done in: ", start);
-    markPhase("emission");
-    updateCellsParticles();
-    reportPhase(" updateCellsParticles done in: ", start);
-    updateCellsNeighbors();
-    reportPhase(" Update Cells Neighbors done in: ", start);
-    markPhase("grid");
-    applyForces();
-    sortArrays(sortCounter);
-    markPhase("sort");
-    if (fluid)
-      updateGhostParticles();
-    markPhase("ghosts");
+    emitForSubStep(frame, iteration);
+    finishSubStep(sortCounter);
     sortCounter += frame; // frame * iteration: the sort runs when that is a multiple of 100
   }
+}
+
+bool SimSystem::interruptRequested()
+{
+  if (_interrupt && _interrupt->load(std::memory_order_relaxed))
+    _interrupted = true;
+  return _interrupted;
+}
+
+void SimSystem::emitForSubStep(unsigned frame, unsigned iteration)
+{
+  if (_verbose)
+    std::cout << "Frame :" << frame << "  ,Iteration :" << iteration << std::endl;
+  _subStepClock = std::clock();
+  if (_phaseSeconds)
+    _phaseMark = std::chrono::steady_clock::now();
+  emitParticles(frame);
+  reportPhase(" Emission done in: ", _subStepClock);
+  markPhase("emission");
+}
+
+void SimSystem::finishSubStep(unsigned sortCounter)
+{
+  updateCellsParticles();
+  reportPhase(" updateCellsParticles done in: ", _subStepClock);
+  updateCellsNeighbors();
+  reportPhase(" Update Cells Neighbors done in: ", _subStepClock);
+  markPhase("grid");
+  applyForces();
+  sortArrays(sortCounter);
+  markPhase("sort");
+  if (fluid)
+    updateGhostParticles();
+  markPhase("ghosts");
 }
 
 void SimSystem::applyForces()

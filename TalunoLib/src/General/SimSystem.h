@@ -82,21 +82,134 @@ public:
   /// more than half their radius per sub-step; infinite where nothing limits.
   struct SubStepLimits
   {
-    double travel;    ///< particles moving at the given speed
-    double sound;     ///< liquid: sound waves crossing the interaction radius
-    double viscosity; ///< liquid: viscous relaxation
-    double springs;   ///< soft bodies: spring stiffness and damping
-    double contact;   ///< grains: contact stiffness and damping
+    double travel;       ///< particles moving at the given speed
+    double sound;        ///< liquid: sound waves crossing the interaction radius
+    double viscosity;    ///< liquid: viscous relaxation
+    double springs;      ///< soft bodies: spring stiffness and damping
+    double contact;      ///< grains: contact stiffness and damping
+    double acceleration; ///< the largest acceleration of the last sub-step
+    double drag;         ///< liquid drag on grains (and its pull back on the liquid)
+    /// The smallest of them, and its name ("travel", "sound", ...) in `which`.
+    double shortest(char const** which = nullptr) const;
+  };
+  /// What the state says about the next sub-step, beyond the settings.
+  struct StepState
+  {
+    double speed = 0.0;        ///< fastest particle, emitter or moving surface (scene units / s)
+    double compression = 1.0;  ///< densest liquid particle over the rest density, at least 1
+    double acceleration = 0.0; ///< largest acceleration of the last sub-step (scene units / s^2)
+    double dragRate = 0.0;     ///< fastest rate at which drag relaxes a velocity (1 / s)
   };
   /// `natures`: the nature bits of the particles to allow for (all three
   /// by default); a force none of them feels does not limit.
-  SubStepLimits subStepLimits(double speed, char natures = natureAny) const;
+  SubStepLimits subStepLimits(StepState const& state, char natures = natureAny) const;
+  SubStepLimits subStepLimits(double speed, char natures = natureAny) const
+  {
+    StepState state;
+    state.speed = speed;
+    return subStepLimits(state, natures);
+  }
   /// The smallest of subStepLimits(speed, natures).
   double stableSubStep(double speed, char natures = natureAny) const;
   /// The nature bits some particle has now.
   char naturesPresent() const;
   /// Speed of the fastest moving particle now (scene units per second).
   double fastestSpeed() const;
+  /// Fastest speed at which an active moving collision object's surface
+  /// moves, and at which an active emitter sends its particles.
+  double fastestObjectSpeed() const;
+
+  // --- Automatic sub-steps (SimSystemStepControl.cpp) ---
+  /// How a frame of automatic sub-steps went.
+  struct FrameSteps
+  {
+    unsigned steps = 0;        ///< sub-steps taken
+    double shortest = 0.0;     ///< the shortest of them (s)
+    char const* limit = "";    ///< what chose the shortest: "least" (SubSteps), or a SubStepLimits name
+    bool capped = false;       ///< stopped: the frame needed more than `most` sub-steps
+    double needed = 0.0;       ///< with capped: sub-steps the frame would need at the rate it stopped at
+    double stoppedAt = 0.0;    ///< with capped: seconds into the frame
+  };
+  /// One frame whose sub-steps follow the state: before every sub-step (after
+  /// its emission) the step is chosen from the limits of the forces in use
+  /// and the state (fastest particle, densest liquid, last accelerations,
+  /// drag), at most frameDt / least, and shortened so that the sub-steps left
+  /// divide the rest of the frame evenly. A frame that would need more than
+  /// `most` sub-steps stops before taking them (capped). The steps depend
+  /// only on the state, so they are the same for any number of threads and
+  /// after a resume.
+  FrameSteps simulStepAdaptive(unsigned frame, double frameDt, unsigned least, unsigned most);
+  /// The state measured for the next sub-step now (a sweep over the particles).
+  StepState measureStepState();
+  /// Largest acceleration and drag rate of the last sub-step: they carry over
+  /// from one sub-step (and frame) to the next, and checkpoints keep them.
+  double _lastAcceleration = 0.0;
+  double _lastDragRate = 0.0;
+  /// Densest liquid particle of the last density pass over the rest
+  /// density (1 until then): the sound speed rises with it.
+  double _lastCompression = 1.0;
+
+  // --- Guard (SimSystemGuard.cpp) ---
+  /// Energy of the particles per unit mass, summed: kinetic, gravity's
+  /// (height above the account's level) and what the liquid's compression
+  /// or stretch stores (scene units^2 / s^2).
+  struct Energy
+  {
+    double kinetic = 0.0;
+    double height = 0.0;
+    double internal = 0.0;
+    int64_t particles = 0;
+  };
+  Energy energy() const;
+  /// Internal energy per unit mass of a liquid particle of that inverse density.
+  double internalEnergy(double invDensity) const;
+  /// The energy account of a run: what the particles had at the start, what
+  /// emission and moving colliders gave since, and gravity's changes; a run
+  /// whose kinetic and height energy grows well beyond it gained energy no
+  /// force can give: it blew up.
+  struct EnergyCheck
+  {
+    Energy now;
+    double budget = 0.0;  ///< what the run could have by now
+    double allowed = 0.0; ///< beyond which the guard stops it
+    bool gained = false;  ///< kinetic + height energy above `allowed`
+  };
+  /// Opens the account with the particles there are (after the reset frame's emission).
+  void openEnergyAccount();
+  /// After a frame: adds what emission and colliders gave and checks.
+  EnergyCheck settleEnergyAccount();
+  double _energyLevel = 0.0;   ///< height from which gravity's energy is measured
+  double _energyBudget = 0.0;  ///< kinetic and height energy the run could have (without stored energy)
+  double _energyStored = 0.0;  ///< the most energy the liquid stored at a frame's end
+  double _energyGravity = 0.0; ///< gravity when the account was last settled
+  double _energyHeights = 0.0; ///< the sum of heights above the level then
+  /// Kinetic and height energy (height from 0) the particles emitted since
+  /// the account was last settled had at birth, and how many they were; the
+  /// kinetic energy moving collision objects gave the particles they pushed.
+  double _emittedEnergy = 0.0;
+  int64_t _emittedCount = 0;
+  double _colliderWork = 0.0;
+  /// Particles deeper than `depth` inside an active collision object.
+  struct Leak
+  {
+    uint32_t object = 0;   ///< the object's index
+    int64_t count = 0;
+    double deepest = 0.0;  ///< its signed distance (negative)
+    Eigen::Vector3d where = Eigen::Vector3d::Zero();
+    char nature = 0;
+  };
+  std::vector<Leak> findLeaks(double depth) const;
+  /// How far the liquid is squeezed: the mean of rho / rho0 - 1 over the
+  /// particles above the rest density, and the densest.
+  struct Compression
+  {
+    int64_t liquid = 0;
+    int64_t compressed = 0;
+    double mean = 0.0;
+    double densest = 1.0; ///< rho / rho0
+    Eigen::Vector3d where = Eigen::Vector3d::Zero();
+  };
+  Compression liquidCompression() const;
 
   // --- Objects (SimSystemObjects.cpp) ---
   /// Registers an active collision object under its _id (a new index when it
@@ -118,6 +231,24 @@ public:
   /// Creates a particle at candidate `index` of the emitter (moved by the
   /// emitter's jitter, if any); `cell` is a hint only.
   void addParticle(EmitterObject const* emitter, unsigned index, Cell* cell);
+  /// Where candidate `index` of the emitter puts the next particle: the
+  /// candidate moved by the emitter's jitter for the next id.
+  Eigen::Vector3d emittedPosition(EmitterObject const& emitter, unsigned index) const;
+  /// Whether a liquid particle at p stays within emittedCompression of the
+  /// rest density among the particles listed in `heads` (and the ghosts
+  /// around `cell`, when it exists).
+  bool roomForLiquid(Eigen::Vector3d const& p, Cell const* cell, Cell::Heads const* heads) const;
+  /// The most a newly emitted liquid particle may be compressed.
+  static constexpr double emittedCompression = 0.02;
+  /// The weight of a particle of `nature` in a liquid particle's density:
+  /// the share of its lattice cell it fills (1 for liquid and soft bodies).
+  static double liquidWeight(char nature);
+  /// Particles in the volume of a stream emitter this sub-step, with the
+  /// emitter's velocity: the advance moves them at it. Indices, valid until
+  /// the sub-step's sort.
+  std::vector<std::pair<int64_t, Eigen::Vector3d>> _heldByEmitters;
+  /// Gives the particles held by stream emitters their emitter's velocity.
+  void holdEmittedStreams();
   /// A pseudo-random offset in [-1, 1)^3 for particle `id`, the same in every run.
   static Eigen::Vector3d jitterOffset(uint32_t id);
   /// Appends a new particle at p with velocity v, links it into its cell and
@@ -207,6 +338,20 @@ public:
   void updateParticleMass(bool fromKernelSum);
   void updateMaxSurfaceTensionNormal();
   void applyFluidSPH();
+  /// A solid particle's factor on the liquid's pair forces: its share of
+  /// space over its mass, in liquid particles (the liquid's pull on it per
+  /// unit of the pull on a liquid particle in its place).
+  double solidShare(char nature) const;
+  /// A grain's mass over a liquid particle's.
+  double grainMassRatio() const;
+  /// Coupling of the solids in the liquid (SimSystemLiquidSolids.cpp): for
+  /// every solid particle, the liquid's pressure and density where it is,
+  /// and for a grain the drag of the liquid flowing past it.
+  void coupleSolidsToLiquid();
+  /// Relaxation rate (1 / s) of a grain's velocity towards the liquid's
+  /// flowing past it at `slip` m/s, among solids leaving `porosity` of the
+  /// space (Di Felice 1994, with Dallavalle's drag coefficient).
+  double grainDragRate(double slip, double porosity) const;
 
   // --- Contact (SimSystemContact.cpp, SimSystemSubParticles.cpp) ---
   /// Sphere contact with shear damping capped by Coulomb friction.
@@ -393,8 +538,26 @@ public:
   double shearDamping;
   double coulombConstant;
   bool enforceStaticFriction;
+  /// Beyond the construction settings: the densities (kg/m^3, as
+  /// restDensity) of the solids a liquid meets, which set how the liquid's
+  /// pressure and drag move them. A grain is a sphere of particleRadius; a
+  /// soft-body particle fills its lattice cell.
+  double grainDensity = 2650.0;
+  /// The liquid's pressure is never below zero: a liquid does not pull
+  /// itself together (cohesion is the surface tension's), which keeps free
+  /// surfaces from clumping. Off: the Tait pressure with its negative side.
+  bool clampNegativePressure = false;
+  double softBodyDensity = 1000.0;
 
 private:
+  /// While automatic sub-steps run: each particle's velocity at the start of
+  /// the sub-step, from which the advance measures the largest acceleration.
+  std::vector<Eigen::Vector3f> _stepStartVelocity;
+  bool _measuringSteps = false;
+  char _naturesMeasured = 0; ///< nature bits present at the last measureStepState
+  /// The advance's share of measureStepState: the largest acceleration of
+  /// the sub-step that just ended, from the velocities the forces left.
+  void measureAcceleration();
   std::vector<Eigen::Vector3d> _velocitySnapshot; ///< velocities at the start of a pass that writes them
   std::vector<Eigen::Vector3d> _angularVelocitySnapshot; ///< the same for angular velocities
   /// A particle that gains or loses its ghost in the ghost update, with its
@@ -564,6 +727,16 @@ private:
   };
   std::vector<FluidEntry> _fluidView;
   std::vector<char> _fluidNatures;
+  /// What the coupling pass found for each grain among the liquid: the
+  /// drag's acceleration, its relaxation rate, and the liquid volume
+  /// around (sum of V W, 0 for none), which shares its pull-back out.
+  struct DragEntry
+  {
+    Eigen::Vector3d acceleration = Eigen::Vector3d::Zero();
+    double rate = 0.0;
+    double liquid = 0.0;
+  };
+  std::vector<DragEntry> _dragView;
 
   /// What the sphere contact passes read of each particle, side by side: its
   /// position, its velocity at the start of the pass (the passes write
@@ -612,6 +785,15 @@ private:
   /// cluster contact pass, whose iterations read neighbours' values while
   /// writing their own; the sweep also keeps the contact lists up to date.
   void snapshotVelocities();
+
+  /// Whether the caller asked to stop; sets _interrupted when it did.
+  bool interruptRequested();
+  /// A sub-step's opening: its frame line and emission.
+  void emitForSubStep(unsigned frame, unsigned iteration);
+  /// The rest of a sub-step of length _dt: grid, forces, advance, the
+  /// periodic sort (with its counter) and the ghosts.
+  void finishSubStep(unsigned sortCounter);
+  std::clock_t _subStepClock = 0; ///< start of the phase being timed (verbose)
 
   void computeKernelConstants();
   /// Writes one timing line (label, clock ticks since `start`, "ms") when

@@ -5,6 +5,7 @@
 #include "CollisionObject.h"
 #include "SimSystem.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace {
@@ -138,6 +139,9 @@ bool SimSystem::clusterResponse(Particle& p, CollisionObject const& object, doub
 void SimSystem::resolveCollisionsAndAdvance()
 {
   const int64_t n = static_cast<int64_t>(_particlesArray.size());
+  holdEmittedStreams();
+  if (_measuringSteps)
+    measureAcceleration();
 #pragma omp parallel for schedule(static)
   for (int64_t i = 0; i < n; ++i) {
     Particle& p = _particlesArray[i];
@@ -156,12 +160,17 @@ void SimSystem::resolveCollisionsAndAdvance()
   }
 
   const bool clusters = interParticleCollisions && enableRotations && interParticlesCollMode == 1;
-#pragma omp parallel for schedule(static)
+  // Kinetic energy that moving objects give the particles they push: the
+  // guard allows the run's energy to grow by it.
+  double work = 0.0;
+#pragma omp parallel for schedule(static) reduction(+ : work)
   for (int64_t i = 0; i < n; ++i) {
     Particle& p = _particlesArray[i];
     if (!(p.nature & natureAny))
       continue;
     bool collided = false;
+    bool pushed = false;
+    const double before = p.velocity.squaredNorm();
     for (auto const& entry : _collisionObjects) {
       CollisionObject const* object = entry.second;
       if (!object || !object->_active)
@@ -174,14 +183,16 @@ void SimSystem::resolveCollisionsAndAdvance()
       object->_asdf->trilinearInterpolation(p.position.x(), p.position.y(), p.position.z(), d, dq, normal);
       if (d >= dq)
         continue;
-      if (clusters)
-        collided = clusterResponse(p, *object, dq) || collided;
-      else
-        collided = sphereResponse(p, *object, d, normal) || collided;
+      const bool responded = clusters ? clusterResponse(p, *object, dq) : sphereResponse(p, *object, d, normal);
+      collided = responded || collided;
+      pushed = pushed || (responded && object->_behaviour == CollisionObject::movingGeometry);
     }
     if (!collided)
       p.velocity = (p.position - p.previousPosition) / _dt;
+    else if (pushed)
+      work += std::max(0.0, 0.5 * (p.velocity.squaredNorm() - before));
   }
+  _colliderWork += work;
 
   if (clusters)
     integrateOrientations();

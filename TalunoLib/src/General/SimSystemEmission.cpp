@@ -59,11 +59,21 @@ void SimSystem::addParticle(EmitterObject const* emitter, unsigned index, Cell* 
     if (length > 0.0)
       orientation = Eigen::Quaterniond(w / length, x / length, y / length, z / length);
   }
-  Eigen::Vector3d position = emitter->_positions[index];
-  if (emitter->_jitter > 0.0)
-    position += emitter->_jitter * particleRadius * jitterOffset(_nbParticles);
+  const Eigen::Vector3d position = emittedPosition(*emitter, index);
   placeParticle(position, emitter->_velocity, emitter->_nature, emitter);
   _particlesArray.back().orientation = orientation;
+  // What the run's energy may grow by: the newcomer's kinetic and height
+  // energy (what its compression stores counts from its first frame on).
+  _emittedEnergy += 0.5 * emitter->_velocity.squaredNorm() - gravity * position.y();
+  ++_emittedCount;
+}
+
+Eigen::Vector3d SimSystem::emittedPosition(EmitterObject const& emitter, unsigned index) const
+{
+  Eigen::Vector3d position = emitter._positions[index];
+  if (emitter._jitter > 0.0)
+    position += emitter._jitter * particleRadius * jitterOffset(_nbParticles);
+  return position;
 }
 
 Eigen::Vector3d SimSystem::jitterOffset(uint32_t id)
@@ -106,6 +116,7 @@ bool emitsNow(EmitterObject const& emitter, unsigned frame)
 
 void SimSystem::emitParticles(unsigned frame)
 {
+  _heldByEmitters.clear();
   if (_emitterObjects.empty())
     return;
   Cell::Heads missingCellHeads = Cell::noHeads();
@@ -129,8 +140,20 @@ void SimSystem::emitParticles(unsigned frame)
       _particlesArray.reserve(room);
       _particlesArrayMap.reserve(room);
     }
+    // A stream (an emitter that emits again, with a velocity) holds its
+    // particles at that velocity while they are in its volume, as the
+    // nozzle of a hose does: the stream leaves at the emitter's speed
+    // instead of being shaped by the pressure of the half-formed lattice.
+    const bool stream = emitter->_hasEmitted && emitter->_velocity.squaredNorm() > 0.0;
+    // Liquid is placed only where it fits: a candidate a diameter from every
+    // particle can still be denser than the rest density among particles
+    // packed closer than the emitters' cubic lattice.
+    const bool liquid = fluid && (emitter->_nature & natureLiquid);
     for (unsigned k = 0; k < emitter->_positions.size(); ++k) {
-      const Eigen::Vector3d p = emitter->_positions[k];
+      // The particle would go to the candidate moved by its jitter: the
+      // spacing is tested there, so that no newcomer overlaps a particle.
+      const Eigen::Vector3d site = emitter->_positions[k];
+      const Eigen::Vector3d p = emittedPosition(*emitter, k);
       Cell* cell = nullptr;
       getCellFromPos(p.x(), p.y(), p.z(), cell);
       Cell::Heads const* heads = &missingCellHeads;
@@ -141,15 +164,60 @@ void SimSystem::emitParticles(unsigned frame)
       }
       // Too close: nearer than a diameter by more than the tolerance.
       bool free = true;
-      for (int n = 0; n < 27 && free; ++n)
-        for (int64_t j = (*heads)[n]; j != -1; j = _particlesArray[j].nextInCell)
-          if (minimumGap - (_particlesArray[j].position - p).squaredNorm() > tolerance) {
+      for (int n = 0; n < 27 && (free || stream); ++n)
+        for (int64_t j = (*heads)[n]; j != -1; j = _particlesArray[j].nextInCell) {
+          Particle const& q = _particlesArray[j];
+          if (stream && q.nature == emitter->_nature && (q.position - site).squaredNorm() < minimumGap)
+            _heldByEmitters.emplace_back(j, emitter->_velocity);
+          if (free && minimumGap - (q.position - p).squaredNorm() > tolerance) {
             free = false;
-            break;
+            if (!stream)
+              break;
           }
+        }
+      if (free && liquid && !roomForLiquid(p, cell, heads))
+        free = false;
       if (free)
         addParticle(emitter, k, cell);
     }
     emitter->_hasEmitted = true;
   }
+}
+
+double SimSystem::liquidWeight(char nature)
+{
+  // A soft body fills its lattice cell; a grain is a sphere of the radius in
+  // a cell of the diameter: pi / 6 of it, the rest is pore space.
+  if ((nature & natureAny) == natureGranular)
+    return M_PI / 6.0;
+  return 1.0;
+}
+
+bool SimSystem::roomForLiquid(Eigen::Vector3d const& p, Cell const* cell, Cell::Heads const* heads) const
+{
+  // The density a liquid particle at p would have, from the particles and
+  // ghosts listed around it and itself; 2 % above the rest density (a
+  // pressure of 0.15 B) is room, more is not.
+  const double h2 = particlesInteractionRadius2;
+  auto term = [&](Eigen::Vector3d const& q) {
+    const double r2 = (q - p).squaredNorm();
+    if (!(r2 < h2))
+      return 0.0;
+    const double a = _unitLength2 * (h2 - r2);
+    return a * a * a;
+  };
+  double sum = term(p);
+  for (int n = 0; n < 27; ++n)
+    for (int64_t j = (*heads)[n]; j != -1; j = _particlesArray[j].nextInCell)
+      sum += liquidWeight(_particlesArray[j].nature) * term(_particlesArray[j].position);
+  if (cell)
+    forEachNeighborGhost(cell, [&](int64_t g) { sum += term(_ghostParticlesArray[g].position); });
+  return _particleMass * _poly6Coef * sum <= restDensity * (1.0 + emittedCompression);
+}
+
+void SimSystem::holdEmittedStreams()
+{
+  for (auto const& [index, velocity] : _heldByEmitters)
+    if (index < int64_t(_particlesArray.size()))
+      _particlesArray[size_t(index)].velocity = velocity;
 }

@@ -165,16 +165,39 @@ void SimSystem::applyFluidSPH()
       visit(int64_t(*g));
   };
 
-  // Density and Tait pressure (exponent 7).
-#pragma omp parallel for schedule(static)
+  // Solids (soft-body and granular particles) among the liquid change the
+  // passes: they count in a liquid's density by the share of space they
+  // fill, and take the liquid's pressure and drag through the coupling pass.
+  int present = 0;
+#pragma omp parallel for schedule(static) reduction(| : present)
+  for (int64_t i = 0; i < n; ++i)
+    present |= _fluidNatures[size_t(i)];
+  const bool liquidPresent = present & natureLiquid;
+  const bool mixed = liquidPresent && (present & (natureSoftBody | natureGranular));
+  double weights[8];
+  for (int nature = 0; nature < 8; ++nature)
+    weights[nature] = (nature & natureLiquid) ? 1.0 : liquidWeight(char(nature));
+
+  // Density and Tait pressure (exponent 7); the densest liquid particle
+  // tells automatic sub-steps how stiff the liquid is now. Without solids
+  // every particle sums its neighbours alike; with them, only liquid
+  // particles take a density here, weighing solid neighbours by their share.
+  double densest = 0.0;
+#pragma omp parallel for schedule(static) reduction(max : densest)
   for (int64_t i = 0; i < n; ++i) {
     Particle& pi = _particlesArray[i];
-    if (!(pi.nature & natureAny))
+    if (!(pi.nature & natureAny) || (mixed && !(pi.nature & natureLiquid)))
       continue;
     double sum = 0.0;
-    forEachNear(i, [&](int64_t j) {
-      sum += kernelSumTerm((pi.position - _fluidView[size_t(j)].position).squaredNorm(), h2, s2);
-    });
+    if (mixed)
+      forEachNear(i, [&](int64_t j) {
+        sum += weights[_fluidNatures[size_t(j)] & natureAny] *
+               kernelSumTerm((pi.position - _fluidView[size_t(j)].position).squaredNorm(), h2, s2);
+      });
+    else
+      forEachNear(i, [&](int64_t j) {
+        sum += kernelSumTerm((pi.position - _fluidView[size_t(j)].position).squaredNorm(), h2, s2);
+      });
     if (withGhosts)
       forEachNearGhost(i, [&](int64_t g) {
         sum += kernelSumTerm((pi.position - _ghostParticlesArray[g].position).squaredNorm(), h2, s2);
@@ -182,14 +205,24 @@ void SimSystem::applyFluidSPH()
     const double rho = densityScale * sum;
     const double rho7 = rho * rho * rho * rho * rho * rho * rho;
     pi.pressure = _pressureStiffness * (rho7 * _invRestDensity7 - 1.0);
+    if (clampNegativePressure && pi.pressure < 0.0)
+      pi.pressure = 0.0;
     pi.invDensity = 1.0 / rho;
     _fluidView[size_t(i)].pressure = pi.pressure;
     _fluidView[size_t(i)].invDensity = pi.invDensity;
+    if (pi.nature & natureLiquid)
+      densest = std::max(densest, rho);
   }
+  _lastCompression = std::isfinite(densest) ? std::max(1.0, densest / restDensity) : 1.0;
+  _lastDragRate = 0.0;
+  if (mixed)
+    coupleSolidsToLiquid();
 
   // Forces, reading neighbours' velocities from the view: other iterations
   // of this pass change them.
-#pragma omp parallel for schedule(static)
+  const double grainMass = mixed ? grainMassRatio() : 0.0;
+  double fastestDrag = _lastDragRate;
+#pragma omp parallel for schedule(static) reduction(max : fastestDrag)
   for (int64_t i = 0; i < n; ++i) {
     Particle& pi = _particlesArray[i];
     if (!(pi.nature & natureAny))
@@ -198,6 +231,8 @@ void SimSystem::applyFluidSPH()
     Eigen::Vector3d const& vi = _fluidView[size_t(i)].velocity;
     Eigen::Vector3d force = Eigen::Vector3d::Zero();
     Eigen::Vector3d colorGradient = Eigen::Vector3d::Zero();
+    Eigen::Vector3d drag = Eigen::Vector3d::Zero(); // an acceleration, with its relaxation rate
+    double dragRate = 0.0;
 
     // Pressure term of a pair as a multiple of r; a neighbour at the same
     // place has no direction. One division per pair, and the scalar factors
@@ -210,29 +245,72 @@ void SimSystem::applyFluidSPH()
     const double invDensityI = pi.invDensity;
     Eigen::Vector3d const xi = pi.position;
 
-    forEachNear(i, [&](int64_t j) {
-      const char natureJ = _fluidNatures[size_t(j)];
-      if (!((pi.nature | natureJ) & natureLiquid))
-        return;
-      FluidEntry const& pj = _fluidView[size_t(j)];
-      const Eigen::Vector3d r = xi - pj.position;
-      const double r2 = r.squaredNorm();
-      if (!(r2 < h2))
-        return;
-      const double a = h2 - r2;
-      if (surfaceTension)
-        colorGradient += r * (_colorGradCoef * pj.invDensity * (a * a));
-      // A non-liquid particle is only pushed away by a liquid, never pulled.
-      if (i == j || !(liquid || pi.pressure + pj.pressure > 0))
-        return;
-      const double dist = std::sqrt(r2);
-      const double q = (h - dist) * s;
-      const double weight = q * invDensityI * pj.invDensity;
-      if (viscosity && liquid && (natureJ & natureLiquid))
-        force += (r * pressureFactor(dist, q, pi.pressure + pj.pressure) + (pj.velocity - vi) * viscosityCoef) * weight;
-      else
-        force += r * (pressureFactor(dist, q, pi.pressure + pj.pressure) * weight);
-    });
+    if (mixed) {
+      // Liquid and solids: each pair acts on both alike, scaled on the
+      // liquid's side by the share of space the solid fills and on the
+      // solid's by its mass, so that momentum is kept; a soft body also
+      // takes the liquid's viscosity, a grain its drag (coupling pass).
+      const double own = liquid ? 1.0 : solidShare(pi.nature);
+      forEachNear(i, [&](int64_t j) {
+        const char natureJ = _fluidNatures[size_t(j)];
+        const bool liquidJ = natureJ & natureLiquid;
+        if (!(liquid || liquidJ))
+          return;
+        FluidEntry const& pj = _fluidView[size_t(j)];
+        const Eigen::Vector3d r = xi - pj.position;
+        const double r2 = r.squaredNorm();
+        if (!(r2 < h2))
+          return;
+        const double a = h2 - r2;
+        const double share = liquidJ ? own : weights[natureJ & natureAny];
+        if (liquid && (natureJ & natureAny) == natureGranular && _dragView[size_t(j)].liquid > 0.0) {
+          // The grain's drag pulls back on the liquid around it, on each
+          // particle by its share of the liquid the grain sees.
+          DragEntry const& dj = _dragView[size_t(j)];
+          const double b = s2 * a;
+          const double part = grainMass * densityScale * b * b * b * invDensityI / dj.liquid;
+          drag -= dj.acceleration * part;
+          dragRate += dj.rate * part;
+        }
+        if (surfaceTension)
+          colorGradient += r * (share * _colorGradCoef * pj.invDensity * (a * a));
+        if (i == j)
+          return;
+        const double dist = std::sqrt(r2);
+        const double q = (h - dist) * s;
+        const double weight = share * q * invDensityI * pj.invDensity;
+        const bool viscous = viscosity && (liquid && liquidJ ? true : !((liquid ? natureJ : pi.nature) & natureGranular));
+        if (viscous)
+          force += (r * pressureFactor(dist, q, pi.pressure + pj.pressure) + (pj.velocity - vi) * viscosityCoef) * weight;
+        else
+          force += r * (pressureFactor(dist, q, pi.pressure + pj.pressure) * weight);
+      });
+    } else {
+      forEachNear(i, [&](int64_t j) {
+        const char natureJ = _fluidNatures[size_t(j)];
+        if (!((pi.nature | natureJ) & natureLiquid))
+          return;
+        FluidEntry const& pj = _fluidView[size_t(j)];
+        const Eigen::Vector3d r = xi - pj.position;
+        const double r2 = r.squaredNorm();
+        if (!(r2 < h2))
+          return;
+        const double a = h2 - r2;
+        if (surfaceTension)
+          colorGradient += r * (_colorGradCoef * pj.invDensity * (a * a));
+        // A non-liquid particle is only pushed away by a liquid, never pulled.
+        if (i == j || !(liquid || pi.pressure + pj.pressure > 0))
+          return;
+        const double dist = std::sqrt(r2);
+        const double q = (h - dist) * s;
+        const double weight = q * invDensityI * pj.invDensity;
+        if (viscosity && liquid && (natureJ & natureLiquid))
+          force += (r * pressureFactor(dist, q, pi.pressure + pj.pressure) + (pj.velocity - vi) * viscosityCoef) *
+                   weight;
+        else
+          force += r * (pressureFactor(dist, q, pi.pressure + pj.pressure) * weight);
+      });
+    }
 
     // Walls mirrored by ghosts push back; they add no viscosity or tension.
     if (withGhosts && liquid)
@@ -266,6 +344,15 @@ void SimSystem::applyFluidSPH()
     }
 
     force *= _particleMass;
+    if (mixed) {
+      if ((pi.nature & natureAny) == natureGranular) {
+        drag = _dragView[size_t(i)].acceleration;
+        dragRate = _dragView[size_t(i)].rate;
+      }
+      force += drag;
+      fastestDrag = std::max(fastestDrag, dragRate);
+    }
     pi.velocity += force * _dt;
   }
+  _lastDragRate = fastestDrag;
 }

@@ -5,6 +5,8 @@
 // taken on a particle inside a cubic lattice of spacing 2 x particleRadius,
 // the packing emitters make, with a safety margin measured on the liquid,
 // granular and soft-body scenes of the validation suite.
+#include "CollisionObject.h"
+#include "EmitterObject.h"
 #include "SimSystem.h"
 
 #include <algorithm>
@@ -22,6 +24,13 @@ constexpr double travelCourant = 0.5;
 constexpr double viscousCourant = 1.0;
 /// Fraction of the stability limit of a damped oscillator that is used.
 constexpr double oscillatorMargin = 0.5;
+/// Fraction of the particle radius that the largest acceleration may move a
+/// particle from rest in one sub-step: dt <= sqrt(2 f R / a), the force
+/// criterion of SPH codes (Monaghan 1992) on the particle's own size.
+constexpr double accelerationTravel = 0.05;
+/// Explicit drag relaxes a velocity by rate x dt per sub-step; beyond 1 it
+/// overshoots the velocity it relaxes towards.
+constexpr double dragCourant = 0.5;
 /// Reach, in lattice spacings, beyond which lattice sums are replaced by
 /// their continuum integrals: the sums cost the cube of the reach, and past
 /// a few dozen spacings the integral is within a few percent of them.
@@ -38,21 +47,30 @@ double oscillatorLimit(double w2, double g)
 
 } // namespace
 
-SimSystem::SubStepLimits SimSystem::subStepLimits(double speed, char natures) const
+SimSystem::SubStepLimits SimSystem::subStepLimits(StepState const& state, char natures) const
 {
   const double inf = std::numeric_limits<double>::infinity();
-  SubStepLimits limits{inf, inf, inf, inf, inf};
+  SubStepLimits limits{inf, inf, inf, inf, inf, inf, inf};
   const double d = 2.0 * particleRadius;
   if (!(d > 0.0) || !std::isfinite(d))
     return limits; // no lattice to estimate on; the settings check refuses such radii
+  const double speed = state.speed;
   if (speed > 0.0)
     limits.travel = travelCourant * particleRadius / speed;
+  if (state.acceleration > 0.0)
+    limits.acceleration = std::sqrt(2.0 * accelerationTravel * particleRadius / state.acceleration);
+  if (state.dragRate > 0.0)
+    limits.drag = dragCourant / state.dragRate;
 
   if (fluid && (natures & natureLiquid)) {
     // Sound speed in scene units per second: the pressure force acts in
     // metres (through the unit length) but changes velocities in scene
-    // units, so c^2 = internalPressure / unit length.
-    const double sound = std::sqrt(std::max(internalPressure, 0.0) / _unitLength);
+    // units per second, so c^2 = internalPressure / unit length. The Tait
+    // pressure stiffens as the liquid is compressed: dp/drho grows as
+    // (rho / rho0)^6, so the sound speed as its cube.
+    const double compression = std::max(state.compression, 1.0);
+    const double sound = std::sqrt(std::max(internalPressure, 0.0) / _unitLength) * compression * compression *
+                         compression;
     if (sound + speed > 0.0)
       limits.sound = acousticCourant * particlesInteractionRadius / (sound + speed);
     if (viscosity && viscosityFactor > 0.0) {
@@ -128,10 +146,24 @@ SimSystem::SubStepLimits SimSystem::subStepLimits(double speed, char natures) co
   return limits;
 }
 
+double SimSystem::SubStepLimits::shortest(char const** which) const
+{
+  std::pair<double, char const*> const all[] = {{travel, "travel"},   {sound, "sound"},
+                                                {viscosity, "viscosity"}, {springs, "springs"},
+                                                {contact, "contact"}, {acceleration, "acceleration"},
+                                                {drag, "drag"}};
+  auto least = all[0];
+  for (auto const& limit : all)
+    if (limit.first < least.first)
+      least = limit;
+  if (which)
+    *which = least.second;
+  return least.first;
+}
+
 double SimSystem::stableSubStep(double speed, char natures) const
 {
-  SubStepLimits const l = subStepLimits(speed, natures);
-  return std::min({l.travel, l.sound, l.viscosity, l.springs, l.contact});
+  return subStepLimits(speed, natures).shortest();
 }
 
 char SimSystem::naturesPresent() const
@@ -155,4 +187,29 @@ double SimSystem::fastestSpeed() const
       fastest2 = std::max(fastest2, p.velocity.squaredNorm());
   }
   return std::sqrt(fastest2);
+}
+
+double SimSystem::fastestObjectSpeed() const
+{
+  double fastest = 0.0;
+  for (auto const& [index, object] : _collisionObjects) {
+    if (!object || !object->_active || object->_behaviour != CollisionObject::movingGeometry || !object->_asdf)
+      continue;
+    // The surface point farthest from the centre moves fastest: bound its
+    // distance by the farthest corner of the field's box.
+    double reach = 0.0;
+    ASDFObject const& field = *object->_asdf;
+    for (int corner = 0; corner < 8; ++corner) {
+      const Eigen::Vector3d local((corner & 1) ? field._bboxMax.x() : field._bboxMin.x(),
+                                  (corner & 2) ? field._bboxMax.y() : field._bboxMin.y(),
+                                  (corner & 4) ? field._bboxMax.z() : field._bboxMin.z());
+      const Eigen::Vector3d world = (field._objectToWorld * local.homogeneous()).head<3>();
+      reach = std::max(reach, (world - object->_center).norm());
+    }
+    fastest = std::max(fastest, object->_linearVelocity.norm() + object->_angularVelocity.norm() * reach);
+  }
+  for (auto const& [index, emitter] : _emitterObjects)
+    if (emitter && emitter->_active)
+      fastest = std::max(fastest, emitter->_velocity.norm());
+  return std::isfinite(fastest) ? fastest : 0.0;
 }

@@ -97,8 +97,11 @@ void SimSystem::saveState(StateWriter& out) const
                    viscosityFactor, surfaceTensionThreshold2, surfaceTensionScale, normalConstant, normalDamping,
                    shearConstant, shearDamping, coulombConstant, _dt, _unitLength, _unitLength2, _cellSize,
                    _particleMass, _collisionDistance, _poly6Coef, _spikyGradCoef, _viscLaplacianCoef, _colorGradCoef,
-                   _surfaceTensionCoef, _pressureStiffness, _invRestDensity7, _normalScale, _normalScale2})
+                   _surfaceTensionCoef, _pressureStiffness, _invRestDensity7, _normalScale, _normalScale2,
+                   grainDensity, softBodyDensity, _lastAcceleration, _lastDragRate, _lastCompression, _energyLevel,
+                   _energyBudget, _energyStored, _energyGravity, _energyHeights, _emittedEnergy, _colliderWork})
     out.value(v);
+  out.value(_emittedCount);
   for (bool v : {springs, fluid, automaticSpringRestLength, plasticDeformation, springsCanBreak, springsCanReconnect,
                  objectsCollisions, viscosity, surfaceTension, interParticleCollisions, enableRotations,
                  randInitRotations, enforceStaticFriction, _firstStep})
@@ -191,8 +194,12 @@ void SimSystem::loadState(StateReader& in)
                     &surfaceTensionScale, &normalConstant, &normalDamping, &shearConstant, &shearDamping,
                     &coulombConstant, &_dt, &_unitLength, &_unitLength2, &_cellSize, &_particleMass,
                     &_collisionDistance, &_poly6Coef, &_spikyGradCoef, &_viscLaplacianCoef, &_colorGradCoef,
-                    &_surfaceTensionCoef, &_pressureStiffness, &_invRestDensity7, &_normalScale, &_normalScale2})
+                    &_surfaceTensionCoef, &_pressureStiffness, &_invRestDensity7, &_normalScale, &_normalScale2,
+                    &grainDensity, &softBodyDensity, &_lastAcceleration, &_lastDragRate, &_lastCompression,
+                    &_energyLevel, &_energyBudget, &_energyStored, &_energyGravity, &_energyHeights, &_emittedEnergy,
+                    &_colliderWork})
     *v = in.value<double>("the settings");
+  _emittedCount = in.value<int64_t>("the energy account");
   if (!(particleRadius > 0.0) || !(_cellSize >= 2.0 * particleRadius) || !std::isfinite(_cellSize))
     throw std::runtime_error("damaged state: the particle radius or grid cell size is not usable");
   for (bool* v : {&springs, &fluid, &automaticSpringRestLength, &plasticDeformation, &springsCanBreak,
