@@ -313,6 +313,7 @@ int prepare(Prepared& p, std::string const& scenePath, std::string const& frames
                          std::filesystem::path(output.pattern).extension().string() +
                          "), or write one frame with --frames N-N");
   OPgetDirector()->getChannelManager()->setSamplesPerSec(scene.fps);
+  OPgetDirector()->getChannelManager()->setGlobalFrameRange(scene.firstFrame, scene.lastFrame);
   if (problems.empty())
     p.output = buildNetwork(scene, p.network, problems, &p.outputs);
   if (p.output)
@@ -528,13 +529,18 @@ int check(std::string const& scenePath, std::string const& plugin)
       std::cerr << "taluno: " << problem << "\n";
     return 5;
   }
-  std::cout << scenePath << ": OK (" << p.scene.nodes.size() << " nodes, frames " << p.scene.firstFrame << " to "
-            << p.scene.lastFrame << ", output " << p.scene.outputs.front().pattern << ")\n";
   // What a checkpoint of this run holds now, at the reset frame; it grows
   // with the particle count.
   const CheckpointPlace place = checkpointPlace(p, scenePath);
   const Checkpoint c = takeCheckpoint(p, firstCookedFrame(p.scene, *p.output));
   const double MiB = double(encodeCheckpoint(c).size()) / (1024.0 * 1024.0);
+  // A short timed trial: the first frame after the reset, whose pace the
+  // solver turns into the run's time (and whose failure a run would meet).
+  const int trial = firstCookedFrame(p.scene, *p.output) + 1;
+  if (trial <= p.scene.lastFrame && !cookFrame(p.outputs, p.network, p.scene, trial, warned, "", true))
+    return 5;
+  std::cout << scenePath << ": OK (" << p.scene.nodes.size() << " nodes, frames " << p.scene.firstFrame << " to "
+            << p.scene.lastFrame << ", output " << p.scene.outputs.front().pattern << ")\n";
   char size[64];
   std::snprintf(size, sizeof size, MiB < 0.1 ? "%.2f" : "%.1f", MiB);
   std::cout << "checkpoints (taluno run --checkpoint-every N, default 10; --resume continues from them): "

@@ -7,6 +7,7 @@
 #include "UT/UT_Interrupt.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <iostream>
@@ -357,6 +358,7 @@ void SOP_Taluno::updateSimulationSystem(bool reset)
     s.initialize(static_cast<unsigned>(evalInt("reset", &myOffsets[sReset], 0, 0.0)));
     s.openEnergyAccount();
     noteEmission();
+    noteSubStepEstimate(evalInt("reset", &myOffsets[sReset], 0, 0.0));
   }
 }
 
@@ -480,6 +482,7 @@ void SOP_Taluno::simStep(double time, bool reset)
     // Frames before 0 wrap as the unsigned frame number does.
     const auto frameNumber = static_cast<unsigned>(static_cast<int64_t>(frame));
     double step = double(_frameTime) / std::max(1, _subSteps);
+    const auto started = std::chrono::steady_clock::now();
     if (_adaptiveSubSteps) {
       _frameSteps = _system->simulStepAdaptive(frameNumber, double(_frameTime), unsigned(std::max(1, _subSteps)),
                                                unsigned(std::max({1, _subSteps, _maxSubSteps})));
@@ -496,6 +499,8 @@ void SOP_Taluno::simStep(double time, bool reset)
       reportCapped(frame);
       return;
     }
+    if (_timeNextFrame)
+      noteRunTime(frame, std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
     if (!checkStable(frame, step))
       return;
   }

@@ -175,4 +175,16 @@ private:
   /// After a rebuild: notes, per emitter, the particles it made at the reset
   /// frame, and the memory that many particles take.
   void noteEmission();
+  /// After a rebuild: notes the sub-steps each stretch of frames up to the
+  /// playbar's end will need, and warns where Maximum SubSteps will stop
+  /// automatic sub-steps (SOP_TalunoEstimate.cpp).
+  void noteSubStepEstimate(int reset);
+  /// After the first frame simulated since a rebuild, which took `seconds`:
+  /// notes the time the rest of the run will take at its pace.
+  void noteRunTime(double frame, double seconds);
+  /// The EmitterObject nodes upstream of this one.
+  std::vector<OP_Node*> upstreamEmitters() const;
+  std::vector<double> _estimatedSteps; ///< estimated sub-steps of each frame from _estimatedFrom on
+  int64_t _estimatedFrom = 0;
+  bool _timeNextFrame = false;         ///< the next frame's time makes the run-time estimate
 };

@@ -18,9 +18,19 @@ public:
   /// The time at which the host currently evaluates parameters outside a cook.
   double getEvaluateTime() const { return _evaluateTime; }
   void setEvaluateTime(double time) { _evaluateTime = time; }
+  /// The frame range of the playbar: the frames a user plays or renders.
+  double getGlobalStartFrame() const { return _startFrame; }
+  double getGlobalEndFrame() const { return _endFrame; }
+  void setGlobalFrameRange(double start, double end)
+  {
+    _startFrame = start;
+    _endFrame = end;
+  }
 
 private:
   double _fps = 24.0;
   double _offset = 0.0;
   double _evaluateTime = 0.0;
+  double _startFrame = 1.0;
+  double _endFrame = 240.0;
 };
