@@ -238,11 +238,15 @@ public:
   /// rest density among the particles listed in `heads` (and the ghosts
   /// around `cell`, when it exists).
   bool roomForLiquid(Eigen::Vector3d const& p, Cell const* cell, Cell::Heads const* heads) const;
+  /// Whether p is at least the collision distance outside every active
+  /// collision object (emission places no particle closer).
+  bool clearOfColliders(Eigen::Vector3d const& p) const;
   /// The most a newly emitted liquid particle may be compressed.
   static constexpr double emittedCompression = 0.02;
-  /// The weight of a particle of `nature` in a liquid particle's density:
-  /// the share of its lattice cell it fills (1 for liquid and soft bodies).
-  static double liquidWeight(char nature);
+  /// The share of its lattice cell a solid particle of `nature` fills with
+  /// matter: a grain is a sphere (pi / 6), a soft body fills it. The liquid's
+  /// drag on grains sees the pores this leaves.
+  static double solidFraction(char nature);
   /// Particles in the volume of a stream emitter this sub-step, with the
   /// emitter's velocity: the advance moves them at it. Indices, valid until
   /// the sub-step's sort.
@@ -338,9 +342,9 @@ public:
   void updateParticleMass(bool fromKernelSum);
   void updateMaxSurfaceTensionNormal();
   void applyFluidSPH();
-  /// A solid particle's factor on the liquid's pair forces: its share of
-  /// space over its mass, in liquid particles (the liquid's pull on it per
-  /// unit of the pull on a liquid particle in its place).
+  /// A solid particle's factor on the liquid's pair forces: a liquid
+  /// particle's mass over its own (the liquid's pull on it per unit of the
+  /// pull on a liquid particle in its place).
   double solidShare(char nature) const;
   /// A grain's mass over a liquid particle's.
   double grainMassRatio() const;
@@ -350,7 +354,8 @@ public:
   void coupleSolidsToLiquid();
   /// Relaxation rate (1 / s) of a grain's velocity towards the liquid's
   /// flowing past it at `slip` m/s, among solids leaving `porosity` of the
-  /// space (Di Felice 1994, with Dallavalle's drag coefficient).
+  /// space (Di Felice 1994, with Dallavalle's drag coefficient), for a
+  /// sphere of the volume of the grain's lattice cell.
   double grainDragRate(double slip, double porosity) const;
 
   // --- Contact (SimSystemContact.cpp, SimSystemSubParticles.cpp) ---

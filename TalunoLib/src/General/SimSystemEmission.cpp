@@ -1,6 +1,7 @@
 // Particle creation: the emission pass that turns emitters' candidate
 // positions into particles, and the placing of one particle into the arrays
 // and the grid.
+#include "CollisionObject.h"
 #include "EmitterObject.h"
 #include "SimSystem.h"
 
@@ -177,20 +178,13 @@ void SimSystem::emitParticles(unsigned frame)
         }
       if (free && liquid && !roomForLiquid(p, cell, heads))
         free = false;
+      if (free && !clearOfColliders(p))
+        free = false;
       if (free)
         addParticle(emitter, k, cell);
     }
     emitter->_hasEmitted = true;
   }
-}
-
-double SimSystem::liquidWeight(char nature)
-{
-  // A soft body fills its lattice cell; a grain is a sphere of the radius in
-  // a cell of the diameter: pi / 6 of it, the rest is pore space.
-  if ((nature & natureAny) == natureGranular)
-    return M_PI / 6.0;
-  return 1.0;
 }
 
 bool SimSystem::roomForLiquid(Eigen::Vector3d const& p, Cell const* cell, Cell::Heads const* heads) const
@@ -209,10 +203,28 @@ bool SimSystem::roomForLiquid(Eigen::Vector3d const& p, Cell const* cell, Cell::
   double sum = term(p);
   for (int n = 0; n < 27; ++n)
     for (int64_t j = (*heads)[n]; j != -1; j = _particlesArray[j].nextInCell)
-      sum += liquidWeight(_particlesArray[j].nature) * term(_particlesArray[j].position);
+      sum += term(_particlesArray[j].position);
   if (cell)
     forEachNeighborGhost(cell, [&](int64_t g) { sum += term(_ghostParticlesArray[g].position); });
   return _particleMass * _poly6Coef * sum <= restDensity * (1.0 + emittedCompression);
+}
+
+bool SimSystem::clearOfColliders(Eigen::Vector3d const& p) const
+{
+  // A particle placed closer to a collider than the collision distance is
+  // thrown out of it in its first sub-step, into the particles beside it.
+  if (!objectsCollisions)
+    return true;
+  for (auto const& [index, object] : _collisionObjects) {
+    if (!object || !object->_active || !object->_asdf)
+      continue;
+    double d;
+    Eigen::Vector3d gradient;
+    object->_asdf->trilinearInterpolation(p.x(), p.y(), p.z(), d, 0.0, gradient);
+    if (d < _collisionDistance)
+      return false;
+  }
+  return true;
 }
 
 void SimSystem::holdEmittedStreams()

@@ -166,22 +166,19 @@ void SimSystem::applyFluidSPH()
   };
 
   // Solids (soft-body and granular particles) among the liquid change the
-  // passes: they count in a liquid's density by the share of space they
-  // fill, and take the liquid's pressure and drag through the coupling pass.
+  // passes: they take the liquid's pressure and drag through the coupling
+  // pass instead of a density of their own.
   int present = 0;
 #pragma omp parallel for schedule(static) reduction(| : present)
   for (int64_t i = 0; i < n; ++i)
     present |= _fluidNatures[size_t(i)];
   const bool liquidPresent = present & natureLiquid;
   const bool mixed = liquidPresent && (present & (natureSoftBody | natureGranular));
-  double weights[8];
-  for (int nature = 0; nature < 8; ++nature)
-    weights[nature] = (nature & natureLiquid) ? 1.0 : liquidWeight(char(nature));
 
   // Density and Tait pressure (exponent 7); the densest liquid particle
-  // tells automatic sub-steps how stiff the liquid is now. Without solids
-  // every particle sums its neighbours alike; with them, only liquid
-  // particles take a density here, weighing solid neighbours by their share.
+  // tells automatic sub-steps how stiff the liquid is now. Every neighbour
+  // counts, whatever its nature: a solid takes its lattice cell of the
+  // liquid's space. Among liquid, solids take no density of their own.
   double densest = 0.0;
 #pragma omp parallel for schedule(static) reduction(max : densest)
   for (int64_t i = 0; i < n; ++i) {
@@ -189,15 +186,9 @@ void SimSystem::applyFluidSPH()
     if (!(pi.nature & natureAny) || (mixed && !(pi.nature & natureLiquid)))
       continue;
     double sum = 0.0;
-    if (mixed)
-      forEachNear(i, [&](int64_t j) {
-        sum += weights[_fluidNatures[size_t(j)] & natureAny] *
-               kernelSumTerm((pi.position - _fluidView[size_t(j)].position).squaredNorm(), h2, s2);
-      });
-    else
-      forEachNear(i, [&](int64_t j) {
-        sum += kernelSumTerm((pi.position - _fluidView[size_t(j)].position).squaredNorm(), h2, s2);
-      });
+    forEachNear(i, [&](int64_t j) {
+      sum += kernelSumTerm((pi.position - _fluidView[size_t(j)].position).squaredNorm(), h2, s2);
+    });
     if (withGhosts)
       forEachNearGhost(i, [&](int64_t g) {
         sum += kernelSumTerm((pi.position - _ghostParticlesArray[g].position).squaredNorm(), h2, s2);
@@ -246,10 +237,9 @@ void SimSystem::applyFluidSPH()
     Eigen::Vector3d const xi = pi.position;
 
     if (mixed) {
-      // Liquid and solids: each pair acts on both alike, scaled on the
-      // liquid's side by the share of space the solid fills and on the
-      // solid's by its mass, so that momentum is kept; a soft body also
-      // takes the liquid's viscosity, a grain its drag (coupling pass).
+      // Liquid and solids: each pair acts on both alike, on the solid's side
+      // scaled by its mass, so that momentum is kept; a soft body also takes
+      // the liquid's viscosity, a grain its drag (coupling pass).
       const double own = liquid ? 1.0 : solidShare(pi.nature);
       forEachNear(i, [&](int64_t j) {
         const char natureJ = _fluidNatures[size_t(j)];
@@ -262,7 +252,7 @@ void SimSystem::applyFluidSPH()
         if (!(r2 < h2))
           return;
         const double a = h2 - r2;
-        const double share = liquidJ ? own : weights[natureJ & natureAny];
+        const double share = liquidJ ? own : 1.0;
         if (liquid && (natureJ & natureAny) == natureGranular && _dragView[size_t(j)].liquid > 0.0) {
           // The grain's drag pulls back on the liquid around it, on each
           // particle by its share of the liquid the grain sees.

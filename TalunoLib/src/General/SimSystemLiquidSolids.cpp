@@ -1,17 +1,18 @@
-// Liquid among solids. Soft-body and granular particles take the space of
-// their lattice cell (a soft body all of it, a grain the sphere of its radius,
-// pi / 6 of it, the rest being pore space the liquid can fill). A liquid
-// particle counts them in its density by that share, so it cannot crowd into
-// a solid, and seeps into a bed only as far as its pores have room. Each
-// solid takes, where it is, the pressure and density the liquid has around
-// it; pressure then acts on the pair from both sides, as between two liquid
-// particles, scaled by the solid's share on the liquid's side and by the
-// solid's mass on the other, so momentum is kept and a submerged solid is
-// buoyed as the liquid it displaces would be held up. A soft body takes the
-// liquid's viscosity as another liquid particle would; a grain, the drag of
-// the liquid flowing past it, which pulls the liquid back in turn. This is
-// the unresolved coupling of particle-laden flows (the liquid is not resolved
-// around each grain), as in SPH-DEM codes (Robinson, Ramaioli & Luding 2014).
+// Liquid among solids. To the liquid, a soft-body or granular particle takes
+// its lattice cell of space as a liquid particle does: it counts in a liquid
+// particle's density, so the liquid cannot crowd into it, pools on a bed
+// packed as the emitters pack it and soaks only into the gaps of a loose one.
+// Each solid takes, where it is, the pressure and density the liquid has
+// around it; pressure then acts on the pair from both sides, as between two
+// liquid particles, on the solid's side scaled by its mass (its cell at its
+// own density), so that momentum is kept and a submerged solid is buoyed as
+// the liquid it displaces would be held up. A soft body takes the liquid's
+// viscosity as another liquid particle would; a grain, the drag of the
+// liquid flowing past it, as a sphere of its cell's volume among the pores
+// that spheres of its radius leave, and the drag pulls the liquid back in
+// turn. This is the unresolved coupling of particle-laden flows (the liquid
+// is not resolved around each grain), as in SPH-DEM codes (Robinson,
+// Ramaioli & Luding 2014).
 #include "SimSystem.h"
 
 #include <algorithm>
@@ -37,18 +38,19 @@ constexpr double leastPorosity = 0.3;
 
 } // namespace
 
+double SimSystem::solidFraction(char nature)
+{
+  return (nature & natureAny) == natureGranular ? M_PI / 6.0 : 1.0;
+}
+
 double SimSystem::solidShare(char nature) const
 {
-  // Share of space (liquidWeight) over mass, in liquid particle masses.
   const double density = (nature & natureAny) == natureGranular ? grainDensity : softBodyDensity;
   const double cell = 2.0 * particleRadius * _unitLength;
   return _particleMass / (std::max(density, 1e-9) * cell * cell * cell);
 }
 
-double SimSystem::grainMassRatio() const
-{
-  return liquidWeight(natureGranular) / solidShare(natureGranular);
-}
+double SimSystem::grainMassRatio() const { return 1.0 / solidShare(natureGranular); }
 
 double SimSystem::grainDragRate(double slip, double porosity) const
 {
@@ -56,7 +58,8 @@ double SimSystem::grainDragRate(double slip, double porosity) const
   // Re = rho d eps |w| / mu, chi = 3.7 - 0.65 exp(-(1.5 - log10 Re)^2 / 2),
   // on a grain of mass rhoGrain pi d^3 / 6; as a rate, F / (m |w|). Cd |w|
   // is written so that it stays finite as the slip vanishes (Stokes drag).
-  const double d = 2.0 * particleRadius * _unitLength;
+  // d: the sphere of the volume of the grain's cell, (6 / pi)^(1/3) 2R.
+  const double d = std::cbrt(6.0 / M_PI) * 2.0 * particleRadius * _unitLength;
   const double mu = viscosity ? std::max(viscosityFactor, 0.0) : 0.0;
   const double rho = restDensity;
   if (!(d > 0.0) || !(rho > 0.0) || !(grainDensity > 0.0))
@@ -102,7 +105,7 @@ void SimSystem::coupleSolidsToLiquid()
         pressure += v * e.pressure;
         flow += v * e.velocity;
       } else if (nature & natureAny) {
-        solid += liquidWeight(nature) * w * restVolume;
+        solid += solidFraction(nature) * w * restVolume;
       }
     });
     FluidEntry& own = _fluidView[size_t(i)];

@@ -104,7 +104,7 @@ void SimSystem::saveState(StateWriter& out) const
   out.value(_emittedCount);
   for (bool v : {springs, fluid, automaticSpringRestLength, plasticDeformation, springsCanBreak, springsCanReconnect,
                  objectsCollisions, viscosity, surfaceTension, interParticleCollisions, enableRotations,
-                 randInitRotations, enforceStaticFriction, _firstStep})
+                 randInitRotations, enforceStaticFriction, _firstStep, clampNegativePressure})
     out.value(v);
   out.value(interParticlesCollMode);
   for (uint32_t v : {_nbParticles, _nbGhostParticles, _nbCollisionObjects, _nbEmitterObjects})
@@ -204,7 +204,7 @@ void SimSystem::loadState(StateReader& in)
     throw std::runtime_error("damaged state: the particle radius or grid cell size is not usable");
   for (bool* v : {&springs, &fluid, &automaticSpringRestLength, &plasticDeformation, &springsCanBreak,
                   &springsCanReconnect, &objectsCollisions, &viscosity, &surfaceTension, &interParticleCollisions,
-                  &enableRotations, &randInitRotations, &enforceStaticFriction, &_firstStep})
+                  &enableRotations, &randInitRotations, &enforceStaticFriction, &_firstStep, &clampNegativePressure})
     *v = in.value<unsigned char>("the settings") != 0;
   interParticlesCollMode = in.value<int32_t>("the settings");
   for (uint32_t* v : {&_nbParticles, &_nbGhostParticles, &_nbCollisionObjects, &_nbEmitterObjects})
