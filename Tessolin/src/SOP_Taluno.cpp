@@ -766,18 +766,19 @@ bool SOP_Taluno::checkEnergy(double frame)
     if ((p.nature & natureAny) && (!fastest || p.velocity.squaredNorm() > fastest->velocity.squaredNorm()))
       fastest = &p;
   const double mean = std::sqrt(2.0 * check.now.kinetic / double(std::max<int64_t>(1, check.now.particles)));
-  const double available = std::max(check.budget - check.now.height, 0.0);
+  const double now = check.now.kinetic + check.now.height;
   std::string where;
   if (fastest)
     where = "; the fastest, a " + materialOf(fastest->nature) + " particle at " + point(fastest->position) +
             ", moves at " + number(fastest->velocity.norm()) + " units/s";
   addError(UT_ERROR_ABORT,
            "the simulation gained energy at frame " + number(frame) + ": its particles move at " + number(mean) +
-               " units/s on average (kinetic energy " + number(check.now.kinetic) + "), more than gravity, "
-               "emission and moving colliders could give them since the reset frame (" + number(available) +
-               " at most)" + where + ". Something pushes particles with energy no force has: most likely a "
-               "force whose sub-step is too long (turn on Automatic SubSteps (adaptiveSubSteps), or raise "
-               "SubSteps), or particles emitted into each other or into a collider");
+               " units/s on average, and their energy of motion and height (" + number(now) + ") is " +
+               number(now / std::max(check.budget, 1e-300)) + " times what gravity, emission and moving colliders "
+               "gave them since the reset frame (" + number(check.budget) + ")" + where +
+               ". Something pushes particles with energy no force has: most likely a force whose sub-step is too "
+               "long (turn on Automatic SubSteps (adaptiveSubSteps), or raise SubSteps), or particles emitted into "
+               "each other or into a collider");
   return false;
 }
 
@@ -813,9 +814,19 @@ bool SOP_Taluno::checkCompression(double frame)
   // A few squeezed particles in a splash are not a liquid that gave way.
   if (c.compressed < 8 || !(c.mean > maxLiquidCompression))
     return true;
-  // The sound speed that keeps the fastest flow of the frame to a tenth of it.
+  // The Internal Pressure that keeps the liquid within about 1 % of its
+  // rest density: the sound speed ten times the fastest flow, and the
+  // weight of the liquid's depth (2.1 rho0 g H s of pressure in the pair
+  // form of the pressure force) a hundredth of its stiffness.
   const double fastest = s.fastestSpeed();
-  const double needed = 100.0 * fastest * fastest * s._unitLength;
+  double top = -std::numeric_limits<double>::infinity(), bottom = std::numeric_limits<double>::infinity();
+  for (Particle const& p : s._particlesArray)
+    if (p.nature & natureLiquid) {
+      top = std::max(top, p.position.y());
+      bottom = std::min(bottom, p.position.y());
+    }
+  const double depth = top > bottom ? top - bottom : 0.0;
+  const double needed = 100.0 * std::max(fastest * fastest, 2.1 * std::abs(s.gravity) * depth) * s._unitLength;
   addError(UT_ERROR_ABORT,
            "the liquid was squeezed at frame " + number(frame) + ": its " + std::to_string(c.compressed) +
                " compressed particles are " + number(100.0 * c.mean) + " % denser than the Rest Density on "

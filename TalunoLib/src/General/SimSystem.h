@@ -238,9 +238,10 @@ public:
   /// rest density among the particles listed in `heads` (and the ghosts
   /// around `cell`, when it exists).
   bool roomForLiquid(Eigen::Vector3d const& p, Cell const* cell, Cell::Heads const* heads) const;
-  /// Whether p is at least the collision distance outside every active
-  /// collision object (emission places no particle closer).
-  bool clearOfColliders(Eigen::Vector3d const& p) const;
+  /// Whether p is at least the collision distance, less `allowance` (the
+  /// emitter's jitter), outside every active collision object: emission
+  /// places no particle closer.
+  bool clearOfColliders(Eigen::Vector3d const& p, double allowance) const;
   /// The most a newly emitted liquid particle may be compressed.
   static constexpr double emittedCompression = 0.02;
   /// The share of its lattice cell a solid particle of `nature` fills with

@@ -121,7 +121,7 @@ void SimSystem::emitParticles(unsigned frame)
   if (_emitterObjects.empty())
     return;
   Cell::Heads missingCellHeads = Cell::noHeads();
-  const double minimumGap = 4.0 * particleRadius * particleRadius;
+  const double fullGap = 4.0 * particleRadius * particleRadius;
   const double tolerance = double(1e-6f);
 
   for (uint32_t i = 0; i < _emitterObjects.size(); ++i) {
@@ -150,6 +150,7 @@ void SimSystem::emitParticles(unsigned frame)
     // particle can still be denser than the rest density among particles
     // packed closer than the emitters' cubic lattice.
     const bool liquid = fluid && (emitter->_nature & natureLiquid);
+    const bool jittered = emitter->_jitter > 0.0;
     for (unsigned k = 0; k < emitter->_positions.size(); ++k) {
       // The particle would go to the candidate moved by its jitter: the
       // spacing is tested there, so that no newcomer overlaps a particle.
@@ -163,12 +164,17 @@ void SimSystem::emitParticles(unsigned frame)
       } else {
         getNeighborFirstParticlesFromPos(p.x(), p.y(), p.z(), missingCellHeads);
       }
-      // Too close: nearer than a diameter by more than the tolerance.
+      // Too close: nearer than a diameter by more than the tolerance, less
+      // what the jitter may bring two lattice neighbours closer (so that a
+      // jittered fill is whole, and overlaps no more than its jitter).
+      const double allowance = 2.0 * emitter->_jitter * particleRadius * std::sqrt(3.0);
+      const double gap = std::max(0.0, 2.0 * particleRadius - allowance);
+      const double minimumGap = jittered ? gap * gap : fullGap;
       bool free = true;
       for (int n = 0; n < 27 && (free || stream); ++n)
         for (int64_t j = (*heads)[n]; j != -1; j = _particlesArray[j].nextInCell) {
           Particle const& q = _particlesArray[j];
-          if (stream && q.nature == emitter->_nature && (q.position - site).squaredNorm() < minimumGap)
+          if (stream && q.nature == emitter->_nature && (q.position - site).squaredNorm() < fullGap)
             _heldByEmitters.emplace_back(j, emitter->_velocity);
           if (free && minimumGap - (q.position - p).squaredNorm() > tolerance) {
             free = false;
@@ -178,7 +184,7 @@ void SimSystem::emitParticles(unsigned frame)
         }
       if (free && liquid && !roomForLiquid(p, cell, heads))
         free = false;
-      if (free && !clearOfColliders(p))
+      if (free && !clearOfColliders(p, emitter->_jitter * particleRadius * std::sqrt(3.0)))
         free = false;
       if (free)
         addParticle(emitter, k, cell);
@@ -209,19 +215,21 @@ bool SimSystem::roomForLiquid(Eigen::Vector3d const& p, Cell const* cell, Cell::
   return _particleMass * _poly6Coef * sum <= restDensity * (1.0 + emittedCompression);
 }
 
-bool SimSystem::clearOfColliders(Eigen::Vector3d const& p) const
+bool SimSystem::clearOfColliders(Eigen::Vector3d const& p, double allowance) const
 {
-  // A particle placed closer to a collider than the collision distance is
-  // thrown out of it in its first sub-step, into the particles beside it.
+  // A particle placed inside a collider's collision distance is thrown out
+  // of it in its first sub-step, into the particles beside it (a liquid
+  // bursts): none is placed closer than that, less its jitter.
   if (!objectsCollisions)
     return true;
+  const double clearance = _collisionDistance * (1.0 - 1e-9) - allowance;
   for (auto const& [index, object] : _collisionObjects) {
     if (!object || !object->_active || !object->_asdf)
       continue;
     double d;
     Eigen::Vector3d gradient;
     object->_asdf->trilinearInterpolation(p.x(), p.y(), p.z(), d, 0.0, gradient);
-    if (d < _collisionDistance)
+    if (d < clearance)
       return false;
   }
   return true;
