@@ -13,6 +13,7 @@
 #include <cmath>
 #include <fstream>
 #include <map>
+#include <regex>
 #include <sstream>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -1235,4 +1236,48 @@ TEST(Checkpoints, DamagedForeignOrOutdatedCheckpointsAreRefusedWithTheReason)
   EXPECT_EQ(r.status, 0) << r.output;
   EXPECT_NE(r.output.find("out/checkpoints/scene.0010.ckpt"), std::string::npos) << r.output;
   EXPECT_NE(r.output.find("MiB each"), std::string::npos) << r.output;
+}
+
+TEST(TalunoProgram, CheckEstimatesTheSubStepsAndTimeAndWarnsWhereTheCapWillStopTheRun)
+{
+  // A spout that switches on at frame 12: the estimate follows the liquid in.
+  Folder folder;
+  auto scene = [](std::string const& extra) {
+    return R"({"fps": 24, "frames": [1, 20], "nodes": [
+      {"name": "floorBox", "type": "box", "parms": {"size": [8, 1, 8], "t": [0, -0.5, 0]}},
+      {"name": "floor", "type": "CollisionObject", "inputs": ["floorBox"], "preset": "wall"},
+      {"name": "grainBox", "type": "box", "parms": {"size": [1, 1, 1], "t": [2, 1, 0]}},
+      {"name": "grains", "type": "EmitterObject", "inputs": ["grainBox"], "preset": "sand"},
+      {"name": "spoutBox", "type": "box", "parms": {"size": [0.8, 0.8, 0.8], "t": [0, 4, 0]}},
+      {"name": "spout", "type": "EmitterObject", "inputs": ["spoutBox"], "preset": "water",
+       "parms": {"emit": "continuousEmission", "v": [0, -3, 0], "active": {"keys": [[11, 0], [12, 1]]}}},
+      {"name": "solver", "type": "Taluno", "inputs": ["floor", "grains", "spout"], "preset": ["water", "sand"],
+       "parms": {"particleRadius": 0.15)" + extra + R"(}}],
+      "output": {"node": "solver", "file": "f.$F4.geo"}})";
+  };
+  folder.write("scene.json", scene(""));
+  Result r = taluno(folder.path, "check scene.json");
+  EXPECT_EQ(r.status, 0) << r.output;
+  std::smatch before, after;
+  ASSERT_TRUE(std::regex_search(r.output, before, std::regex(R"(Automatic SubSteps will take about (\d+) a frame for frames 2 to 11)")))
+      << r.output;
+  ASSERT_TRUE(std::regex_search(r.output, after, std::regex(R"((\d+) a frame for frames 12 to 20 \(limited by the liquid's sound speed)")))
+      << r.output;
+  EXPECT_GT(std::stoi(after[1]), std::stoi(before[1]));
+  EXPECT_NE(r.output.find("the run will take about"), std::string::npos) << r.output;
+  EXPECT_EQ(r.output.find("warning"), std::string::npos) << r.output;
+
+  // Below what the liquid needs, the cap is named where it will bind.
+  folder.write("scene.json", scene(R"(, "maxSubSteps": 20)"));
+  r = taluno(folder.path, "check scene.json");
+  EXPECT_EQ(r.status, 0) << r.output;
+  EXPECT_NE(r.output.find("warning: node \"solver\": Maximum SubSteps (maxSubSteps) 20 will stop the run at frame 12, "
+                          "which needs about " + std::string(after[1])),
+            std::string::npos)
+      << r.output;
+  // And the run stops there, saying so.
+  r = taluno(folder.path, "run scene.json --quiet");
+  EXPECT_EQ(r.status, 5) << r.output;
+  EXPECT_NE(r.output.find("frame 12 failed to cook"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("more than Maximum SubSteps (maxSubSteps) 20"), std::string::npos) << r.output;
 }
