@@ -238,9 +238,9 @@ public:
   /// rest density among the particles listed in `heads` (and the ghosts
   /// around `cell`, when it exists).
   bool roomForLiquid(Eigen::Vector3d const& p, Cell const* cell, Cell::Heads const* heads) const;
-  /// Whether p is at least the collision distance, less `allowance` (the
-  /// emitter's jitter), outside every active collision object: emission
-  /// places no particle closer.
+  /// Whether p is at least 0.9 of the collision distance, less `allowance`
+  /// (the emitter's jitter), outside every active collision object:
+  /// emission places no particle closer.
   bool clearOfColliders(Eigen::Vector3d const& p, double allowance) const;
   /// The most a newly emitted liquid particle may be compressed.
   static constexpr double emittedCompression = 0.02;

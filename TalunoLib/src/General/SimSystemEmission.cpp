@@ -217,12 +217,15 @@ bool SimSystem::roomForLiquid(Eigen::Vector3d const& p, Cell const* cell, Cell::
 
 bool SimSystem::clearOfColliders(Eigen::Vector3d const& p, double allowance) const
 {
-  // A particle placed inside a collider's collision distance is thrown out
-  // of it in its first sub-step, into the particles beside it (a liquid
-  // bursts): none is placed closer than that, less its jitter.
+  // A particle placed well inside a collider's collision distance is thrown
+  // out of it in its first sub-step, into the particles beside it (a liquid
+  // bursts): none is placed closer than most of that, less its jitter.
   if (!objectsCollisions)
     return true;
-  const double clearance = _collisionDistance * (1.0 - 1e-9) - allowance;
+  // A tenth of the distance is allowed: an emitter flush with a wall puts
+  // its outer layer right at the collision distance, which the field's
+  // interpolation gives only to within a small error.
+  const double clearance = 0.9 * _collisionDistance - allowance;
   for (auto const& [index, object] : _collisionObjects) {
     if (!object || !object->_active || !object->_asdf)
       continue;
