@@ -9,8 +9,6 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <cstdio>
-#include <cstdlib>
 
 double SimSystem::internalEnergy(double invDensity) const
 {
@@ -89,7 +87,6 @@ SimSystem::EnergyCheck SimSystem::settleEnergyAccount()
   const double headroom = std::max(check.budget - check.now.height, 0.0);
   check.allowed = check.budget + 0.5 * headroom + double(check.now.particles) * std::abs(gravity) * 2.0 * particleRadius;
   check.gained = check.now.kinetic + check.now.height > check.allowed;
-  if (getenv("TALUNO_DBG")) fprintf(stderr, "DBG ratio %g K %g P %g U %g budget %g allowed %g\n", (check.now.kinetic + check.now.height - check.budget) / std::max(1e-9, check.allowed - check.budget), check.now.kinetic, check.now.height, check.now.internal, check.budget, check.allowed);
   return check;
 }
 
