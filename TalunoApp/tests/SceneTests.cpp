@@ -1,5 +1,6 @@
 // Scene files read into networks: presets and the keys a node may have.
 #include "GeometryNodes.h"
+#include "Operators.h"
 #include "OP/OP_Network.h"
 #include "OP/OP_Operator.h"
 #include "Presets.h"
@@ -11,21 +12,6 @@
 #include <gtest/gtest.h>
 
 namespace {
-
-struct Operators
-{
-  Operators()
-  {
-    table.addOperator(new OP_Operator("CollisionObject", "Collision Object", SOP_CollisionObject::myConstructor,
-                                      SOP_CollisionObject::myTemplateList, 1, 1));
-    table.addOperator(
-        new OP_Operator("Taluno", "Taluno", SOP_Taluno::myConstructor, SOP_Taluno::myTemplateList, 1, 9999));
-    table.addOperator(new OP_Operator("EmitterObject", "Emitter Object", SOP_EmitterObject::myConstructor,
-                                      SOP_EmitterObject::myTemplateList, 1, 1));
-    registerGeometryOperators(table);
-  }
-  OP_OperatorTable table;
-};
 
 // Parses and checks scene text; the problems found, joined.
 std::string problemsOf(std::string const& text, Operators const& ops, Scene& scene)

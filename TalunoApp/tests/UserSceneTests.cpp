@@ -1,7 +1,7 @@
 // Scenes as users write them, on the presets alone: each must run to its end
 // and look right without a hand-set sub-step count, and where it cannot, the
 // guard must stop it with the cause and the fix.
-#include "GeometryNodes.h"
+#include "Operators.h"
 #include "OP/OP_Director.h"
 #include "OP/OP_Network.h"
 #include "OP/OP_Operator.h"
@@ -21,13 +21,6 @@ struct UserScene
 {
   explicit UserScene(std::string const& text)
   {
-    table.addOperator(new OP_Operator("CollisionObject", "Collision Object", SOP_CollisionObject::myConstructor,
-                                      SOP_CollisionObject::myTemplateList, 1, 1));
-    table.addOperator(
-        new OP_Operator("Taluno", "Taluno", SOP_Taluno::myConstructor, SOP_Taluno::myTemplateList, 1, 9999));
-    table.addOperator(new OP_Operator("EmitterObject", "Emitter Object", SOP_EmitterObject::myConstructor,
-                                      SOP_EmitterObject::myTemplateList, 1, 1));
-    registerGeometryOperators(table);
     std::vector<std::string> problems;
     if (parseScene(text, "scene", scene, problems) && validateScene(scene, table, problems))
       solver = dynamic_cast<SOP_Taluno*>(buildNetwork(scene, network, problems));
@@ -68,7 +61,8 @@ struct UserScene
     return all;
   }
 
-  OP_OperatorTable table;
+  Operators ops;
+  OP_OperatorTable& table = ops.table;
   Scene scene;
   OP_Network network{table};
   SOP_Taluno* solver = nullptr;

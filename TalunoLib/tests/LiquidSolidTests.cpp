@@ -12,16 +12,8 @@ namespace {
 
 SimSettings liquidSettings(double radius)
 {
-  SimSettings s;
+  SimSettings s = waterSettings(radius);
   s.gravity = 0.0;
-  s.springs = false;
-  s.fluid = true;
-  s.restDensity = 998;
-  s.internalPressure = 400;
-  s.viscosity = true;
-  s.viscosityFactor = 0.25;
-  s.particleRadius = radius;
-  s.particlesInteractionRadius = 4 * radius;
   return s;
 }
 

@@ -48,5 +48,21 @@ struct SceneObjects
   std::vector<std::unique_ptr<EmitterObject>> emitters;
 };
 
+/// Water as the water preset makes it, at particle radius `radius`, with the
+/// interaction radius four radii and no springs.
+inline SimSettings waterSettings(double radius)
+{
+  SimSettings s;
+  s.springs = false;
+  s.fluid = true;
+  s.restDensity = 998;
+  s.internalPressure = 400;
+  s.viscosity = true;
+  s.viscosityFactor = 0.25;
+  s.particleRadius = radius;
+  s.particlesInteractionRadius = 4 * radius;
+  return s;
+}
+
 /// Signed distance from a point to the top face of a floor (plane y = 0).
 inline double floorDistance(Particle const& p) { return p.position.y(); }

@@ -16,20 +16,6 @@ namespace {
 
 constexpr double frameDt = 1.0 / 24.0;
 
-SimSettings waterSettings(double radius)
-{
-  SimSettings s;
-  s.springs = false;
-  s.fluid = true;
-  s.restDensity = 998;
-  s.internalPressure = 400;
-  s.viscosity = true;
-  s.viscosityFactor = 0.25;
-  s.particleRadius = radius;
-  s.particlesInteractionRadius = 4 * radius;
-  return s;
-}
-
 bool sameBits(Eigen::Vector3d const& a, Eigen::Vector3d const& b)
 {
   return std::memcmp(a.data(), b.data(), 3 * sizeof(double)) == 0;

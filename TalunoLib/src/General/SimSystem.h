@@ -340,6 +340,15 @@ public:
   static bool sandSoftBodyInteraction;
 
   // --- Fluid (SimSystemFluid.cpp) ---
+  /// Poly6 kernel sum term (s^2 (h^2 - r^2))^3 for squared distances below
+  /// h^2, 0 beyond: W = _poly6Coef times it.
+  static double kernelSumTerm(double r2, double h2, double s2)
+  {
+    if (!(r2 < h2))
+      return 0.0;
+    const double a = s2 * (h2 - r2);
+    return a * a * a;
+  }
   void updateParticleMass(bool fromKernelSum);
   void updateMaxSurfaceTensionNormal();
   void applyFluidSPH();

@@ -6,19 +6,6 @@
 #include <algorithm>
 #include <cmath>
 
-namespace {
-
-/// Poly6 kernel sum term (s^2 (h^2 - r^2))^3 for squared distances below h^2.
-inline double kernelSumTerm(double r2, double h2, double s2)
-{
-  if (!(r2 < h2))
-    return 0.0;
-  const double a = s2 * (h2 - r2);
-  return a * a * a;
-}
-
-} // namespace
-
 void SimSystem::updateParticleMass(bool fromKernelSum)
 {
   const double d = 2.0 * particleRadius;
@@ -236,71 +223,47 @@ void SimSystem::applyFluidSPH()
     const double invDensityI = pi.invDensity;
     Eigen::Vector3d const xi = pi.position;
 
-    if (mixed) {
-      // Liquid and solids: each pair acts on both alike, on the solid's side
-      // scaled by its mass, so that momentum is kept; a soft body also takes
-      // the liquid's viscosity, a grain its drag (coupling pass).
-      const double own = liquid ? 1.0 : solidShare(pi.nature);
-      forEachNear(i, [&](int64_t j) {
-        const char natureJ = _fluidNatures[size_t(j)];
-        const bool liquidJ = natureJ & natureLiquid;
-        if (!(liquid || liquidJ))
-          return;
-        FluidEntry const& pj = _fluidView[size_t(j)];
-        const Eigen::Vector3d r = xi - pj.position;
-        const double r2 = r.squaredNorm();
-        if (!(r2 < h2))
-          return;
-        const double a = h2 - r2;
-        const double share = liquidJ ? own : 1.0;
-        if (liquid && (natureJ & natureAny) == natureGranular && _dragView[size_t(j)].liquid > 0.0) {
-          // The grain's drag pulls back on the liquid around it, on each
-          // particle by its share of the liquid the grain sees.
-          DragEntry const& dj = _dragView[size_t(j)];
-          const double b = s2 * a;
-          const double part = grainMass * densityScale * b * b * b * invDensityI / dj.liquid;
-          drag -= dj.acceleration * part;
-          dragRate += dj.rate * part;
-        }
-        if (surfaceTension)
-          colorGradient += r * (share * _colorGradCoef * pj.invDensity * (a * a));
-        if (i == j)
-          return;
-        const double dist = std::sqrt(r2);
-        const double q = (h - dist) * s;
-        const double weight = share * q * invDensityI * pj.invDensity;
-        const bool viscous = viscosity && (liquid && liquidJ ? true : !((liquid ? natureJ : pi.nature) & natureGranular));
-        if (viscous)
-          force += (r * pressureFactor(dist, q, pi.pressure + pj.pressure) + (pj.velocity - vi) * viscosityCoef) * weight;
-        else
-          force += r * (pressureFactor(dist, q, pi.pressure + pj.pressure) * weight);
-      });
-    } else {
-      forEachNear(i, [&](int64_t j) {
-        const char natureJ = _fluidNatures[size_t(j)];
-        if (!((pi.nature | natureJ) & natureLiquid))
-          return;
-        FluidEntry const& pj = _fluidView[size_t(j)];
-        const Eigen::Vector3d r = xi - pj.position;
-        const double r2 = r.squaredNorm();
-        if (!(r2 < h2))
-          return;
-        const double a = h2 - r2;
-        if (surfaceTension)
-          colorGradient += r * (_colorGradCoef * pj.invDensity * (a * a));
-        // A non-liquid particle is only pushed away by a liquid, never pulled.
-        if (i == j || !(liquid || pi.pressure + pj.pressure > 0))
-          return;
-        const double dist = std::sqrt(r2);
-        const double q = (h - dist) * s;
-        const double weight = q * invDensityI * pj.invDensity;
-        if (viscosity && liquid && (natureJ & natureLiquid))
-          force += (r * pressureFactor(dist, q, pi.pressure + pj.pressure) + (pj.velocity - vi) * viscosityCoef) *
-                   weight;
-        else
-          force += r * (pressureFactor(dist, q, pi.pressure + pj.pressure) * weight);
-      });
-    }
+    // Every pair with a liquid side. Between liquid and solids (mixed) the
+    // pair acts on both alike, on the solid's side scaled by its mass, so
+    // that momentum is kept; a soft body also takes the liquid's viscosity,
+    // a grain its drag (coupling pass). Without solids a non-liquid particle
+    // has no liquid near it, and the pass is the liquid's alone.
+    const double own = mixed && !liquid ? solidShare(pi.nature) : 1.0;
+    forEachNear(i, [&](int64_t j) {
+      const char natureJ = _fluidNatures[size_t(j)];
+      const bool liquidJ = natureJ & natureLiquid;
+      if (!(liquid || liquidJ))
+        return;
+      FluidEntry const& pj = _fluidView[size_t(j)];
+      const Eigen::Vector3d r = xi - pj.position;
+      const double r2 = r.squaredNorm();
+      if (!(r2 < h2))
+        return;
+      const double a = h2 - r2;
+      const double share = liquidJ ? own : 1.0;
+      if (mixed && liquid && (natureJ & natureAny) == natureGranular && _dragView[size_t(j)].liquid > 0.0) {
+        // The grain's drag pulls back on the liquid around it, on each
+        // particle by its share of the liquid the grain sees.
+        DragEntry const& dj = _dragView[size_t(j)];
+        const double b = s2 * a;
+        const double part = grainMass * densityScale * b * b * b * invDensityI / dj.liquid;
+        drag -= dj.acceleration * part;
+        dragRate += dj.rate * part;
+      }
+      if (surfaceTension)
+        colorGradient += r * (share * _colorGradCoef * pj.invDensity * (a * a));
+      if (i == j)
+        return;
+      const double dist = std::sqrt(r2);
+      const double q = (h - dist) * s;
+      const double weight = share * q * invDensityI * pj.invDensity;
+      const bool viscous =
+          viscosity && ((liquid && liquidJ) || (mixed && ((liquid ? natureJ : pi.nature) & natureSoftBody)));
+      if (viscous)
+        force += (r * pressureFactor(dist, q, pi.pressure + pj.pressure) + (pj.velocity - vi) * viscosityCoef) * weight;
+      else
+        force += r * (pressureFactor(dist, q, pi.pressure + pj.pressure) * weight);
+    });
 
     // Walls mirrored by ghosts push back; they add no viscosity or tension.
     if (withGhosts && liquid)

@@ -21,15 +21,6 @@
 
 namespace {
 
-/// Poly6 kernel sum term (s^2 (h^2 - r^2))^3 for squared distances below h^2.
-inline double kernelTerm(double r2, double h2, double s2)
-{
-  if (!(r2 < h2))
-    return 0.0;
-  const double a = s2 * (h2 - r2);
-  return a * a * a;
-}
-
 /// Liquid volume around a solid below which it is taken to be dry.
 constexpr double dryVolume = 1e-6;
 /// The densest pack of grains the drag allows for (porosity 0.3): the
@@ -94,7 +85,7 @@ void SimSystem::coupleSolidsToLiquid()
     Eigen::Vector3d flow = Eigen::Vector3d::Zero();
     _sphPairs.forEach(i, [&](int64_t j) {
       FluidEntry const& e = _fluidView[size_t(j)];
-      const double w = densityScale * kernelTerm((pi.position - e.position).squaredNorm(), h2, s2);
+      const double w = densityScale * kernelSumTerm((pi.position - e.position).squaredNorm(), h2, s2);
       if (w == 0.0)
         return;
       const char nature = _fluidNatures[size_t(j)];
