@@ -1264,6 +1264,7 @@ TEST(TalunoProgram, CheckEstimatesTheSubStepsAndTimeAndWarnsWhereTheCapWillStopT
   ASSERT_TRUE(std::regex_search(r.output, after, std::regex(R"((\d+) a frame for frames 12 to 20 \(limited by the liquid's sound speed)")))
       << r.output;
   EXPECT_GT(std::stoi(after[1]), std::stoi(before[1]));
+  const std::string needed = after[1]; // the matches point into r.output, replaced below
   EXPECT_NE(r.output.find("the run will take about"), std::string::npos) << r.output;
   EXPECT_EQ(r.output.find("warning"), std::string::npos) << r.output;
 
@@ -1272,7 +1273,7 @@ TEST(TalunoProgram, CheckEstimatesTheSubStepsAndTimeAndWarnsWhereTheCapWillStopT
   r = taluno(folder.path, "check scene.json");
   EXPECT_EQ(r.status, 0) << r.output;
   EXPECT_NE(r.output.find("warning: node \"solver\": Maximum SubSteps (maxSubSteps) 20 will stop the run at frame 12, "
-                          "which needs about " + std::string(after[1])),
+                          "which needs about " + needed),
             std::string::npos)
       << r.output;
   // And the run stops there, saying so.
