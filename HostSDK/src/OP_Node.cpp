@@ -157,6 +157,20 @@ void OP_Node::setExpression(char const* name, int component, std::string const& 
     _network->modified(this, OP_PARM_CHANGED, getParmIndex(name));
 }
 
+bool OP_Node::isParmDefault(char const* name, int component) const
+{
+  const int index = getParmIndex(name);
+  if (index < 0 || component < 0 || component >= int(_parms[index].components.size()))
+    return false;
+  Parm const& parm = _parms[index];
+  Component const& now = parm.components[component];
+  PRM_Default const* d = parm.tmpl->getDefault(component);
+  const double value = d ? d->getFloat() : 0.0;
+  const std::string expression =
+      d && d->getString() && parm.tmpl->getType().basic != PRM_Type::Switcher ? d->getString() : "";
+  return now.value == value && now.expression == expression;
+}
+
 std::string OP_Node::getExpression(char const* name, int component) const
 {
   const int index = getParmIndex(name);

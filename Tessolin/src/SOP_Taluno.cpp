@@ -37,7 +37,7 @@ OP_Node* SOP_Taluno::myConstructor(OP_Network* network, const char* name, OP_Ope
 SOP_Taluno::SOP_Taluno(OP_Network* network, const char* name, OP_Operator* op) : SOP_Node(network, name, op)
 {
   if (!myOffsets)
-    myOffsets = allocIndirect(64);
+    myOffsets = allocIndirect(96);
   _registry = TalunoObjects::getInstance();
   _registry->addListener(this);
 }
@@ -109,6 +109,13 @@ unsigned SOP_Taluno::disableParms()
   changed += enableParm("clampNegativePressure", fluidOn);
   changed += enableParm("grainDensity", fluidOn && contact);
   changed += enableParm("softBodyDensity", fluidOn && springsOn);
+  const bool physical = toggle("physicalMaterials", 54, t) != 0;
+  for (char const* name : {"soundSpeedRatio", "kinematicViscosity", "liquidDamping"})
+    changed += enableParm(name, physical && fluidOn);
+  for (char const* name : {"grainOverlap", "restitution", "shearStiffnessRatio", "shearDampingRatio"})
+    changed += enableParm(name, physical && contact);
+  for (char const* name : {"softStrain", "softDampingRatio"})
+    changed += enableParm(name, physical && springsOn);
   return changed;
 }
 
@@ -124,7 +131,9 @@ enum Slot
   sCollMode = 36, sCollShape = 37, sRotations = 38, sRandomRotations = 39, sAddRotAttribs = 40,
   sNormalConstant = 41, sNormalDamping = 42, sShearDamping = 43, sCoulomb = 44, sStaticFriction = 45,
   sShearConstant = 46, sColorData = 47, sColorInterval = 48, sAdaptiveSubSteps = 49, sMaxSubSteps = 50,
-  sClampPressure = 51, sGrainDensity = 52, sSoftBodyDensity = 53
+  sClampPressure = 51, sGrainDensity = 52, sSoftBodyDensity = 53, sPhysicalMaterials = 54, sSoundSpeedRatio = 55,
+  sKinematicViscosity = 56, sLiquidDamping = 57, sGrainOverlap = 58, sRestitution = 59, sShearStiffnessRatio = 60,
+  sShearDampingRatio = 61, sSoftStrain = 62, sSoftDampingRatio = 63
 };
 
 OP_ERROR SOP_Taluno::cookMySop(OP_Context& context)
@@ -172,6 +181,7 @@ OP_ERROR SOP_Taluno::cookSimulation(OP_Context& context)
   if (reset >= frame) {
     if (!_initialized) {
       _frameCounter = static_cast<int64_t>(frame);
+      _derived.clear(); // the rebuild derives them again, from the scene as it is now
       initSystem();
       updateSimulationSystem(true);
       simStep(t, true);
@@ -272,12 +282,9 @@ void SOP_Taluno::prepareOutput(double resetTime)
   _birthTimes.clear();
 }
 
-void SOP_Taluno::updateSimulationSystem(bool reset)
+void SOP_Taluno::refreshSettings(double t)
 {
-  if (!_system)
-    return;
   SimSystem& s = *_system;
-  const double t = double(float(OPgetDirector()->getChannelManager()->getEvaluateTime()));
   auto on = [this, t](char const* name, int slot) { return evalInt(name, &myOffsets[slot], 0, t) != 0; };
   auto value = [this, t](char const* name, int slot) { return real(name, slot, t); };
   s.gravity = value("gravity", sGravity);
@@ -321,6 +328,15 @@ void SOP_Taluno::updateSimulationSystem(bool reset)
   _subSteps = evalInt("subSteps", &myOffsets[sSubSteps], 0, t);
   _adaptiveSubSteps = on("adaptiveSubSteps", sAdaptiveSubSteps);
   _maxSubSteps = evalInt("maxSubSteps", &myOffsets[sMaxSubSteps], 0, t);
+}
+
+void SOP_Taluno::updateSimulationSystem(bool reset)
+{
+  if (!_system)
+    return;
+  SimSystem& s = *_system;
+  const double t = double(float(OPgetDirector()->getChannelManager()->getEvaluateTime()));
+  refreshSettings(t);
 
   std::vector<InputObject> const found = inputObjects();
 
@@ -355,6 +371,11 @@ void SOP_Taluno::updateSimulationSystem(bool reset)
   }
 
   if (reset) {
+    // The objects are in: what the scene spans sets the physical
+    // materials' constants, which the settings then take.
+    deriveMaterials(double(float(evalInt("reset", &myOffsets[sReset], 0, 0.0))));
+    if (!_derived.empty())
+      refreshSettings(t);
     s.initialize(static_cast<unsigned>(evalInt("reset", &myOffsets[sReset], 0, 0.0)));
     s.openEnergyAccount();
     noteEmission();
@@ -635,20 +656,9 @@ void SOP_Taluno::reportCapped(double frame)
 
 double SOP_Taluno::sceneSpeed() const
 {
-  SimSystem const& s = *_system;
-  double top = -std::numeric_limits<double>::infinity(), bottom = std::numeric_limits<double>::infinity();
-  double fastest = 0.0;
-  for (auto const& [index, emitter] : s._emitterObjects)
-    if (emitter) {
-      top = std::max(top, emitter->_bboxMax.y());
-      bottom = std::min(bottom, emitter->_bboxMin.y());
-      fastest = std::max(fastest, emitter->_velocity.norm());
-    }
-  for (auto const& [index, object] : s._collisionObjects)
-    if (object && object->_asdf)
-      bottom = std::min(bottom, (object->_asdf->_objectToWorld * object->_asdf->_bboxMin.homogeneous()).y());
-  const double height = std::isfinite(top - bottom) ? std::max(top - bottom, 1.0) : 1.0;
-  return fastest + std::sqrt(2.0 * std::abs(s.gravity) * height);
+  SceneExtent const extent = sceneExtent(0);
+  return extent.emitterSpeed +
+         std::sqrt(2.0 * std::abs(_system->gravity) * std::max(extent.height, 2.0 * _system->particleRadius));
 }
 
 bool SOP_Taluno::checkStable(double frame, double step)

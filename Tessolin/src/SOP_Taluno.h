@@ -10,6 +10,7 @@
 #include "GA/GA_ElementGroup.h"
 #include "GEO/GEO_Primitive.h"
 
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -23,7 +24,7 @@ class SOP_Taluno : public SOP_Node, private TalunoObjectsListener
 public:
   static OP_Node* myConstructor(OP_Network* network, const char* name, OP_Operator* op);
   static PRM_Template myTemplateList[];
-  static int* myOffsets; ///< parameter index cache of the class (64 slots)
+  static int* myOffsets; ///< parameter index cache of the class (96 slots)
 
   SOP_Taluno(OP_Network* network, const char* name, OP_Operator* op);
   ~SOP_Taluno() override;
@@ -88,10 +89,34 @@ private:
   void birthParticle(float const* position, float const* velocity, int32_t id, bool ghost);
   void prepareOutput(double resetTime);
   void writeOutput(float time);
+  /// A real parameter as the simulation reads it (through single
+  /// precision), or the value Physical Materials derived for it.
   double real(char const* name, int slot, double time, int component = 0)
   {
+    if (!_derived.empty()) {
+      auto derived = _derived.find(name);
+      if (derived != _derived.end())
+        return derived->second;
+    }
     return double(float(evalFloat(name, &myOffsets[slot], component, time)));
   }
+  /// What the scene spans, for Physical Materials and the sub-step advice:
+  /// the height from the lowest collider to the top of the highest emitter,
+  /// the emitters' fastest speed, and the height of the emitters of `natures`.
+  struct SceneExtent
+  {
+    double height = 0.0;
+    double emitterSpeed = 0.0;
+    double bodyHeight = 0.0;
+  };
+  SceneExtent sceneExtent(char natures) const;
+  /// At a rebuild, with Physical Materials on: derives the material
+  /// constants not set by hand into _derived, and notes what they became
+  /// (SOP_TalunoMaterials.cpp).
+  void deriveMaterials(double resetTime);
+  std::map<std::string, double> _derived; ///< constants Physical Materials derived, by token
+  /// Refreshes the system's per-frame settings from the parameters at time t.
+  void refreshSettings(double t);
 
   /// Current evaluation time of the host, for the enabling rules.
   static double now() { return OPgetDirector()->getChannelManager()->getEvaluateTime(); }

@@ -65,6 +65,16 @@ PRM_Name names[] = {
     {"clampNegativePressure", "Clamp Negative Pressure"},
     {"grainDensity", "Grain Density"},
     {"softBodyDensity", "Soft Body Density"},
+    {"physicalMaterials", "Physical Materials"},
+    {"soundSpeedRatio", "Sound Speed Ratio"},
+    {"kinematicViscosity", "Kinematic Viscosity (m2/s)"},
+    {"liquidDamping", "Liquid Damping"},
+    {"grainOverlap", "Grain Overlap Under Load"},
+    {"restitution", "Restitution"},
+    {"shearStiffnessRatio", "Shear Stiffness Ratio"},
+    {"shearDampingRatio", "Shear Damping Ratio"},
+    {"softStrain", "Soft Body Sag"},
+    {"softDampingRatio", "Soft Body Damping Ratio"},
 };
 
 PRM_Name typeItems[] = {{"points", "Points"}, {"particles", "Particles"}, {"spheres", "Spheres"}, {}};
@@ -91,10 +101,19 @@ PRM_Default typeDefault(1);
 PRM_Default off(0);
 PRM_Default on(1);
 PRM_Default mainFolders[] = {{13, "Springs"},  {3, "Fluid"},     {13, "Collisions"},
-                             {2, "Colors"},    {2, "Sub-Steps"}, {3, "Materials"}};
+                             {2, "Colors"},    {2, "Sub-Steps"}, {13, "Materials"}};
 PRM_Default maxSubStepsDefault(200);
 PRM_Default grainDensityDefault(2650);
 PRM_Default softBodyDensityDefault(1000);
+PRM_Default soundSpeedRatioDefault(10);
+PRM_Default kinematicViscosityDefault(1e-6);
+PRM_Default liquidDampingDefault(0.02);
+PRM_Default grainOverlapDefault(0.05);
+PRM_Default restitutionDefault(0.35);
+PRM_Default shearStiffnessRatioDefault(0.025);
+PRM_Default shearDampingRatioDefault(1);
+PRM_Default softStrainDefault(0.04);
+PRM_Default softDampingRatioDefault(0.4);
 PRM_Default searchRadiusDefault(1.5, "3*ch(particleRadius)");
 PRM_Default restLengthDefault(1.0);
 PRM_Default springConstantDefault(100);
@@ -189,5 +208,32 @@ PRM_Template SOP_Taluno::myTemplateList[] = {
     PRM_Template(PRM_FLT_J, 1, &names[53], &softBodyDensityDefault, nullptr, nullptr, nullptr, nullptr, 1,
                  "Density of a soft body in kg/m^3, as Rest Density: a soft body denser than the liquid sinks in "
                  "it, a lighter one floats."),
+    PRM_Template(PRM_TOGGLE_J, 1, &names[54], &off, nullptr, nullptr, nullptr, nullptr, 1,
+                 "Derive the liquid's Internal Pressure and Viscosity Factor, the contacts' constants and the "
+                 "springs' from the physical properties below, the particle radius, gravity, Unit Length and the "
+                 "height the scene spans, at the reset frame: the same material behaves alike at any scale and "
+                 "resolution. Constants set by hand (not at their defaults) are kept."),
+    PRM_Template(PRM_FLT_J, 1, &names[55], &soundSpeedRatioDefault, nullptr, nullptr, nullptr, nullptr, 1,
+                 "The liquid's sound speed over the fastest flow the scene can reach (its emitters' speed and a "
+                 "fall across its height): 10 keeps a liquid within about 1 % of its rest density."),
+    PRM_Template(PRM_FLT_J, 1, &names[56], &kinematicViscosityDefault, nullptr, nullptr, nullptr, nullptr, 1,
+                 "The liquid's kinematic viscosity in m^2/s (water 1e-6, honey about 3e-3)."),
+    PRM_Template(PRM_FLT_J, 1, &names[57], &liquidDampingDefault, nullptr, nullptr, nullptr, nullptr, 1,
+                 "Artificial viscosity of the liquid, as SPH codes add it (alpha: a viscosity of alpha c h / 8), "
+                 "which calms the particles' own noise; added to the kinematic viscosity."),
+    PRM_Template(PRM_FLT_J, 1, &names[58], &grainOverlapDefault, nullptr, nullptr, nullptr, nullptr, 1,
+                 "How far, in particle radii, grains at the bottom of a heap as tall as the scene press into each "
+                 "other under its weight: sets Normal Constant."),
+    PRM_Template(PRM_FLT_J, 1, &names[59], &restitutionDefault, nullptr, nullptr, nullptr, nullptr, 1,
+                 "The share of their approach speed two grains part with: sets Normal Damping."),
+    PRM_Template(PRM_FLT_J, 1, &names[60], &shearStiffnessRatioDefault, nullptr, nullptr, nullptr, nullptr, 1,
+                 "Shear Constant over Normal Constant."),
+    PRM_Template(PRM_FLT_J, 1, &names[61], &shearDampingRatioDefault, nullptr, nullptr, nullptr, nullptr, 1,
+                 "Shear Damping over Normal Damping."),
+    PRM_Template(PRM_FLT_J, 1, &names[62], &softStrainDefault, nullptr, nullptr, nullptr, nullptr, 1,
+                 "How much a soft body as tall as its emitter sags under its own weight, as a share of its "
+                 "height: sets the springs' Constant."),
+    PRM_Template(PRM_FLT_J, 1, &names[63], &softDampingRatioDefault, nullptr, nullptr, nullptr, nullptr, 1,
+                 "The springs' damping as a share of critical damping: sets their Damping."),
     PRM_Template(),
 };

@@ -4,6 +4,8 @@
 #include "CollisionObject.h"
 #include "EmitterObject.h"
 #include "SOP_Taluno.h"
+
+#include <map>
 #include "SimSystem.h"
 #include "StateReader.h"
 #include "StateWriter.h"
@@ -161,6 +163,11 @@ bool SOP_Taluno::saveData(std::string& bytes) const
   out.value(_subSteps);
   out.value(_adaptiveSubSteps);
   out.value(_maxSubSteps);
+  out.value(uint64_t(_derived.size()));
+  for (auto const& [token, value] : _derived) {
+    out.text(token);
+    out.value(value);
+  }
   out.value(_showGhostParticles);
   out.value(_addNormals);
   out.value(_addRotAttribs);
@@ -213,6 +220,12 @@ void SOP_Taluno::restoreState(std::string const& bytes)
   const int32_t subSteps = in.value<int32_t>("the solver's counters");
   const bool adaptive = in.value<unsigned char>("the solver's counters") != 0;
   const int32_t maxSubSteps = in.value<int32_t>("the solver's counters");
+  std::map<std::string, double> derived;
+  const uint64_t derivedCount = in.count(64, 8 + 8, "the solver's derived constants");
+  for (uint64_t k = 0; k < derivedCount; ++k) {
+    std::string token = in.text(64, "a derived constant");
+    derived[token] = in.value<double>("a derived constant");
+  }
   const bool ghosts = in.value<unsigned char>("the solver's output settings") != 0;
   const bool normals = in.value<unsigned char>("the solver's output settings") != 0;
   const bool rotations = in.value<unsigned char>("the solver's output settings") != 0;
@@ -225,8 +238,10 @@ void SOP_Taluno::restoreState(std::string const& bytes)
     return;
   }
 
-  // A system built from the settings, as at a rebuild, then handed the same
-  // objects under the same indices.
+  // A system built from the settings (and the constants the rebuild
+  // derived), as at a rebuild, then handed the same objects under the same
+  // indices.
+  _derived = derived;
   initSystem();
   std::vector<InputObject> const found = inputObjects();
   const uint64_t entries = in.count(1u << 20, 8 + 4 + 8 + 1 + 1 + 8, "the solver's objects");

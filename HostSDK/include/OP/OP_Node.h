@@ -65,6 +65,9 @@ public:
   std::string getExpression(char const* name, int component) const;
   /// Index of a parameter in the template list, -1 when unknown.
   int getParmIndex(char const* name) const;
+  /// Whether a component holds what a new node holds there: its template's
+  /// default number and expression (the user has not set it).
+  bool isParmDefault(char const* name, int component) const;
   int getNumParms() const { return int(_parms.size()); }
   PRM_Template const* getParmTemplate(int index) const { return _parms[index].tmpl; }
 
