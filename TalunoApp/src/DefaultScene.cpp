@@ -25,7 +25,7 @@ std::string defaultSceneText()
     {"name": "sand", "type": "EmitterObject", "inputs": ["sandBox"], "preset": "sand"},
     {"name": "solver", "type": "Taluno", "inputs": ["west", "east", "north", "south", "floor", "water", "jelly", "sand"],
      "preset": ["water", "jelly", "sand"],
-     "parms": {"particleRadius": 0.22}}
+     "parms": {"particleRadius": 0.22, "sceneScale": 1}}
   ],
   "output": {"node": "solver", "file": "taluno-out/frame.$F4.geo"}
 })";

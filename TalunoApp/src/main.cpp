@@ -221,6 +221,34 @@ void checkResetFrames(Scene const& scene, OP_Network& network, std::vector<std::
   }
 }
 
+// Gravity is in scene units per second squared and Unit Length is metres
+// per scene unit, so a scene on Earth has |gravity| x Unit Length = 9.81
+// m/s^2. Warns about solvers whose pair no real scene has (beyond a tenth
+// of Earth's gravity or three times it), saying what each reading means.
+void checkUnits(OP_Network& network, std::set<std::string>& warned)
+{
+  constexpr double earth = 9.80665;
+  for (OP_Node* node : network.nodes()) {
+    if (node->getOperator()->getName() != "Taluno")
+      continue;
+    const double time = OPgetDirector()->getChannelManager()->getTime(node->evalInt("reset", 0, 0.0));
+    const double gravity = double(float(node->evalFloat("gravity", 0, time)));
+    const double unit = double(float(node->evalFloat("sceneScale", 0, 0.0)));
+    const double metres = std::abs(gravity) * unit;
+    if (gravity == 0.0 || !(unit > 0.0) || (metres >= 0.1 * earth && metres <= 3.0 * earth))
+      continue;
+    char text[512];
+    std::snprintf(text, sizeof text,
+                  "gravity %g units/s^2 at Unit Length %g m is %.3g m/s^2, %.2g times Earth's: with gravity in "
+                  "scene units, a scene in metres has Unit Length (sceneScale) 1 and gravity -9.80665, one in "
+                  "centimetres Unit Length 0.01 and gravity -980.665 (Unit Length converts the materials' physical "
+                  "properties, gravity sets how fast everything falls)",
+                  gravity, unit, metres, metres / earth);
+    if (warned.insert(node->getName() + "\nunits").second)
+      std::cerr << "taluno: warning: node \"" << node->getName() << "\": " << text << "\n";
+  }
+}
+
 // The first frame to cook: a simulation starts at its reset frame, which may
 // come before the first frame written.
 int firstCookedFrame(Scene const& scene, SOP_Node& output)
@@ -521,6 +549,7 @@ int check(std::string const& scenePath, std::string const& plugin)
   if (const int status = prepare(p, scenePath, "", ""))
     return status;
   std::set<std::string> warned;
+  checkUnits(p.network, warned);
   if (!cookFrame(p.outputs, p.network, p.scene, firstCookedFrame(p.scene, *p.output), warned, "", true))
     return 5;
   std::vector<std::string> problems;

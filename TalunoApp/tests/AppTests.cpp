@@ -1252,7 +1252,7 @@ TEST(TalunoProgram, CheckEstimatesTheSubStepsAndTimeAndWarnsWhereTheCapWillStopT
       {"name": "spout", "type": "EmitterObject", "inputs": ["spoutBox"], "preset": "water",
        "parms": {"emit": "continuousEmission", "v": [0, -3, 0], "active": {"keys": [[11, 0], [12, 1]]}}},
       {"name": "solver", "type": "Taluno", "inputs": ["floor", "grains", "spout"], "preset": ["water", "sand"],
-       "parms": {"particleRadius": 0.15)" + extra + R"(}}],
+       "parms": {"particleRadius": 0.15, "sceneScale": 1)" + extra + R"(}}],
       "output": {"node": "solver", "file": "f.$F4.geo"}})";
   };
   folder.write("scene.json", scene(""));
@@ -1269,10 +1269,10 @@ TEST(TalunoProgram, CheckEstimatesTheSubStepsAndTimeAndWarnsWhereTheCapWillStopT
   EXPECT_EQ(r.output.find("warning"), std::string::npos) << r.output;
 
   // Below what the liquid needs, the cap is named where it will bind.
-  folder.write("scene.json", scene(R"(, "maxSubSteps": 20)"));
+  folder.write("scene.json", scene(R"(, "maxSubSteps": 30)"));
   r = taluno(folder.path, "check scene.json");
   EXPECT_EQ(r.status, 0) << r.output;
-  EXPECT_NE(r.output.find("warning: node \"solver\": Maximum SubSteps (maxSubSteps) 20 will stop the run at frame 12, "
+  EXPECT_NE(r.output.find("warning: node \"solver\": Maximum SubSteps (maxSubSteps) 30 will stop the run at frame 12, "
                           "which needs about " + needed),
             std::string::npos)
       << r.output;
@@ -1280,5 +1280,5 @@ TEST(TalunoProgram, CheckEstimatesTheSubStepsAndTimeAndWarnsWhereTheCapWillStopT
   r = taluno(folder.path, "run scene.json --quiet");
   EXPECT_EQ(r.status, 5) << r.output;
   EXPECT_NE(r.output.find("frame 12 failed to cook"), std::string::npos) << r.output;
-  EXPECT_NE(r.output.find("more than Maximum SubSteps (maxSubSteps) 20"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("more than Maximum SubSteps (maxSubSteps) 30"), std::string::npos) << r.output;
 }

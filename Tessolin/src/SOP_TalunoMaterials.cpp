@@ -9,7 +9,8 @@
 //   compressible SPH codes choose it (Monaghan 1994), and the kinematic
 //   viscosity plus an artificial one, alpha c h / 8 (Monaghan 1992);
 // - grains: the stiffness that presses grains at the bottom of a heap as
-//   tall as the scene a set share of their radius into each other, and the
+//   tall as their emitters a set share of their radius into each other
+//   (without gravity, two grains meeting at the fastest flow half of it), and the
 //   damping of a spring-dashpot pair of the set restitution;
 // - soft bodies: the stiffness that lets a body as tall as its emitter sag a
 //   set share under its weight, and a share of critical damping.
@@ -92,6 +93,7 @@ void SOP_Taluno::deriveMaterials(double T)
   const double d = 2.0 * radius;
   const double unit = s._unitLength;
   SceneExtent const extent = sceneExtent(natureSoftBody);
+  const double heapHeight = sceneExtent(natureGranular).bodyHeight;
   const double height = std::max(extent.height, d);
   const double fastest = extent.emitterSpeed + std::sqrt(2.0 * g * height);
   std::string why = "height " + number(height) + " units, fastest flow " + number(fastest) + " units/s";
@@ -110,11 +112,15 @@ void SOP_Taluno::deriveMaterials(double T)
     }
   }
   if (evalInt("interParticleCollisions", 0, T) != 0) {
-    // The bottom grain of a heap as tall as the scene bears the weight of
-    // the grains above it, per unit mass N g; the overlap it takes under it
-    // is a set share of the radius.
-    const double grains = std::max(1.0, height / d);
-    const double kn = grains * g / (std::max(property("grainOverlap"), 1e-6) * radius);
+    // The bottom grain of a heap as tall as the grains' emitters bears the
+    // weight of the grains above it, per unit mass N g; the overlap it takes
+    // under it is a set share of the radius.
+    const double grains = std::max(1.0, heapHeight / d);
+    // Without gravity nothing weighs: then two grains meeting at the fastest
+    // flow press no more than half a radius into each other (relative
+    // motion x'' = -2 kn x: overlap v / sqrt(2 kn)).
+    const double kn = g > 0.0 ? grains * g / (std::max(property("grainOverlap"), 1e-6) * radius)
+                              : 2.0 * fastest * fastest / (radius * radius);
     // A pair's relative motion is x'' = -2 kn x - 2 gn x': a spring-dashpot
     // of restitution e has the damping ratio -ln e / sqrt(pi^2 + ln^2 e).
     const double e = std::clamp(property("restitution"), 1e-6, 1.0);

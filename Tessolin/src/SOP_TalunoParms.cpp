@@ -222,8 +222,8 @@ PRM_Template SOP_Taluno::myTemplateList[] = {
                  "Artificial viscosity of the liquid, as SPH codes add it (alpha: a viscosity of alpha c h / 8), "
                  "which calms the particles' own noise; added to the kinematic viscosity."),
     PRM_Template(PRM_FLT_J, 1, &names[58], &grainOverlapDefault, nullptr, nullptr, nullptr, nullptr, 1,
-                 "How far, in particle radii, grains at the bottom of a heap as tall as the scene press into each "
-                 "other under its weight: sets Normal Constant."),
+                 "How far, in particle radii, grains at the bottom of a heap as tall as their emitters press into "
+                 "each other under its weight: sets Normal Constant."),
     PRM_Template(PRM_FLT_J, 1, &names[59], &restitutionDefault, nullptr, nullptr, nullptr, nullptr, 1,
                  "The share of their approach speed two grains part with: sets Normal Damping."),
     PRM_Template(PRM_FLT_J, 1, &names[60], &shearStiffnessRatioDefault, nullptr, nullptr, nullptr, nullptr, 1,
