@@ -16,17 +16,6 @@
 #include <tuple>
 #include <unistd.h>
 
-namespace {
-
-std::string number(double value)
-{
-  char text[32];
-  std::snprintf(text, sizeof text, "%g", value);
-  return text;
-}
-
-} // namespace
-
 int* SOP_Taluno::myOffsets = nullptr;
 
 OP_Node* SOP_Taluno::myConstructor(OP_Network* network, const char* name, OP_Operator* op)
@@ -754,7 +743,8 @@ std::string materialOf(char nature)
 
 std::string point(Eigen::Vector3d const& p)
 {
-  return "(" + number(p.x()) + ", " + number(p.y()) + ", " + number(p.z()) + ")";
+  return "(" + SOP_Taluno::number(p.x()) + ", " + SOP_Taluno::number(p.y()) + ", " +
+         SOP_Taluno::number(p.z()) + ")";
 }
 
 } // namespace

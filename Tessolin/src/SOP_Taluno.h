@@ -10,6 +10,7 @@
 #include "GA/GA_ElementGroup.h"
 #include "GEO/GEO_Primitive.h"
 
+#include <cstdio>
 #include <map>
 #include <memory>
 #include <string>
@@ -34,6 +35,13 @@ public:
   void clearCache() override { _initialized = false; }
 
   SimSystem const* system() const { return _system.get(); }
+  /// A number as messages show it, to `digits` significant digits.
+  static std::string number(double value, int digits = 6)
+  {
+    char text[40];
+    std::snprintf(text, sizeof text, "%.*g", digits, value);
+    return text;
+  }
   bool saveData(std::string& out) const override;
   bool loadData(std::string const& in, std::string& problem) override;
   int64_t frameCounter() const { return _frameCounter; }

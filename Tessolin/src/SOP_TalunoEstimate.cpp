@@ -15,20 +15,13 @@
 
 namespace {
 
-std::string number(double value)
-{
-  char text[32];
-  std::snprintf(text, sizeof text, "%g", value);
-  return text;
-}
-
 std::string duration(double seconds)
 {
   if (seconds < 90.0)
-    return number(std::ceil(seconds)) + " s";
+    return SOP_Taluno::number(std::ceil(seconds)) + " s";
   if (seconds < 5400.0)
-    return number(std::ceil(seconds / 60.0)) + " min";
-  return number(std::round(seconds / 360.0) / 10.0) + " h";
+    return SOP_Taluno::number(std::ceil(seconds / 60.0)) + " min";
+  return SOP_Taluno::number(std::round(seconds / 360.0) / 10.0) + " h";
 }
 
 // Menu indices of the emitter's "nature" to nature bits.

@@ -25,17 +25,6 @@
 #include <cstdio>
 #include <limits>
 
-namespace {
-
-std::string number(double value)
-{
-  char text[32];
-  std::snprintf(text, sizeof text, "%.4g", value);
-  return text;
-}
-
-} // namespace
-
 SOP_Taluno::SceneExtent SOP_Taluno::sceneExtent(char natures) const
 {
   SimSystem const& s = *_system;
