@@ -743,8 +743,9 @@ private:
   std::vector<FluidEntry> _fluidView;
   std::vector<char> _fluidNatures;
   /// What the coupling pass found for each grain among the liquid: the
-  /// drag's acceleration, its relaxation rate, and the liquid volume
-  /// around (sum of V W, 0 for none), which shares its pull-back out.
+  /// drag's acceleration over this sub-step, the rate at which grain and
+  /// liquid relax towards each other, and the liquid volume around (sum of
+  /// V W, 0 for none), which shares its pull-back out.
   struct DragEntry
   {
     Eigen::Vector3d acceleration = Eigen::Vector3d::Zero();

@@ -72,6 +72,7 @@ void SimSystem::coupleSolidsToLiquid()
   const double densityScale = _particleMass * _poly6Coef;
   const double restVolume = 1.0 / restDensity;
   _dragView.assign(size_t(n), DragEntry{});
+  const double grainMass = grainMassRatio();
 
   // Reads the liquid particles' results of the density pass, writes only
   // the solid particle of each iteration (its record, view and drag entry).
@@ -81,7 +82,7 @@ void SimSystem::coupleSolidsToLiquid()
     if (!(pi.nature & natureAny) || (pi.nature & natureLiquid))
       continue;
     // Shepard averages over the liquid around: V_j W_ij weights, V = m / rho.
-    double volume = 0.0, mass = 0.0, pressure = 0.0, solid = 0.0;
+    double volume = 0.0, volume2 = 0.0, mass = 0.0, pressure = 0.0, solid = 0.0;
     Eigen::Vector3d flow = Eigen::Vector3d::Zero();
     _sphPairs.forEach(i, [&](int64_t j) {
       FluidEntry const& e = _fluidView[size_t(j)];
@@ -92,6 +93,7 @@ void SimSystem::coupleSolidsToLiquid()
       if (nature & natureLiquid) {
         const double v = w * e.invDensity;
         volume += v;
+        volume2 += v * v;
         mass += w;
         pressure += v * e.pressure;
         flow += v * e.velocity;
@@ -119,6 +121,13 @@ void SimSystem::coupleSolidsToLiquid()
     const double wet = std::min(1.0, volume / porosity);
     const Eigen::Vector3d slip = flow / volume - own.velocity;
     const double rate = wet * grainDragRate(slip.norm() * _unitLength, porosity);
-    _dragView[size_t(i)] = DragEntry{rate * slip, rate, volume};
+    // The grain (mass M) and the liquid that takes its pull back (mass L,
+    // in liquid particles: 1 / sum of the squared shares) relax towards each
+    // other at k (1 + M / L), integrated exactly over the sub-step so that a
+    // drag faster than the sub-step never overshoots; momentum is kept.
+    const double liquidMass = volume * volume / volume2;
+    const double together = rate * (1.0 + grainMass / liquidMass);
+    const double change = _dt > 0.0 ? -std::expm1(-together * _dt) * liquidMass / (liquidMass + grainMass) / _dt : 0.0;
+    _dragView[size_t(i)] = DragEntry{slip * change, together, volume};
   }
 }
