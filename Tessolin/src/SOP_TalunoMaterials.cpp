@@ -46,15 +46,9 @@ SOP_Taluno::SceneExtent SOP_Taluno::sceneExtent(char natures) const
   }
   // Whatever falls lands on a collider: its box bounds how far.
   for (auto const& [index, object] : s._collisionObjects)
-    if (object && object->_asdf) {
-      ASDFObject const& field = *object->_asdf;
-      for (int corner = 0; corner < 8; ++corner) {
-        const Eigen::Vector3d local((corner & 1) ? field._bboxMax.x() : field._bboxMin.x(),
-                                    (corner & 2) ? field._bboxMax.y() : field._bboxMin.y(),
-                                    (corner & 4) ? field._bboxMax.z() : field._bboxMin.z());
-        bottom = std::min(bottom, (field._objectToWorld * local.homogeneous()).y());
-      }
-    }
+    if (object && object->_asdf)
+      for (int corner = 0; corner < 8; ++corner)
+        bottom = std::min(bottom, object->_asdf->worldCorner(corner).y());
   e.height = top > bottom ? top - bottom : 0.0;
   e.bodyHeight = softHigh > softLow ? softHigh - softLow : e.height;
   return e;

@@ -3,6 +3,7 @@
 #include "ASDFCell.h"
 
 #include <Eigen/Core>
+#include <Eigen/Geometry>
 #include <cstdint>
 
 class Mesh;
@@ -40,6 +41,14 @@ public:
   void setTransfoMatrices(Eigen::Matrix4d& objectToWorld, Eigen::Matrix4d& worldToObject);
   void setMovingGeometry(bool moving) { _movingGeometry = moving; }
 
+  /// Corner k (0 to 7, bit 0 x, bit 1 y, bit 2 z at the maximum) of the
+  /// field's box, in world space.
+  Eigen::Vector3d worldCorner(int k) const
+  {
+    const Eigen::Vector3d local((k & 1) ? _bboxMax.x() : _bboxMin.x(), (k & 2) ? _bboxMax.y() : _bboxMin.y(),
+                                (k & 4) ? _bboxMax.z() : _bboxMin.z());
+    return (_objectToWorld * local.homogeneous()).head<3>();
+  }
   /// Distance reported where the field has no cell.
   static constexpr double farDistance = double(3.4e38f);
 

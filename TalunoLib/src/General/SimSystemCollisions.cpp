@@ -162,6 +162,9 @@ void SimSystem::resolveCollisionsAndAdvance()
   const bool clusters = interParticleCollisions && enableRotations && interParticlesCollMode == 1;
   // Kinetic energy that moving objects give the particles they push: the
   // guard allows the run's energy to grow by it.
+  bool anyMoving = false;
+  for (auto const& entry : _collisionObjects)
+    anyMoving = anyMoving || (entry.second && entry.second->_behaviour == CollisionObject::movingGeometry);
   double work = 0.0;
 #pragma omp parallel for schedule(static) reduction(+ : work)
   for (int64_t i = 0; i < n; ++i) {
@@ -170,7 +173,7 @@ void SimSystem::resolveCollisionsAndAdvance()
       continue;
     bool collided = false;
     bool pushed = false;
-    const double before = p.velocity.squaredNorm();
+    const double before = anyMoving ? p.velocity.squaredNorm() : 0.0;
     for (auto const& entry : _collisionObjects) {
       CollisionObject const* object = entry.second;
       if (!object || !object->_active)

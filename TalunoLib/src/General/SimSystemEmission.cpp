@@ -150,7 +150,12 @@ void SimSystem::emitParticles(unsigned frame)
     // particle can still be denser than the rest density among particles
     // packed closer than the emitters' cubic lattice.
     const bool liquid = fluid && (emitter->_nature & natureLiquid);
-    const bool jittered = emitter->_jitter > 0.0;
+    // Too close: nearer than a diameter by more than the tolerance, less
+    // what the jitter may bring two lattice neighbours closer (so that a
+    // jittered fill is whole, and overlaps no more than its jitter).
+    const double jitterReach = emitter->_jitter * particleRadius * std::sqrt(3.0);
+    const double gap = std::max(0.0, 2.0 * particleRadius - 2.0 * jitterReach);
+    const double minimumGap = emitter->_jitter > 0.0 ? gap * gap : fullGap;
     for (unsigned k = 0; k < emitter->_positions.size(); ++k) {
       // The particle would go to the candidate moved by its jitter: the
       // spacing is tested there, so that no newcomer overlaps a particle.
@@ -164,12 +169,6 @@ void SimSystem::emitParticles(unsigned frame)
       } else {
         getNeighborFirstParticlesFromPos(p.x(), p.y(), p.z(), missingCellHeads);
       }
-      // Too close: nearer than a diameter by more than the tolerance, less
-      // what the jitter may bring two lattice neighbours closer (so that a
-      // jittered fill is whole, and overlaps no more than its jitter).
-      const double allowance = 2.0 * emitter->_jitter * particleRadius * std::sqrt(3.0);
-      const double gap = std::max(0.0, 2.0 * particleRadius - allowance);
-      const double minimumGap = jittered ? gap * gap : fullGap;
       bool free = true;
       for (int n = 0; n < 27 && (free || stream); ++n)
         for (int64_t j = (*heads)[n]; j != -1; j = _particlesArray[j].nextInCell) {
@@ -184,7 +183,7 @@ void SimSystem::emitParticles(unsigned frame)
         }
       if (free && liquid && !roomForLiquid(p, cell, heads))
         free = false;
-      if (free && !clearOfColliders(p, emitter->_jitter * particleRadius * std::sqrt(3.0)))
+      if (free && !clearOfColliders(p, jitterReach))
         free = false;
       if (free)
         addParticle(emitter, k, cell);
@@ -198,13 +197,8 @@ bool SimSystem::roomForLiquid(Eigen::Vector3d const& p, Cell const* cell, Cell::
   // The density a liquid particle at p would have, from the particles and
   // ghosts listed around it and itself; 2 % above the rest density (a
   // pressure of 0.15 B) is room, more is not.
-  const double h2 = particlesInteractionRadius2;
   auto term = [&](Eigen::Vector3d const& q) {
-    const double r2 = (q - p).squaredNorm();
-    if (!(r2 < h2))
-      return 0.0;
-    const double a = _unitLength2 * (h2 - r2);
-    return a * a * a;
+    return kernelSumTerm((q - p).squaredNorm(), particlesInteractionRadius2, _unitLength2);
   };
   double sum = term(p);
   for (int n = 0; n < 27; ++n)

@@ -192,14 +192,13 @@ void SimSystem::applyFluidSPH()
       densest = std::max(densest, rho);
   }
   _lastCompression = std::isfinite(densest) ? std::max(1.0, densest / restDensity) : 1.0;
-  _lastDragRate = 0.0;
   if (mixed)
     coupleSolidsToLiquid();
 
   // Forces, reading neighbours' velocities from the view: other iterations
   // of this pass change them.
   const double grainMass = mixed ? grainMassRatio() : 0.0;
-  double fastestDrag = _lastDragRate;
+  double fastestDrag = 0.0;
 #pragma omp parallel for schedule(static) reduction(max : fastestDrag)
   for (int64_t i = 0; i < n; ++i) {
     Particle& pi = _particlesArray[i];

@@ -198,14 +198,8 @@ double SimSystem::fastestObjectSpeed() const
     // The surface point farthest from the centre moves fastest: bound its
     // distance by the farthest corner of the field's box.
     double reach = 0.0;
-    ASDFObject const& field = *object->_asdf;
-    for (int corner = 0; corner < 8; ++corner) {
-      const Eigen::Vector3d local((corner & 1) ? field._bboxMax.x() : field._bboxMin.x(),
-                                  (corner & 2) ? field._bboxMax.y() : field._bboxMin.y(),
-                                  (corner & 4) ? field._bboxMax.z() : field._bboxMin.z());
-      const Eigen::Vector3d world = (field._objectToWorld * local.homogeneous()).head<3>();
-      reach = std::max(reach, (world - object->_center).norm());
-    }
+    for (int corner = 0; corner < 8; ++corner)
+      reach = std::max(reach, (object->_asdf->worldCorner(corner) - object->_center).norm());
     fastest = std::max(fastest, object->_linearVelocity.norm() + object->_angularVelocity.norm() * reach);
   }
   for (auto const& [index, emitter] : _emitterObjects)
