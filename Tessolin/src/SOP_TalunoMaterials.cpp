@@ -48,7 +48,7 @@ SOP_Taluno::SceneExtent SOP_Taluno::sceneExtent(char natures) const
   for (auto const& [index, object] : s._collisionObjects)
     if (object && object->_asdf)
       for (int corner = 0; corner < 8; ++corner)
-        bottom = std::min(bottom, object->_asdf->worldCorner(corner).y());
+        bottom = std::min(bottom, object->_asdf->worldCorner(corner, true).y());
   e.height = top > bottom ? top - bottom : 0.0;
   e.bodyHeight = softHigh > softLow ? softHigh - softLow : e.height;
   return e;

@@ -218,3 +218,13 @@ void ASDFObject::setTransfoMatrices(Eigen::Matrix4d& objectToWorld, Eigen::Matri
   _objectToWorld = objectToWorld;
   _worldToObject = worldToObject;
 }
+
+Eigen::Vector3d ASDFObject::worldCorner(int k, bool meshOnly) const
+{
+  Eigen::Vector3d low = _bboxMin, high = _bboxMax;
+  if (meshOnly)
+    _mesh->getBBox(low, high, 0.0);
+  const Eigen::Vector3d local((k & 1) ? high.x() : low.x(), (k & 2) ? high.y() : low.y(),
+                              (k & 4) ? high.z() : low.z());
+  return (_objectToWorld * local.homogeneous()).head<3>();
+}

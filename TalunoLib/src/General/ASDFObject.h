@@ -3,7 +3,6 @@
 #include "ASDFCell.h"
 
 #include <Eigen/Core>
-#include <Eigen/Geometry>
 #include <cstdint>
 
 class Mesh;
@@ -42,13 +41,9 @@ public:
   void setMovingGeometry(bool moving) { _movingGeometry = moving; }
 
   /// Corner k (0 to 7, bit 0 x, bit 1 y, bit 2 z at the maximum) of the
-  /// field's box, in world space.
-  Eigen::Vector3d worldCorner(int k) const
-  {
-    const Eigen::Vector3d local((k & 1) ? _bboxMax.x() : _bboxMin.x(), (k & 2) ? _bboxMax.y() : _bboxMin.y(),
-                                (k & 4) ? _bboxMax.z() : _bboxMin.z());
-    return (_objectToWorld * local.homogeneous()).head<3>();
-  }
+  /// field's box, in world space; with `meshOnly`, of the mesh's own box,
+  /// without the field's margin.
+  Eigen::Vector3d worldCorner(int k, bool meshOnly = false) const;
   /// Distance reported where the field has no cell.
   static constexpr double farDistance = double(3.4e38f);
 
