@@ -600,9 +600,6 @@ std::string SOP_Taluno::limitCause(char const* limit) const
     return "springConstant " + number(s.springConstant) + " and springDamping " + number(s.springDamping);
   if (which == "contact")
     return "normalConstant " + number(s.normalConstant) + " and the contact damping";
-  if (which == "drag")
-    return "the liquid's drag on grains (viscosityFactor " + number(s.viscosityFactor) + ", grainDensity " +
-           number(s.grainDensity) + ")";
   if (which == "acceleration")
     return "the largest acceleration (" + number(s._lastAcceleration) + " units/s^2, an impact or particles "
            "pressed together)";
@@ -623,8 +620,6 @@ std::string SOP_Taluno::limitAdvice(char const* limit) const
     return "lower springConstant or springDamping";
   if (which == "contact")
     return "lower normalConstant or the contact damping";
-  if (which == "drag")
-    return "lower Viscosity Factor (viscosityFactor) or raise Particle Radius";
   return "look for what drives particles this fast (an emitter, a moving collider, particles emitted into each "
          "other)";
 }

@@ -88,7 +88,6 @@ public:
     double springs;      ///< soft bodies: spring stiffness and damping
     double contact;      ///< grains: contact stiffness and damping
     double acceleration; ///< the largest acceleration of the last sub-step
-    double drag;         ///< liquid drag on grains (and its pull back on the liquid)
     /// The smallest of them, and its name ("travel", "sound", ...) in `which`.
     double shortest(char const** which = nullptr) const;
   };
@@ -98,7 +97,6 @@ public:
     double speed = 0.0;        ///< fastest particle, emitter or moving surface (scene units / s)
     double compression = 1.0;  ///< densest liquid particle over the rest density, at least 1
     double acceleration = 0.0; ///< largest acceleration of the last sub-step (scene units / s^2)
-    double dragRate = 0.0;     ///< fastest rate at which drag relaxes a velocity (1 / s)
   };
   /// `natures`: the nature bits of the particles to allow for (all three
   /// by default); a force none of them feels does not limit.
@@ -132,8 +130,8 @@ public:
   };
   /// One frame whose sub-steps follow the state: before every sub-step (after
   /// its emission) the step is chosen from the limits of the forces in use
-  /// and the state (fastest particle, densest liquid, last accelerations,
-  /// drag), at most frameDt / least, and shortened so that the sub-steps left
+  /// and the state (fastest particle, densest liquid, last accelerations),
+  /// at most frameDt / least, and shortened so that the sub-steps left
   /// divide the rest of the frame evenly. A frame that would need more than
   /// `most` sub-steps stops before taking them (capped). The steps depend
   /// only on the state, so they are the same for any number of threads and
@@ -141,8 +139,10 @@ public:
   FrameSteps simulStepAdaptive(unsigned frame, double frameDt, unsigned least, unsigned most);
   /// The state measured for the next sub-step now (a sweep over the particles).
   StepState measureStepState();
-  /// Largest acceleration and drag rate of the last sub-step: they carry over
-  /// from one sub-step (and frame) to the next, and checkpoints keep them.
+  /// Largest acceleration of the last sub-step, which carries over from one
+  /// sub-step (and frame) to the next (checkpoints keep it), and the fastest
+  /// rate at which drag relaxed a grain and the liquid towards each other:
+  /// integrated exactly over the sub-step, the drag does not limit it.
   double _lastAcceleration = 0.0;
   double _lastDragRate = 0.0;
   /// Densest liquid particle of the last density pass over the rest

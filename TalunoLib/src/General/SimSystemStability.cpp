@@ -28,9 +28,6 @@ constexpr double oscillatorMargin = 0.5;
 /// particle from rest in one sub-step: dt <= sqrt(2 f R / a), the force
 /// criterion of SPH codes (Monaghan 1992) on the particle's own size.
 constexpr double accelerationTravel = 0.05;
-/// Explicit drag relaxes a velocity by rate x dt per sub-step; beyond 1 it
-/// overshoots the velocity it relaxes towards.
-constexpr double dragCourant = 0.5;
 /// Reach, in lattice spacings, beyond which lattice sums are replaced by
 /// their continuum integrals: the sums cost the cube of the reach, and past
 /// a few dozen spacings the integral is within a few percent of them.
@@ -50,7 +47,7 @@ double oscillatorLimit(double w2, double g)
 SimSystem::SubStepLimits SimSystem::subStepLimits(StepState const& state, char natures) const
 {
   const double inf = std::numeric_limits<double>::infinity();
-  SubStepLimits limits{inf, inf, inf, inf, inf, inf, inf};
+  SubStepLimits limits{inf, inf, inf, inf, inf, inf};
   const double d = 2.0 * particleRadius;
   if (!(d > 0.0) || !std::isfinite(d))
     return limits; // no lattice to estimate on; the settings check refuses such radii
@@ -59,8 +56,6 @@ SimSystem::SubStepLimits SimSystem::subStepLimits(StepState const& state, char n
     limits.travel = travelCourant * particleRadius / speed;
   if (state.acceleration > 0.0)
     limits.acceleration = std::sqrt(2.0 * accelerationTravel * particleRadius / state.acceleration);
-  if (state.dragRate > 0.0)
-    limits.drag = dragCourant / state.dragRate;
 
   if (fluid && (natures & natureLiquid)) {
     // Sound speed in scene units per second: the pressure force acts in
@@ -150,8 +145,7 @@ double SimSystem::SubStepLimits::shortest(char const** which) const
 {
   std::pair<double, char const*> const all[] = {{travel, "travel"},   {sound, "sound"},
                                                 {viscosity, "viscosity"}, {springs, "springs"},
-                                                {contact, "contact"}, {acceleration, "acceleration"},
-                                                {drag, "drag"}};
+                                                {contact, "contact"}, {acceleration, "acceleration"}};
   auto least = all[0];
   for (auto const& limit : all)
     if (limit.first < least.first)

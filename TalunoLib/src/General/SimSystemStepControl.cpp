@@ -85,7 +85,6 @@ SimSystem::StepState SimSystem::measureStepState()
   state.speed = std::max(std::sqrt(fastest2), fastestObjectSpeed());
   state.compression = _lastCompression;
   state.acceleration = _lastAcceleration;
-  state.dragRate = _lastDragRate;
   return state;
 }
 
