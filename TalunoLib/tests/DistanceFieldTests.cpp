@@ -184,6 +184,39 @@ TEST(DistanceField, CollisionDistanceOnlyGrowsTheField)
   EXPECT_GT(query(*inward.asdf, {3.0, 0.5, 0.5}), 0.0);
 }
 
+TEST(DistanceField, SmallParticlesGetAFieldAsFineAsTheirCollisionDistance)
+{
+  // Made for the default error of 0.01, a sphere's field misses the surface
+  // by a sixth of the radius of particles of radius 0.02 where they sit.
+  // Told of such particles, it refines to a twentieth of their collision
+  // distance, keeping its margin; larger particles leave it as it is.
+  Field field(sphereSoup(Eigen::Vector3d::Zero(), 1.0, 4), 0.01, 7);
+  ASDFObject& f = *field.asdf;
+  auto worstError = [&f]() {
+    std::mt19937 random(3);
+    std::normal_distribution<double> direction;
+    std::uniform_real_distribution<double> out(0.01, 0.04);
+    double worst = 0.0;
+    for (int k = 0; k < 4000; ++k) {
+      const Eigen::Vector3d p = Eigen::Vector3d(direction(random), direction(random), direction(random))
+                                    .normalized() * (1.0 + out(random));
+      worst = std::max(worst, std::abs(query(f, p) - f.getDistance(p.x(), p.y(), p.z())));
+    }
+    return worst;
+  };
+  const double coarse = worstError();
+  EXPECT_GT(coarse, 0.002);
+  ASDFCell* root = f._root;
+  f.setCollisionDistance(0.5);
+  EXPECT_EQ(f._root, root); // 0.01 is a fiftieth of 0.5: fine enough
+  const int depth = f._depth;
+  f.setCollisionDistance(0.02);
+  EXPECT_DOUBLE_EQ(f._errorThreshold, 0.001);
+  EXPECT_EQ(f._collisionDistance, 0.5);
+  EXPECT_GT(f._depth, depth);
+  EXPECT_LT(worstError(), 0.5 * coarse);
+}
+
 TEST(DistanceField, MovingFieldsAnswerInWorldSpace)
 {
   const TriangleSoup sphere = sphereSoup(Eigen::Vector3d(0.2, 0, 0), 1.0, 2);

@@ -205,12 +205,17 @@ void ASDFObject::setCollisionDistance(double distance)
   const Eigen::Vector3d fieldExtent = _bboxMax - _bboxMin;
   const Eigen::Vector3d meshExtent = _mesh->_bboxMax - _mesh->_bboxMin;
   const double margin = (fieldExtent - meshExtent).minCoeff() / 2.0;
-  if (!(1.5 * distance > margin))
+  const bool wider = 1.5 * distance > margin;
+  const bool finer = _errorThreshold > accuracyShare * distance;
+  if (!wider && !finer)
     return;
-  _collisionDistance = distance;
+  if (finer)
+    _errorThreshold = accuracyShare * distance;
+  if (wider)
+    _collisionDistance = distance;
   delete _root;
   _root = nullptr;
-  createASDFObjectData(distance);
+  createASDFObjectData(wider ? distance : margin / 1.5);
 }
 
 void ASDFObject::setTransfoMatrices(Eigen::Matrix4d& objectToWorld, Eigen::Matrix4d& worldToObject)
