@@ -36,6 +36,7 @@ std::vector<Preset> makePresets()
                {"kinematicViscosity", 1e-6},
                {"liquidDamping", 0.12},
                {"clampNegativePressure", true},
+               {"hydrostaticStart", true},
                {"viscosity", true},
                {"subSteps", 16}})},
       {"honey", "Taluno", "liquid", "a thick, slow liquid (about 4 Pa s)",
@@ -47,6 +48,7 @@ std::vector<Preset> makePresets()
                {"kinematicViscosity", 2.8e-3},
                {"liquidDamping", 0.12},
                {"clampNegativePressure", true},
+               {"hydrostaticStart", true},
                {"viscosity", true},
                {"subSteps", 16}})},
       // Granular media: friction, restitution and how far grains press into

@@ -4,14 +4,18 @@
 #include "MeshShapes.h"
 #include "SimSystem.h"
 #include "TalunoObjects.h"
+#include "SceneFixtures.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <limits>
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 
 namespace {
 
@@ -222,4 +226,51 @@ TEST(Emission, FrictionMultipliersAreKeptOnceEachAndTheTableIsBounded)
   Particle p(0, 0, 0, 0, 0, 0, 0, nullptr, 0, char(natureGranular), nullptr);
   p.frictionSlot = quarter;
   EXPECT_EQ(system.frictionMultiplierOf(p), 0.25);
+}
+
+TEST(Emission, ALiquidFilledOntoAColliderStartsSettled)
+{
+  // A column of liquid filled onto a floor starts at the density its depth
+  // holds at rest: its bottom stays a radius above the floor, each gap above
+  // is squeezed by the pressure at its depth below the column's top, and
+  // nothing is refused for being close. A block filled in the air stays on
+  // its lattice (it falls, and a falling liquid carries no pressure), and so
+  // does everything without the setting.
+  auto fill = [](bool settled) {
+    SimSettings settings = waterSettings(0.1);
+    settings.gravity = -9.80665;
+    settings.internalPressure = 20; // soft, so that the squeeze shows
+    SceneObjects scene;
+    SimSystem system(settings);
+    system.hydrostaticStart = settled;
+    system.addCollisionObject(scene.floor());
+    system.addEmitterObject(scene.emitter({0, 0, 0}, {0.2, 1.8, 0.2}, natureLiquid));
+    system.addEmitterObject(scene.emitter({0, 3, 0}, {0.2, 3.6, 0.2}, natureLiquid));
+    system.initialize(1);
+    std::vector<double> heights;
+    for (Particle const& p : system._particlesArray)
+      heights.push_back(p.position.y());
+    std::sort(heights.begin(), heights.end());
+    return std::make_tuple(heights, system.restingPressureGradient(), system._pressureStiffness);
+  };
+  const auto [plain, unusedGradient, unusedStiffness] = fill(false);
+  const auto [settled, gradient, stiffness] = fill(true);
+  ASSERT_EQ(plain.size(), 12u);
+  ASSERT_EQ(settled.size(), 12u);
+  for (size_t k = 0; k < 9; ++k)
+    EXPECT_NEAR(plain[k], 0.1 + 0.2 * double(k), 1e-12);
+
+  EXPECT_NEAR(settled[0], 0.1, 1e-12);
+  double expected = 0.1;
+  for (size_t k = 1; k < 9; ++k) {
+    const double depth = 1.7 - (0.1 + 0.2 * (double(k) - 0.5));
+    expected += 0.2 * std::pow(1.0 + gradient * depth / stiffness, -1.0 / 7.0);
+    EXPECT_NEAR(settled[k], expected, 1e-12) << "layer " << k;
+    if (k > 1) { // deeper gaps are squeezed more
+      EXPECT_LT(settled[k - 1] - settled[k - 2], settled[k] - settled[k - 1]);
+    }
+  }
+  EXPECT_LT(settled[8], 1.7 - 0.002);
+  for (size_t k = 9; k < 12; ++k)
+    EXPECT_EQ(settled[k], plain[k]);
 }

@@ -17,7 +17,8 @@ SimSettings ghostSettings()
 Particle& byId(SimSystem& system, uint32_t id) { return system._particlesArray[system._particlesArrayMap[id]]; }
 
 // Ghosts, lists and map agree: each ghost is listed once in its cell's
-// ghost list, mirrors a particle that links back to it, and is mapped.
+// ghost list, is mapped, and mirrors a particle that links to its first
+// ghost (a particle near several walls has several).
 ::testing::AssertionResult ghostsConsistent(SimSystem const& system)
 {
   std::vector<int> seen(system._ghostParticlesArray.size(), 0);
@@ -32,10 +33,22 @@ Particle& byId(SimSystem& system, uint32_t id) { return system._particlesArray[s
     if (system._ghostParticlesArrayMap[ghost.id] != int32_t(g))
       return ::testing::AssertionFailure() << "ghost " << ghost.id << " mapped wrongly";
     Particle const& mirrored = system._particlesArray[system._particlesArrayMap[ghost.ghostLink]];
-    if (mirrored.ghostLink != int32_t(ghost.id))
-      return ::testing::AssertionFailure() << "particle " << mirrored.id << " does not link back";
+    if (mirrored.ghostLink == -1 || mirrored.ghostLink > int32_t(ghost.id) ||
+        system._ghostParticlesArray[system._ghostParticlesArrayMap[mirrored.ghostLink]].ghostLink !=
+            int32_t(mirrored.id))
+      return ::testing::AssertionFailure() << "particle " << mirrored.id << " does not link to its first ghost";
   }
   return ::testing::AssertionSuccess();
+}
+
+// The ghosts of particle `id`, in the order they were made.
+std::vector<Particle> ghostsOf(SimSystem const& system, uint32_t id)
+{
+  std::vector<Particle> found;
+  for (Particle const& ghost : system._ghostParticlesArray)
+    if (ghost.ghostLink == int32_t(id))
+      found.push_back(ghost);
+  return found;
 }
 
 } // namespace
@@ -69,20 +82,22 @@ TEST(GhostParticles, MirrorLiquidAcrossTheFloor)
   EXPECT_TRUE(ghostsConsistent(system));
   EXPECT_EQ(system._nbGhostParticles, 2u);
 
-  // Moved, the ghost follows; moved beyond h, it goes and its id is retired.
+  // Moved, the ghost follows; moved beyond h, it goes; back near the floor,
+  // it has one again.
   byId(system, 0).position.y() = 0.25 * h;
   system.updateGhostParticles();
-  EXPECT_NEAR(system._ghostParticlesArray[system._ghostParticlesArrayMap[0]].position.y(), -0.25 * h, 1e-9);
+  ASSERT_EQ(ghostsOf(system, 0).size(), 1u);
+  EXPECT_NEAR(ghostsOf(system, 0)[0].position.y(), -0.25 * h, 1e-9);
   byId(system, 0).position.y() = 1.5 * h;
   system.updateGhostParticles();
   EXPECT_EQ(system._ghostParticlesArray.size(), 1u);
-  EXPECT_EQ(system._ghostParticlesArrayMap[0], -1);
   EXPECT_EQ(byId(system, 0).ghostLink, -1);
   EXPECT_TRUE(ghostsConsistent(system));
-  // Back near the floor: a new ghost with a new id.
   byId(system, 0).position.y() = 0.5;
   system.updateGhostParticles();
-  EXPECT_EQ(byId(system, 0).ghostLink, 2);
+  EXPECT_NE(byId(system, 0).ghostLink, -1);
+  EXPECT_EQ(system._nbGhostParticles, 2u);
+  EXPECT_EQ(system._ghostParticlesArrayMap.size(), 2u);
   EXPECT_TRUE(ghostsConsistent(system));
 }
 
@@ -99,46 +114,89 @@ TEST(GhostParticles, OnlyActiveGhostEnabledObjectsCount)
   floor->_ghostParticles = true;
   system.updateGhostParticles();
   ASSERT_EQ(system._ghostParticlesArray.size(), 1u);
-  // Switched off, the object neither moves nor deletes the ghost.
+  // Switched off or inactive, the object mirrors nothing: its ghosts go.
   floor->_ghostParticles = false;
-  byId(system, 0).position.y() = 10.0;
   system.updateGhostParticles();
-  EXPECT_EQ(system._ghostParticlesArray.size(), 1u);
+  EXPECT_TRUE(system._ghostParticlesArray.empty());
+  EXPECT_EQ(byId(system, 0).ghostLink, -1);
   floor->_ghostParticles = true;
   floor->_active = false;
   system.updateGhostParticles();
-  EXPECT_EQ(system._ghostParticlesArray.size(), 1u);
+  EXPECT_TRUE(system._ghostParticlesArray.empty());
 }
 
-TEST(GhostParticles, EachParticleIsMirroredAcrossTheNearestGhostObject)
+TEST(GhostParticles, LiquidIsMirroredAcrossEveryWallWithinReachAndAcrossSquareCorners)
 {
   SimSystem system(ghostSettings());
   SceneObjects scene;
   system.addCollisionObject(scene.floor(0.0, true));
   system.addCollisionObject(scene.box(Eigen::Vector3d(-20, -2, -20), Eigen::Vector3d(0, 20, 20), 0.0,
                                       CollisionObject::staticGeometry, true, 5)); // wall x <= 0
-  system.placeParticle(Eigen::Vector3d(5, 0.5, 0), Eigen::Vector3d::Zero(), natureLiquid);   // near the floor only
-  system.placeParticle(Eigen::Vector3d(0.5, 10, 0), Eigen::Vector3d::Zero(), natureLiquid);  // near the wall only
-  system.placeParticle(Eigen::Vector3d(0.5, 0.6, 0), Eigen::Vector3d::Zero(), natureLiquid); // near both
+  system.addCollisionObject(scene.box(Eigen::Vector3d(-20, -2, -20), Eigen::Vector3d(20, 20, 0), 0.0,
+                                      CollisionObject::staticGeometry, true, 5)); // wall z <= 0
+  // A second floor flush with the first: the same wall, seen twice.
+  system.addCollisionObject(scene.box(Eigen::Vector3d(-20, -3, -20), Eigen::Vector3d(20, 0, 20), 0.0,
+                                      CollisionObject::staticGeometry, true, 5));
+  system.placeParticle(Eigen::Vector3d(5, 0.5, 5), Eigen::Vector3d::Zero(), natureLiquid);   // the floor only
+  system.placeParticle(Eigen::Vector3d(0.5, 10, 5), Eigen::Vector3d::Zero(), natureLiquid);  // one wall only
+  system.placeParticle(Eigen::Vector3d(0.5, 0.6, 5), Eigen::Vector3d(1, 2, 3), natureLiquid); // an edge
+  system.placeParticle(Eigen::Vector3d(0.5, 0.6, 0.7), Eigen::Vector3d::Zero(), natureLiquid); // a corner
   system.updateGhostParticles();
-  auto ghostOf = [&](uint32_t id) -> Particle const& {
-    return system._ghostParticlesArray[system._ghostParticlesArrayMap[byId(system, id).ghostLink]];
-  };
-  ASSERT_EQ(system._ghostParticlesArray.size(), 3u);
-  EXPECT_NEAR(ghostOf(0).position.y(), -0.5, 1e-6); // across the floor
-  EXPECT_NEAR(ghostOf(1).position.x(), -0.5, 1e-6); // across the wall
-  EXPECT_NEAR(ghostOf(2).position.x(), -0.5, 1e-6); // across the nearer wall
-  EXPECT_NEAR(ghostOf(2).position.y(), 0.6, 1e-6);
   EXPECT_TRUE(ghostsConsistent(system));
 
-  // Nearer the floor now: the same ghost moves across the floor, no new id.
-  const int32_t link = byId(system, 2).ghostLink;
-  byId(system, 2).position = Eigen::Vector3d(0.8, 0.3, 0);
+  ASSERT_EQ(ghostsOf(system, 0).size(), 1u);
+  EXPECT_NEAR(ghostsOf(system, 0)[0].position.y(), -0.5, 1e-6);
+  ASSERT_EQ(ghostsOf(system, 1).size(), 1u);
+  EXPECT_NEAR(ghostsOf(system, 1)[0].position.x(), -0.5, 1e-6);
+
+  // At the edge of floor and wall: across each, and across both.
+  std::vector<Particle> edge = ghostsOf(system, 2);
+  ASSERT_EQ(edge.size(), 3u);
+  auto has = [](std::vector<Particle> const& ghosts, Eigen::Vector3d const& at, Eigen::Vector3d const& v) {
+    for (Particle const& g : ghosts)
+      if ((g.position - at).norm() < 1e-6 && (g.velocity - v).norm() < 1e-6)
+        return true;
+    return false;
+  };
+  EXPECT_TRUE(has(edge, {-0.5, 0.6, 5}, {-1, 2, 3}));
+  EXPECT_TRUE(has(edge, {0.5, -0.6, 5}, {1, -2, 3}));
+  EXPECT_TRUE(has(edge, {-0.5, -0.6, 5}, {-1, -2, 3}));
+
+  // In the corner of three walls: the seven images of a box's corner.
+  std::vector<Particle> corner = ghostsOf(system, 3);
+  ASSERT_EQ(corner.size(), 7u);
+  for (double x : {0.5, -0.5})
+    for (double y : {0.6, -0.6})
+      for (double z : {0.7, -0.7})
+        if (x < 0 || y < 0 || z < 0) {
+          EXPECT_TRUE(has(corner, {x, y, z}, Eigen::Vector3d::Zero())) << x << " " << y << " " << z;
+        }
+  EXPECT_EQ(system._ghostParticlesArray.size(), 12u);
+}
+
+TEST(GhostParticles, AGhostBelowItsParticleCarriesTheLiquidBetweenThem)
+{
+  // With gravity, a ghost below the floor has the pressure of the liquid at
+  // its depth, as the liquid at rest holds it; a ghost beside a wall, the
+  // particle's own.
+  SimSettings settings = ghostSettings();
+  settings.gravity = -9.80665;
+  SimSystem system(settings);
+  SceneObjects scene;
+  system.addCollisionObject(scene.floor(0.0, true));
+  system.addCollisionObject(scene.box(Eigen::Vector3d(-20, -2, -20), Eigen::Vector3d(0, 20, 20), 0.0,
+                                      CollisionObject::staticGeometry, true, 5));
+  system.placeParticle(Eigen::Vector3d(5, 0.5, 5), Eigen::Vector3d::Zero(), natureLiquid);
+  system.placeParticle(Eigen::Vector3d(0.5, 10, 5), Eigen::Vector3d::Zero(), natureLiquid);
+  byId(system, 0).pressure = 100.0;
+  byId(system, 1).pressure = 100.0;
   system.updateGhostParticles();
-  EXPECT_EQ(byId(system, 2).ghostLink, link);
-  EXPECT_NEAR(ghostOf(2).position.y(), -0.3, 1e-6);
-  EXPECT_EQ(system._ghostParticlesArrayMap.size(), 3u);
-  EXPECT_TRUE(ghostsConsistent(system));
+  const double gradient = system.restingPressureGradient();
+  ASSERT_GT(gradient, 0.0);
+  ASSERT_EQ(ghostsOf(system, 0).size(), 1u);
+  EXPECT_NEAR(ghostsOf(system, 0)[0].pressure, 100.0 + gradient * 1.0, 1e-6 * gradient);
+  ASSERT_EQ(ghostsOf(system, 1).size(), 1u);
+  EXPECT_EQ(ghostsOf(system, 1)[0].pressure, 100.0);
 }
 
 TEST(GhostParticles, NoneWithoutFluid)

@@ -55,6 +55,7 @@ TEST(SubStepLimits, OnlyTheForcesInUseLimit)
   settings.fluid = true;
   settings.internalPressure = 400;
   SimSystem water(settings);
-  // Sound speed sqrt(400 / 0.01) = 200 units/s across 0.3 interaction radii.
-  EXPECT_NEAR(water.subStepLimits(0.0).sound, 0.3 * 2.0 / 200.0, 1e-12);
+  // Sound speed sqrt(400 / 0.01) = 200 units/s across a quarter of the
+  // interaction radius.
+  EXPECT_NEAR(water.subStepLimits(0.0).sound, 0.25 * 2.0 / 200.0, 1e-12);
 }

@@ -96,6 +96,7 @@ unsigned SOP_Taluno::disableParms()
   changed += enableParm("colorDataInterval", colors != 0);
   changed += enableParm("maxSubSteps", toggle("adaptiveSubSteps", 49, t) != 0);
   changed += enableParm("clampNegativePressure", fluidOn);
+  changed += enableParm("hydrostaticStart", fluidOn);
   changed += enableParm("grainDensity", fluidOn && contact);
   changed += enableParm("softBodyDensity", fluidOn && springsOn);
   const bool physical = toggle("physicalMaterials", 54, t) != 0;
@@ -122,7 +123,7 @@ enum Slot
   sShearConstant = 46, sColorData = 47, sColorInterval = 48, sAdaptiveSubSteps = 49, sMaxSubSteps = 50,
   sClampPressure = 51, sGrainDensity = 52, sSoftBodyDensity = 53, sPhysicalMaterials = 54, sSoundSpeedRatio = 55,
   sKinematicViscosity = 56, sLiquidDamping = 57, sGrainOverlap = 58, sRestitution = 59, sShearStiffnessRatio = 60,
-  sShearDampingRatio = 61, sSoftStrain = 62, sSoftDampingRatio = 63
+  sShearDampingRatio = 61, sSoftStrain = 62, sSoftDampingRatio = 63, sHydrostaticStart = 64
 };
 
 OP_ERROR SOP_Taluno::cookMySop(OP_Context& context)
@@ -216,6 +217,7 @@ void SOP_Taluno::initSystem()
       real("shearConstant", sShearConstant, T), real("shearDamping", sShearDamping, T),
       real("coulombConstant", sCoulomb, T), on("enforceStaticFriction", sStaticFriction, T));
   _system->clampNegativePressure = on("clampNegativePressure", sClampPressure, T);
+  _system->hydrostaticStart = on("hydrostaticStart", sHydrostaticStart, T);
   _system->grainDensity = real("grainDensity", sGrainDensity, T);
   _system->softBodyDensity = real("softBodyDensity", sSoftBodyDensity, T);
   _system->setUnitLength(real("sceneScale", sSceneScale, 0));

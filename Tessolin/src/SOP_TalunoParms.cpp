@@ -75,6 +75,7 @@ PRM_Name names[] = {
     {"shearDampingRatio", "Shear Damping Ratio"},
     {"softStrain", "Soft Body Sag"},
     {"softDampingRatio", "Soft Body Damping Ratio"},
+    {"hydrostaticStart", "Start Resting Liquid Settled"},
 };
 
 PRM_Name typeItems[] = {{"points", "Points"}, {"particles", "Particles"}, {"spheres", "Spheres"}, {}};
@@ -101,7 +102,7 @@ PRM_Default typeDefault(1);
 PRM_Default off(0);
 PRM_Default on(1);
 PRM_Default mainFolders[] = {{13, "Springs"},  {3, "Fluid"},     {13, "Collisions"},
-                             {2, "Colors"},    {2, "Sub-Steps"}, {13, "Materials"}};
+                             {2, "Colors"},    {2, "Sub-Steps"}, {14, "Materials"}};
 PRM_Default maxSubStepsDefault(200);
 PRM_Default grainDensityDefault(2650);
 PRM_Default softBodyDensityDefault(1000);
@@ -235,5 +236,11 @@ PRM_Template SOP_Taluno::myTemplateList[] = {
                  "height: sets the springs' Constant."),
     PRM_Template(PRM_FLT_J, 1, &names[63], &softDampingRatioDefault, nullptr, nullptr, nullptr, nullptr, 1,
                  "The springs' damping as a share of critical damping: sets their Damping."),
+    // Off by default, so that stored scenes fill as they did; the liquid
+    // presets turn it on.
+    PRM_Template(PRM_TOGGLE_J, 1, &names[64], &off, nullptr, nullptr, nullptr, nullptr, 1,
+                 "A liquid filled at rest onto a collider (a tank, the column of a dam break) starts squeezed to "
+                 "the density its depth holds at rest, instead of at the rest density throughout: it then stays "
+                 "still, where it would settle by a slow breathing that viscosity hardly calms."),
     PRM_Template(),
 };

@@ -228,16 +228,33 @@ public:
 
   // --- Emission (SimSystemEmission.cpp) ---
   void emitParticles(unsigned frame);
-  /// Creates a particle at candidate `index` of the emitter (moved by the
-  /// emitter's jitter, if any); `cell` is a hint only.
-  void addParticle(EmitterObject const* emitter, unsigned index, Cell* cell);
+  /// Creates a particle of the emitter at `position` (a candidate, moved by
+  /// the emitter's jitter and its settling); `cell` is a hint only.
+  void addParticle(EmitterObject const* emitter, Eigen::Vector3d const& position, Cell* cell);
+  /// How a liquid fill at rest on a collider starts settled: per candidate,
+  /// its move along y and the compression it then has over the rest density
+  /// (both empty when no column rests on a collider), and the smallest
+  /// share of the spacing left between two of them.
+  struct SettledFill
+  {
+    std::vector<double> shift, compression;
+    double closest = 1.0;
+  };
+  SettledFill settledFill(EmitterObject const& emitter) const;
+  /// The pressure rise per scene unit of depth that holds a particle of the
+  /// emitters' cubic lattice still against gravity, through the liquid's
+  /// pair form of the pressure force.
+  double restingPressureGradient() const;
+  /// Whether p is within `reach` of an active collision object.
+  bool restsOnCollider(Eigen::Vector3d const& p, double reach) const;
   /// Where candidate `index` of the emitter puts the next particle: the
   /// candidate moved by the emitter's jitter for the next id.
   Eigen::Vector3d emittedPosition(EmitterObject const& emitter, unsigned index) const;
   /// Whether a liquid particle at p stays within emittedCompression of the
-  /// rest density among the particles listed in `heads` (and the ghosts
-  /// around `cell`, when it exists).
-  bool roomForLiquid(Eigen::Vector3d const& p, Cell const* cell, Cell::Heads const* heads) const;
+  /// rest density, beyond the compression `settled` it is placed with on
+  /// purpose, among the particles listed in `heads` (and the ghosts around
+  /// `cell`, when it exists).
+  bool roomForLiquid(Eigen::Vector3d const& p, Cell const* cell, Cell::Heads const* heads, double settled) const;
   /// Whether p is at least 0.9 of the collision distance, less `allowance`
   /// (the emitter's jitter), outside every active collision object:
   /// emission places no particle closer.
@@ -398,11 +415,15 @@ public:
 
   // --- Ghost particles (SimSystemGhosts.cpp) ---
   /// Mirrors liquid particles near ghost-enabled objects across their
-  /// surfaces: creates, moves and deletes ghosts, then relinks their lists.
+  /// surfaces (and across square corners' walls together): makes the
+  /// ghosts anew, then relinks their lists.
   void updateGhostParticles();
   /// Creates the ghost of particle `index` at the given position and velocity;
   /// `cell` is a hint only.
   void addGhostParticle(double x, double y, double z, double vx, double vy, double vz, Cell* cell, int index);
+  /// Gives every ghost its particle's density and pressure, and below its
+  /// particle the weight of the liquid between them.
+  void refreshGhostPressures();
 
   /// Offset added to every cell coordinate so that encoded coordinates are non-negative.
   static constexpr int32_t _minDomain = 50000;
@@ -480,7 +501,7 @@ public:
   std::vector<double> _frictionMultipliers{1.0};
   subParticle _subParticle;          ///< cluster template shared by all particles
   uint32_t _nbParticles = 0;         ///< particles created so far; the next id
-  uint32_t _nbGhostParticles = 0;    ///< ghosts created so far; the next ghost id
+  uint32_t _nbGhostParticles = 0;    ///< ghosts now; the next ghost id
   uint32_t _nbCollisionObjects = 0;  ///< next collision-object index
   uint32_t _nbEmitterObjects = 0;    ///< next emitter index
   int32_t _verbose = 0;              ///< 0 silent; otherwise timing lines on standard output
@@ -563,6 +584,12 @@ public:
   /// surfaces from clumping. Off: the Tait pressure with its negative side.
   bool clampNegativePressure = false;
   double softBodyDensity = 1000.0;
+  /// A liquid's cubic fill emitted at rest onto a collider starts at the
+  /// density its depth holds at rest, each column of the fill squeezed from
+  /// its bottom up, instead of at the rest density throughout: a tank left
+  /// alone then stays still, where it would settle through a slow breathing
+  /// that viscosity hardly damps. Off: every fill at the rest spacing.
+  bool hydrostaticStart = false;
 
 private:
   /// While automatic sub-steps run: each particle's velocity at the start of
@@ -575,14 +602,12 @@ private:
   void measureAcceleration();
   std::vector<Eigen::Vector3d> _velocitySnapshot; ///< velocities at the start of a pass that writes them
   std::vector<Eigen::Vector3d> _angularVelocitySnapshot; ///< the same for angular velocities
-  /// A particle that gains or loses its ghost in the ghost update, with its
-  /// nearest ghost-enabled surface: distance (the interaction radius when
-  /// none is within it) and outward normal.
+  /// A ghost the ghost update makes: the particle it mirrors, and where and
+  /// how fast the mirror image is.
   struct GhostChange
   {
     int64_t particle;
-    double distance;
-    Eigen::Vector3d normal;
+    Eigen::Vector3d position, velocity;
   };
   std::vector<std::vector<GhostChange>> _ghostChanges; ///< ghost update: per thread, in particle order
 

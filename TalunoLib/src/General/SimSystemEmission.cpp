@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <map>
 #include <stdexcept>
 
 uint32_t SimSystem::placeParticle(Eigen::Vector3d const& p, Eigen::Vector3d const& v, char nature,
@@ -45,7 +46,7 @@ uint16_t SimSystem::frictionSlotOf(double multiplier)
   return uint16_t(_frictionMultipliers.size() - 1);
 }
 
-void SimSystem::addParticle(EmitterObject const* emitter, unsigned index, Cell* /*cell*/)
+void SimSystem::addParticle(EmitterObject const* emitter, Eigen::Vector3d const& position, Cell* /*cell*/)
 {
   Eigen::Quaterniond orientation = Eigen::Quaterniond::Identity();
   if (randInitRotations) {
@@ -60,7 +61,6 @@ void SimSystem::addParticle(EmitterObject const* emitter, unsigned index, Cell* 
     if (length > 0.0)
       orientation = Eigen::Quaterniond(w / length, x / length, y / length, z / length);
   }
-  const Eigen::Vector3d position = emittedPosition(*emitter, index);
   placeParticle(position, emitter->_velocity, emitter->_nature, emitter);
   _particlesArray.back().orientation = orientation;
   // What the run's energy may grow by: the newcomer's kinetic and height
@@ -155,12 +155,25 @@ void SimSystem::emitParticles(unsigned frame)
     // jittered fill is whole, and overlaps no more than its jitter).
     const double jitterReach = emitter->_jitter * particleRadius * std::sqrt(3.0);
     const double gap = std::max(0.0, 2.0 * particleRadius - 2.0 * jitterReach);
-    const double minimumGap = emitter->_jitter > 0.0 ? gap * gap : fullGap;
+    double minimumGap = emitter->_jitter > 0.0 ? gap * gap : fullGap;
+    const SettledFill settled = liquid && hydrostaticStart && !emitter->_hasEmitted &&
+                                        emitter->_velocity.squaredNorm() == 0.0 &&
+                                        emitter->_fillType == EmitterObject::cubic
+                                    ? settledFill(*emitter)
+                                    : SettledFill{};
+    // A settled column's particles sit closer than a diameter, by design.
+    minimumGap *= settled.closest * settled.closest;
     for (unsigned k = 0; k < emitter->_positions.size(); ++k) {
-      // The particle would go to the candidate moved by its jitter: the
-      // spacing is tested there, so that no newcomer overlaps a particle.
-      const Eigen::Vector3d site = emitter->_positions[k];
-      const Eigen::Vector3d p = emittedPosition(*emitter, k);
+      // The particle would go to the candidate moved by its jitter (and
+      // settled): the spacing is tested there, so that no newcomer overlaps
+      // a particle.
+      Eigen::Vector3d site = emitter->_positions[k];
+      Eigen::Vector3d p = emittedPosition(*emitter, k);
+      const double compression = settled.shift.empty() ? 0.0 : settled.compression[k];
+      if (!settled.shift.empty()) {
+        site.y() += settled.shift[k];
+        p.y() += settled.shift[k];
+      }
       Cell* cell = nullptr;
       getCellFromPos(p.x(), p.y(), p.z(), cell);
       Cell::Heads const* heads = &missingCellHeads;
@@ -181,18 +194,19 @@ void SimSystem::emitParticles(unsigned frame)
               break;
           }
         }
-      if (free && liquid && !roomForLiquid(p, cell, heads))
+      if (free && liquid && !roomForLiquid(p, cell, heads, compression))
         free = false;
       if (free && !clearOfColliders(p, jitterReach))
         free = false;
       if (free)
-        addParticle(emitter, k, cell);
+        addParticle(emitter, p, cell);
     }
     emitter->_hasEmitted = true;
   }
 }
 
-bool SimSystem::roomForLiquid(Eigen::Vector3d const& p, Cell const* cell, Cell::Heads const* heads) const
+bool SimSystem::roomForLiquid(Eigen::Vector3d const& p, Cell const* cell, Cell::Heads const* heads,
+                              double settled) const
 {
   // The density a liquid particle at p would have, from the particles and
   // ghosts listed around it and itself; 2 % above the rest density (a
@@ -206,7 +220,7 @@ bool SimSystem::roomForLiquid(Eigen::Vector3d const& p, Cell const* cell, Cell::
       sum += term(_particlesArray[j].position);
   if (cell)
     forEachNeighborGhost(cell, [&](int64_t g) { sum += term(_ghostParticlesArray[g].position); });
-  return _particleMass * _poly6Coef * sum <= restDensity * (1.0 + emittedCompression);
+  return _particleMass * _poly6Coef * sum <= restDensity * (1.0 + emittedCompression + settled);
 }
 
 bool SimSystem::clearOfColliders(Eigen::Vector3d const& p, double allowance) const
@@ -230,6 +244,109 @@ bool SimSystem::clearOfColliders(Eigen::Vector3d const& p, double allowance) con
       return false;
   }
   return true;
+}
+
+SimSystem::SettledFill SimSystem::settledFill(EmitterObject const& emitter) const
+{
+  SettledFill fill;
+  const size_t count = emitter._positions.size();
+  if (gravity == 0.0 || count == 0 || !(_pressureStiffness > 0.0) || !objectsCollisions)
+    return fill;
+  // Heights along "up", against gravity.
+  const double up = gravity < 0.0 ? 1.0 : -1.0;
+  const double spacing = 2.0 * particleRadius;
+  auto height = [&](unsigned k) { return up * emitter._positions[k].y(); };
+
+  // The fill's vertical columns, each from its top down; a gap of more than
+  // a spacing starts a new column (a fill with an overhang).
+  // Keyed by the lattice step from the first candidate: the candidates sit
+  // whole spacings apart.
+  std::map<std::pair<int64_t, int64_t>, std::vector<unsigned>> columns;
+  Eigen::Vector3d const origin = emitter._positions[0];
+  for (unsigned k = 0; k < count; ++k) {
+    Eigen::Vector3d const q = emitter._positions[k] - origin;
+    columns[{std::llround(q.x() / spacing), std::llround(q.z() / spacing)}].push_back(k);
+  }
+  const double gradient = restingPressureGradient();
+  const double contact = _collisionDistance + particleRadius;
+  fill.shift.assign(count, 0.0);
+  fill.compression.assign(count, 0.0);
+  bool any = false;
+  for (auto& [key, members] : columns) {
+    std::sort(members.begin(), members.end(), [&](unsigned a, unsigned b) {
+      return height(a) != height(b) ? height(a) > height(b) : a < b;
+    });
+    for (size_t top = 0, end; top < members.size(); top = end) {
+      end = top + 1;
+      while (end < members.size() && height(members[end - 1]) - height(members[end]) < 1.5 * spacing)
+        ++end;
+      const unsigned bottom = members[end - 1];
+      if (!restsOnCollider(emitter._positions[bottom], contact))
+        continue;
+      // From the bottom up, each gap between two neighbours shrinks to what
+      // the liquid's pressure at its depth below the column's top allows;
+      // the bottom stays where it is, on the collider.
+      const double surface = height(members[top]);
+      double settledHeight = height(bottom);
+      for (size_t m = end - 1; m > top; --m) {
+        const double lower = height(members[m]), upper = height(members[m - 1]);
+        const double pressure = gradient * (surface - 0.5 * (lower + upper));
+        const double squeeze = std::pow(1.0 + pressure / _pressureStiffness, -1.0 / 7.0);
+        fill.closest = std::min(fill.closest, squeeze);
+        settledHeight += (upper - lower) * squeeze;
+        fill.shift[members[m - 1]] = up * (settledHeight - upper);
+      }
+      for (size_t m = top; m < end; ++m) {
+        const double pressure = gradient * (surface - height(members[m]));
+        fill.compression[members[m]] = std::pow(1.0 + pressure / _pressureStiffness, 1.0 / 7.0) - 1.0;
+      }
+      any = true;
+    }
+  }
+  if (!any)
+    return SettledFill{};
+  return fill;
+}
+
+bool SimSystem::restsOnCollider(Eigen::Vector3d const& p, double reach) const
+{
+  for (auto const& [index, object] : _collisionObjects) {
+    if (!object || !object->_active || !object->_asdf)
+      continue;
+    double d;
+    Eigen::Vector3d gradient;
+    object->_asdf->trilinearInterpolation(p.x(), p.y(), p.z(), d, 0.0, gradient);
+    if (d < reach)
+      return true;
+  }
+  return false;
+}
+
+double SimSystem::restingPressureGradient() const
+{
+  // For a pressure falling by G per scene unit of height, the pair form
+  // -m (p_i + p_j) / (2 rho_i rho_j) grad W gives a lattice particle an
+  // upward acceleration of G times the lattice sum below (the constant part
+  // of the pressure cancels between opposite neighbours); at rest it
+  // balances gravity.
+  const double d = 2.0 * particleRadius;
+  const double h = particlesInteractionRadius;
+  const double pressureCoef = -0.5 * _spikyGradCoef;
+  const int n = int(std::ceil(h / d));
+  double sum = 0.0;
+  for (int i = -n; i <= n; ++i)
+    for (int j = -n; j <= n; ++j)
+      for (int k = -n; k <= n; ++k) {
+        const double r2 = d * d * double(i * i + j * j + k * k);
+        if (r2 == 0.0 || r2 >= h * h)
+          continue;
+        const double dist = std::sqrt(r2);
+        const double q = (h - dist) * _unitLength;
+        const double dy = j * d;
+        sum += pressureCoef * q * q / dist * dy * dy;
+      }
+  const double perGradient = _particleMass * sum / (restDensity * restDensity);
+  return perGradient > 0.0 ? std::abs(gravity) / perGradient : 0.0;
 }
 
 void SimSystem::holdEmittedStreams()

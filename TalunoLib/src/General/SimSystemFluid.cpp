@@ -192,6 +192,11 @@ void SimSystem::applyFluidSPH()
       densest = std::max(densest, rho);
   }
   _lastCompression = std::isfinite(densest) ? std::max(1.0, densest / restDensity) : 1.0;
+  // The walls answer with the pressure the liquid has now: a ghost that
+  // lagged a sub-step behind its particle would push back late, like a
+  // delayed spring, and feed the particles' noise.
+  if (withGhosts)
+    refreshGhostPressures();
   if (mixed)
     coupleSolidsToLiquid();
 

@@ -5,6 +5,7 @@
 #include "SimSystem.h"
 
 #include <algorithm>
+#include <cmath>
 #include <unordered_set>
 
 void SimSystem::addGhostParticle(double x, double y, double z, double vx, double vy, double vz, Cell* cell, int index)
@@ -16,7 +17,9 @@ void SimSystem::addGhostParticle(double x, double y, double z, double vx, double
   Particle& ghost = _ghostParticlesArray[g];
   Particle& mirrored = _particlesArray[index];
   ghost.id = _nbGhostParticles;
-  mirrored.ghostLink = static_cast<int32_t>(_nbGhostParticles);
+  // A particle links to its first ghost; each ghost to its particle.
+  if (mirrored.ghostLink == -1)
+    mirrored.ghostLink = static_cast<int32_t>(_nbGhostParticles);
   ghost.ghostLink = static_cast<int32_t>(mirrored.id);
   ghost.invDensity = mirrored.invDensity;
   ghost.pressure = mirrored.pressure;
@@ -24,108 +27,131 @@ void SimSystem::addGhostParticle(double x, double y, double z, double vx, double
   ++_nbGhostParticles;
 }
 
+namespace {
+
+/// Surfaces whose outward normals are closer than this (cosine) are one
+/// wall seen twice (two objects meeting flush): only the nearer mirrors.
+constexpr double sameWall = 0.9;
+/// Two walls whose normals are within this (cosine) of square to each other
+/// form a corner, and the liquid is mirrored across both at once as well.
+constexpr double squareCorner = 0.3;
+
+} // namespace
+
 void SimSystem::updateGhostParticles()
 {
   const int64_t n = static_cast<int64_t>(_particlesArray.size());
   const double h = particlesInteractionRadius;
-  std::vector<int64_t> deleted;
-  // Each liquid particle is mirrored across the nearest ghost-enabled surface
-  // within reach: with several such objects (a floor and walls), each mirrors
-  // the particles it is nearest to; ties keep the object of lower index.
+  // Each liquid particle is mirrored across every ghost-enabled wall within
+  // reach, and in a square corner also across the walls together: a
+  // particle in a tank's corner then sees liquid on every side, as in the
+  // bulk, where one mirror leaves it short of neighbours and it slides
+  // along the corner. The ghosts are made anew after every sub-step.
   std::vector<CollisionObject const*> surfaces;
   for (auto const& entry : _collisionObjects) {
     CollisionObject const* object = entry.second;
     if (object && object->_active && object->_ghostParticles)
       surfaces.push_back(object);
   }
-  auto nearest = [&](Particle const& p, double& distance, Eigen::Vector3d& normal) {
-    distance = h;
-    normal = Eigen::Vector3d::Zero();
-    for (CollisionObject const* object : surfaces) {
-      double d;
-      Eigen::Vector3d n;
-      object->_asdf->trilinearInterpolation(p.position.x(), p.position.y(), p.position.z(), d, h, n);
-      if (d < distance) {
-        distance = d;
-        normal = n;
-      }
-    }
-  };
-  // Where a particle's ghost goes: mirrored across that surface.
-  auto mirror = [](Particle const& p, double distance, Eigen::Vector3d const& normal, Eigen::Vector3d& position,
-                   Eigen::Vector3d& velocity) {
-    position = p.position - 2.0 * distance * normal;
-    velocity = p.velocity - 2.0 * p.velocity.dot(normal) * normal;
-  };
 
-  // Without any ghost-enabled object, ghosts are neither made nor removed.
-  if (!surfaces.empty()) {
-    // The field queries are independent, and ghosts that stay follow their
-    // particles (each particle writes only its own ghost): that runs in
-    // parallel. Making and removing ghosts changes the arrays: those
-    // particles are noted, per thread in index order, and handled after, in
-    // particle order.
+  if (surfaces.empty() && _ghostParticlesArray.empty())
+    return;
+  for (Particle const& ghost : _ghostParticlesArray) {
+    ghost.cell->firstGhostParticle = -1;
+    touchCell(ghost.cellKey);
+  }
+  _ghostParticlesArray.clear();
+  _ghostParticlesArrayMap.clear();
+  _nbGhostParticles = 0;
+#pragma omp parallel for schedule(static)
+  for (int64_t i = 0; i < n; ++i)
+    _particlesArray[size_t(i)].ghostLink = -1;
+
+  // The field queries are independent: each thread notes the ghosts of a
+  // range of particles, in index order, and they are made after, in
+  // particle order, whatever the number of threads.
 #pragma omp parallel
-    {
-      const int threads = omp_get_num_threads(), t = omp_get_thread_num();
+  {
+    const int threads = omp_get_num_threads(), t = omp_get_thread_num();
 #pragma omp single
-      _ghostChanges.resize(size_t(threads));
-      std::vector<GhostChange>& mine = _ghostChanges[size_t(t)];
-      mine.clear();
+    _ghostChanges.resize(size_t(threads));
+    std::vector<GhostChange>& mine = _ghostChanges[size_t(t)];
+    mine.clear();
+    if (!surfaces.empty()) {
 #pragma omp for schedule(static)
       for (int64_t i = 0; i < n; ++i) {
         Particle const& p = _particlesArray[size_t(i)];
         if (!(p.nature & natureLiquid))
           continue;
-        double distance;
-        Eigen::Vector3d normal;
-        nearest(p, distance, normal);
-        if (distance < h && p.ghostLink != -1) {
-          Particle& ghost = _ghostParticlesArray[_ghostParticlesArrayMap[p.ghostLink]];
-          mirror(p, distance, normal, ghost.position, ghost.velocity);
-          ghost.pressure = p.pressure;
-          ghost.invDensity = p.invDensity;
-        } else if ((distance < h) != (p.ghostLink != -1)) {
-          mine.push_back(GhostChange{i, distance, normal});
+        // The walls within reach, nearest first, each wall once.
+        struct Wall
+        {
+          double distance;
+          Eigen::Vector3d normal;
+        } walls[3];
+        int count = 0;
+        for (CollisionObject const* object : surfaces) {
+          double d;
+          Eigen::Vector3d normal;
+          object->_asdf->trilinearInterpolation(p.position.x(), p.position.y(), p.position.z(), d, h, normal);
+          if (!(d < h))
+            continue;
+          int same = -1;
+          for (int k = 0; k < count; ++k)
+            if (walls[k].normal.dot(normal) > sameWall)
+              same = k;
+          if (same >= 0) {
+            if (d < walls[same].distance)
+              walls[same] = Wall{d, normal};
+          } else if (count < 3) {
+            walls[count++] = Wall{d, normal};
+          } else {
+            // A fourth direction: keep the three nearest.
+            int farthest = 0;
+            for (int k = 1; k < 3; ++k)
+              if (walls[k].distance > walls[farthest].distance)
+                farthest = k;
+            if (d < walls[farthest].distance)
+              walls[farthest] = Wall{d, normal};
+          }
+        }
+        for (int a = 1; a < count; ++a)
+          for (int b = a; b > 0 && walls[b].distance < walls[b - 1].distance; --b)
+            std::swap(walls[b], walls[b - 1]);
+        // Every set of walls that are square to each other: one wall, two,
+        // or the three of a box's corner. Mirrors compose: across the first,
+        // then the image across the next.
+        for (int set = 1; set < (1 << count); ++set) {
+          bool square = true;
+          for (int a = 0; a < count; ++a)
+            for (int b = a + 1; b < count; ++b)
+              if ((set >> a & 1) && (set >> b & 1) && std::abs(walls[a].normal.dot(walls[b].normal)) > squareCorner)
+                square = false;
+          if (!square)
+            continue;
+          Eigen::Vector3d position = p.position, velocity = p.velocity;
+          for (int a = 0; a < count; ++a)
+            if (set >> a & 1) {
+              // The image's distance to this wall's plane, through the
+              // particle's own distance.
+              const double d = walls[a].distance + (position - p.position).dot(walls[a].normal);
+              position -= 2.0 * d * walls[a].normal;
+              velocity -= 2.0 * velocity.dot(walls[a].normal) * walls[a].normal;
+            }
+          mine.push_back(GhostChange{i, position, velocity});
         }
       }
     }
-    for (std::vector<GhostChange> const& range : _ghostChanges)
-      for (GhostChange const& change : range) {
-        Particle& p = _particlesArray[size_t(change.particle)];
-        if (change.distance < h) {
-          Eigen::Vector3d position, velocity;
-          mirror(p, change.distance, change.normal, position, velocity);
-          addGhostParticle(position.x(), position.y(), position.z(), velocity.x(), velocity.y(), velocity.z(),
-                           nullptr, static_cast<int>(change.particle));
-        } else {
-          deleted.push_back(_ghostParticlesArrayMap[p.ghostLink]);
-          _ghostParticlesArrayMap[p.ghostLink] = -1;
-          p.ghostLink = -1;
-        }
-      }
   }
+  for (std::vector<GhostChange> const& range : _ghostChanges)
+    for (GhostChange const& ghost : range)
+      addGhostParticle(ghost.position.x(), ghost.position.y(), ghost.position.z(), ghost.velocity.x(),
+                       ghost.velocity.y(), ghost.velocity.z(), nullptr, static_cast<int>(ghost.particle));
+  refreshGhostPressures();
 
   for (Particle const& ghost : _ghostParticlesArray) {
     ghost.cell->firstGhostParticle = -1;
     touchCell(ghost.cellKey);
-  }
-
-  std::sort(deleted.begin(), deleted.end());
-  if (!deleted.empty()) {
-    // Close the gaps in one sweep: the same result as erasing from the
-    // highest noted index down.
-    size_t next = 0, kept = 0;
-    for (size_t k = 0; k < _ghostParticlesArray.size(); ++k) {
-      if (next < deleted.size() && deleted[next] == int64_t(k)) {
-        ++next;
-        continue;
-      }
-      if (kept != k)
-        _ghostParticlesArray[kept] = _ghostParticlesArray[k];
-      ++kept;
-    }
-    _ghostParticlesArray.resize(kept, _ghostParticlesArray.front());
   }
 
   const int64_t ghosts = static_cast<int64_t>(_ghostParticlesArray.size());
@@ -159,4 +185,23 @@ void SimSystem::updateGhostParticles()
 
   for (int64_t k = 0; k < ghosts; ++k)
     _ghostParticlesArrayMap[_ghostParticlesArray[k].id] = static_cast<int32_t>(k);
+}
+
+void SimSystem::refreshGhostPressures()
+{
+  // A ghost below its particle stands for liquid deeper than it: its
+  // pressure is the particle's plus the weight of the liquid between them,
+  // as the liquid at rest holds it, so that a floor bears the liquid on it
+  // by pressure, not by the particles' collisions with it.
+  const double weight = gravity != 0.0 ? restingPressureGradient() * (gravity < 0.0 ? 1.0 : -1.0) : 0.0;
+  const int64_t ghosts = static_cast<int64_t>(_ghostParticlesArray.size());
+#pragma omp parallel for schedule(static)
+  for (int64_t k = 0; k < ghosts; ++k) {
+    Particle& ghost = _ghostParticlesArray[size_t(k)];
+    Particle const& p = _particlesArray[size_t(_particlesArrayMap[size_t(ghost.ghostLink)])];
+    ghost.invDensity = p.invDensity;
+    ghost.pressure = p.pressure + weight * (p.position.y() - ghost.position.y());
+    if (clampNegativePressure && ghost.pressure < 0.0)
+      ghost.pressure = 0.0;
+  }
 }

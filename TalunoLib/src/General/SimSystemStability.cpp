@@ -16,7 +16,9 @@
 namespace {
 
 /// Fraction of the interaction radius a sound wave may cross in one sub-step.
-constexpr double acousticCourant = 0.3;
+/// At 0.3 a tank of water left alone slowly builds up particle noise that
+/// the liquid's damping cannot keep down; at 0.25 it stays still.
+constexpr double acousticCourant = 0.25;
 /// Fraction of the particle radius a particle may travel in one sub-step.
 constexpr double travelCourant = 0.5;
 /// Viscous relaxation per sub-step: the velocity update Δv = k dt (v̄ - v)
