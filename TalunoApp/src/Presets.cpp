@@ -27,8 +27,8 @@ std::vector<Preset> makePresets()
       // (a sound speed ten times the fastest flow the scene can reach) and
       // Viscosity Factor from them, the radius, gravity and Unit Length.
       {"water", "Taluno", "liquid", "a thin, nearly incompressible liquid",
-       "hydrostatic column (density, height, pressure against rho g h), water at rest, dam break (Martin & Moyce "
-       "1952) and SPHERIC Test 2 (Kleefsman et al. 2005), at three scales and two radii",
+       "hydrostatic column (density, height, pressure against rho g h, at rest after 3 s) and dam break (Martin & "
+       "Moyce 1952), each at a twentieth, once and ten times its size (VALIDATION.md)",
        solver({{"fluid", true},
                {"restDensity", 998},
                {"physicalMaterials", true},
@@ -56,7 +56,7 @@ std::vector<Preset> makePresets()
       // rest on a slope.
       {"sand", "Taluno", "granular", "dry sand, as spheres with static friction",
        "angle of repose of a poured heap, at rest; restitution of a grain pair against the spring-dashpot value; "
-       "column collapse against Lube et al. (2004)",
+       "each at three scales (VALIDATION.md)",
        solver({{"interParticleCollisions", true},
                {"interParticlesCollMode", "spheres"},
                {"enforceStaticFriction", true},
@@ -83,7 +83,7 @@ std::vector<Preset> makePresets()
                {"subSteps", 8}})},
       // Soft bodies: how much a body sags under its own weight, and its damping.
       {"jelly", "Taluno", "softBody", "an elastic body that keeps its shape and bounces",
-       "cube dropped on a floor: volume kept, bounces, settles, at two radii",
+       "cube dropped on a floor: volume kept, bounces, settles, at three scales (VALIDATION.md)",
        solver({{"springs", true},
                {"automaticSpringRestLength", true},
                {"physicalMaterials", true},

@@ -245,8 +245,9 @@ public:
   /// emitters' cubic lattice still against gravity, through the liquid's
   /// pair form of the pressure force.
   double restingPressureGradient() const;
-  /// Whether p is within `reach` of an active collision object.
-  bool restsOnCollider(Eigen::Vector3d const& p, double reach) const;
+  /// The distance from p to the nearest active collision object (infinite
+  /// without one).
+  double nearestColliderDistance(Eigen::Vector3d const& p) const;
   /// Where candidate `index` of the emitter puts the next particle: the
   /// candidate moved by the emitter's jitter for the next id.
   Eigen::Vector3d emittedPosition(EmitterObject const& emitter, unsigned index) const;

@@ -233,17 +233,21 @@ bool SimSystem::clearOfColliders(Eigen::Vector3d const& p, double allowance) con
   // A tenth of the distance is allowed: an emitter flush with a wall puts
   // its outer layer right at the collision distance, which the field's
   // interpolation gives only to within a small error.
-  const double clearance = 0.9 * _collisionDistance - allowance;
+  return nearestColliderDistance(p) >= 0.9 * _collisionDistance - allowance;
+}
+
+double SimSystem::nearestColliderDistance(Eigen::Vector3d const& p) const
+{
+  double nearest = std::numeric_limits<double>::infinity();
   for (auto const& [index, object] : _collisionObjects) {
     if (!object || !object->_active || !object->_asdf)
       continue;
     double d;
     Eigen::Vector3d gradient;
     object->_asdf->trilinearInterpolation(p.x(), p.y(), p.z(), d, 0.0, gradient);
-    if (d < clearance)
-      return false;
+    nearest = std::min(nearest, d);
   }
-  return true;
+  return nearest;
 }
 
 SimSystem::SettledFill SimSystem::settledFill(EmitterObject const& emitter) const
@@ -281,7 +285,7 @@ SimSystem::SettledFill SimSystem::settledFill(EmitterObject const& emitter) cons
       while (end < members.size() && height(members[end - 1]) - height(members[end]) < 1.5 * spacing)
         ++end;
       const unsigned bottom = members[end - 1];
-      if (!restsOnCollider(emitter._positions[bottom], contact))
+      if (!(nearestColliderDistance(emitter._positions[bottom]) < contact))
         continue;
       // From the bottom up, each gap between two neighbours shrinks to what
       // the liquid's pressure at its depth below the column's top allows;
@@ -306,20 +310,6 @@ SimSystem::SettledFill SimSystem::settledFill(EmitterObject const& emitter) cons
   if (!any)
     return SettledFill{};
   return fill;
-}
-
-bool SimSystem::restsOnCollider(Eigen::Vector3d const& p, double reach) const
-{
-  for (auto const& [index, object] : _collisionObjects) {
-    if (!object || !object->_active || !object->_asdf)
-      continue;
-    double d;
-    Eigen::Vector3d gradient;
-    object->_asdf->trilinearInterpolation(p.x(), p.y(), p.z(), d, 0.0, gradient);
-    if (d < reach)
-      return true;
-  }
-  return false;
 }
 
 double SimSystem::restingPressureGradient() const
