@@ -261,10 +261,10 @@ SimSystem::SettledFill SimSystem::settledFill(EmitterObject const& emitter) cons
   const double spacing = 2.0 * particleRadius;
   auto height = [&](unsigned k) { return up * emitter._positions[k].y(); };
 
-  // The fill's vertical columns, each from its top down; a gap of more than
-  // a spacing starts a new column (a fill with an overhang).
-  // Keyed by the lattice step from the first candidate: the candidates sit
-  // whole spacings apart.
+  // The fill's vertical columns, keyed by the lattice step from the first
+  // candidate (candidates sit whole spacings apart), each from its top down;
+  // a gap of more than a spacing starts a new column (a fill with an
+  // overhang).
   std::map<std::pair<int64_t, int64_t>, std::vector<unsigned>> columns;
   Eigen::Vector3d const origin = emitter._positions[0];
   for (unsigned k = 0; k < count; ++k) {
