@@ -85,10 +85,11 @@ void SOP_Taluno::deriveMaterials(double T)
     const double c = property("soundSpeedRatio") * fastest;
     if (c > 0.0) {
       derive("internalPressure", "Internal Pressure", c * c * unit);
-      const double nu = property("kinematicViscosity") / (unit * unit) +
-                        property("liquidDamping") * c * s.particlesInteractionRadius / 8.0;
-      derive("viscosityFactor", "Viscosity Factor", nu * s.restDensity * unit * unit);
+      const double own = property("kinematicViscosity") / (unit * unit);
+      const double damping = property("liquidDamping") * c * s.particlesInteractionRadius / 8.0;
+      derive("viscosityFactor", "Viscosity Factor", (own + damping) * s.restDensity * unit * unit);
       why += ", sound speed " + number(c) + " units/s";
+      warnIfDampingHidesViscosity(own, damping, property("liquidDamping"), fastest * height / own, unit);
     } else {
       addError(UT_ERROR_WARNING, "Physical Materials: nothing moves the liquid (no gravity, no emitter speed), so "
                                  "no sound speed follows from the scene: Internal Pressure is kept");
@@ -131,4 +132,25 @@ void SOP_Taluno::deriveMaterials(double T)
     text += (text.empty() ? "" : ", ") + b;
   if (!text.empty())
     addError(UT_ERROR_MESSAGE, "Physical Materials (" + why + "): " + text);
+}
+
+void SOP_Taluno::warnIfDampingHidesViscosity(double own, double damping, double alpha, double reynolds,
+                                             double unit)
+{
+  // A liquid's own viscosity shapes its flow while the scene's Reynolds
+  // number (fastest flow x height / viscosity) is below about 10^4; the
+  // artificial viscosity that calms the particles grows with the particle
+  // radius, and where it is the larger a thick liquid flows as thick as
+  // the radius makes it, much as water does at that radius.
+  if (!(own > 0.0) || !(reynolds < 1e4) || !(damping > own))
+    return;
+  const double radius = _system->particleRadius;
+  addError(UT_ERROR_WARNING,
+           "Physical Materials: at Particle Radius " + number(radius) + " the liquid's artificial viscosity (Liquid "
+           "Damping x sound speed x interaction radius / 8, " + number(damping * unit * unit) + " m^2/s) is " +
+           number(damping / own) + " times its own (Kinematic Viscosity " + number(own * unit * unit) +
+           " m^2/s), which shapes this scene's flow (Reynolds number " + number(reynolds) + "): it flows much "
+           "as water does at this radius. A Particle Radius of about " + number(radius * own / damping) +
+           ", or Liquid Damping of about " + number(alpha * own / damping) +
+           " (a noisier liquid), lets its own viscosity show");
 }
