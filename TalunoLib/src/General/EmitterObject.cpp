@@ -130,6 +130,12 @@ void EmitterObject::Fill(double& radius)
     double mx = _bboxMax.x(), my = _bboxMax.y(), mz = _bboxMax.z();
     const double sigma = _mesh->minimumDistance(mx, my, mz) >= 0 ? 1.0 : -1.0;
 
+    // A point on the surface is outside. A lattice point meant to lie on a
+    // face (a box a whole number of spacings wide) lands a rounding error
+    // inside or outside it, depending on the scene's size: points closer to
+    // the surface than a millionth of the spacing count as on it, so that
+    // the same box fills alike at any scale.
+    const double onSurface = 1e-6 * d;
     // Distance queries are independent: run them in parallel, keep the order.
     std::vector<char> keep(lattice.size());
     const int64_t n = static_cast<int64_t>(lattice.size());
@@ -137,7 +143,7 @@ void EmitterObject::Fill(double& radius)
     for (int64_t i = 0; i < n; ++i) {
       double x = lattice[i].x(), y = lattice[i].y(), z = lattice[i].z();
       const double delta = sigma * _mesh->minimumDistance(x, y, z);
-      keep[i] = delta < 0 && delta > -_thickness;
+      keep[i] = delta < -onSurface && delta > -_thickness;
     }
     for (int64_t i = 0; i < n; ++i)
       if (keep[i])
