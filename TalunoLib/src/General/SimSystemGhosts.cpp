@@ -198,6 +198,10 @@ void SimSystem::refreshGhostPressures()
 #pragma omp parallel for schedule(static)
   for (int64_t k = 0; k < ghosts; ++k) {
     Particle& ghost = _ghostParticlesArray[size_t(k)];
+    // A ghost that mirrors no particle (one placed by hand) keeps its own.
+    if (ghost.ghostLink < 0 || size_t(ghost.ghostLink) >= _particlesArrayMap.size() ||
+        _particlesArrayMap[size_t(ghost.ghostLink)] < 0)
+      continue;
     Particle const& p = _particlesArray[size_t(_particlesArrayMap[size_t(ghost.ghostLink)])];
     ghost.invDensity = p.invDensity;
     ghost.pressure = p.pressure + weight * (p.position.y() - ghost.position.y());
