@@ -76,6 +76,16 @@ def reference_config():
     return CONFIG["scale"] == 1.0 and CONFIG["radius"] == 1.0
 
 
+def save_figure(fig, name):
+    """Saves a case's plot (of the reference size and radius only) and
+    closes it; the list of figures the report shows."""
+    figures = [name] if reference_config() else []
+    if figures:
+        fig.savefig(os.path.join(FIGURES, name), dpi=110)
+    plt.close(fig)
+    return figures
+
+
 def config_tag():
     return "s%g-r%g" % (CONFIG["scale"], CONFIG["radius"])
 
@@ -260,7 +270,6 @@ def hydrostatic_column(quick):
     deep = (centres > h_reach) & (centres < centres.max() - h_reach)
     slope = float(np.polyfit(centres[deep], means[deep], 1)[0] / (998.0 * GRAVITY * UNIT_LENGTH))
     factor = 1.0 / lattice_pressure_factor(r, 4 * r, 998.0)
-    figures = ["column-pressure.png"] if reference_config() else []
     fig, ax = plt.subplots(figsize=(5, 4))
     ax.plot(means, centres, "o", ms=3, label="measured (mean per layer)")
     ax.plot(expected, centres, ":", label=r"$\rho_0\, g\, d\, s$ (continuum)")
@@ -271,9 +280,7 @@ def hydrostatic_column(quick):
     ax.set_title("Hydrostatic column, water preset")
     ax.legend()
     fig.tight_layout()
-    if figures:
-        fig.savefig(os.path.join(FIGURES, figures[0]), dpi=110)
-    plt.close(fig)
+    figures = save_figure(fig, "column-pressure.png")
     return {
         "case": "Hydrostatic column (water)",
         "reference": "at rest: density = rest density, height kept, p = rho0 g d s",
@@ -396,7 +403,6 @@ def dam_break(quick):
     later = errors[len(compared):]
     worst = max(compared, key=abs)
     Th, Zh, _, seconds_h = dam_break_front("honey", quick)
-    figures = ["dam-break-front.png"] if reference_config() else []
     fig, ax = plt.subplots(figsize=(5, 4))
     ax.plot([t for t, _ in MARTIN_MOYCE], [z for _, z in MARTIN_MOYCE], "ks", ms=4,
             label="Martin & Moyce (1952)")
@@ -408,9 +414,7 @@ def dam_break(quick):
     ax.set_xlim(0, 3.5)
     ax.legend()
     fig.tight_layout()
-    if figures:
-        fig.savefig(os.path.join(FIGURES, figures[0]), dpi=110)
-    plt.close(fig)
+    figures = save_figure(fig, "dam-break-front.png")
     z_at = lambda TT, ZZ, t: float(np.interp(t, TT, ZZ))
     # Honey is slower than water only while its viscosity matters: at a
     # Reynolds number sqrt(g a) a / nu beyond about 10^4 it runs as water.
@@ -532,10 +536,7 @@ def angle_of_repose(quick):
     ax.set_aspect("equal")
     ax.legend()
     fig.tight_layout()
-    figures = ["heap-profiles.png"] if reference_config() else []
-    if figures:
-        fig.savefig(os.path.join(FIGURES, figures[0]), dpi=110)
-    plt.close(fig)
+    figures = save_figure(fig, "heap-profiles.png")
     return {
         "case": "Angle of repose (sand, gravel)",
         "reference": "angles of repose of dry sand, 25-35 degrees, and of gravel, from about 25 (rounded) to 45 "
@@ -596,10 +597,7 @@ def soft_bodies(quick):
     ax.set_title("Cube dropped on the ground")
     ax.legend()
     fig.tight_layout()
-    figures = ["cube-drop.png"] if reference_config() else []
-    if figures:
-        fig.savefig(os.path.join(FIGURES, figures[0]), dpi=110)
-    plt.close(fig)
+    figures = save_figure(fig, "cube-drop.png")
     return {
         "case": "Soft cube dropped on a floor (jelly, clay)",
         "reference": "an elastic body keeps its volume and bounces; a plastic one keeps its volume and does not",

@@ -122,11 +122,11 @@ private:
   /// constants not set by hand into _derived, and notes what they became
   /// (SOP_TalunoMaterials.cpp).
   void deriveMaterials(double resetTime);
-  /// Warns when a liquid's own viscosity matters to the scene's flow
-  /// (Reynolds number below 10^4) but the artificial viscosity of its
-  /// damping (Liquid Damping `alpha`) is larger at this radius (both in
-  /// scene units^2/s).
-  void warnIfDampingHidesViscosity(double own, double damping, double alpha, double reynolds, double unit);
+  /// Warns when a liquid's own viscosity matters to the scene's flow (its
+  /// Reynolds number, `flow` = fastest flow x height over the viscosity,
+  /// below 10^4) but the artificial viscosity of its damping (Liquid
+  /// Damping `alpha`) is larger at this radius (all in scene units).
+  void warnIfDampingHidesViscosity(double own, double damping, double alpha, double flow, double unit);
   std::map<std::string, double> _derived; ///< constants Physical Materials derived, by token
   /// Refreshes the system's per-frame settings from the parameters at time t.
   void refreshSettings(double t);

@@ -89,7 +89,7 @@ void SOP_Taluno::deriveMaterials(double T)
       const double damping = property("liquidDamping") * c * s.particlesInteractionRadius / 8.0;
       derive("viscosityFactor", "Viscosity Factor", (own + damping) * s.restDensity * unit * unit);
       why += ", sound speed " + number(c) + " units/s";
-      warnIfDampingHidesViscosity(own, damping, property("liquidDamping"), fastest * height / own, unit);
+      warnIfDampingHidesViscosity(own, damping, property("liquidDamping"), fastest * height, unit);
     } else {
       addError(UT_ERROR_WARNING, "Physical Materials: nothing moves the liquid (no gravity, no emitter speed), so "
                                  "no sound speed follows from the scene: Internal Pressure is kept");
@@ -134,15 +134,17 @@ void SOP_Taluno::deriveMaterials(double T)
     addError(UT_ERROR_MESSAGE, "Physical Materials (" + why + "): " + text);
 }
 
-void SOP_Taluno::warnIfDampingHidesViscosity(double own, double damping, double alpha, double reynolds,
-                                             double unit)
+void SOP_Taluno::warnIfDampingHidesViscosity(double own, double damping, double alpha, double flow, double unit)
 {
   // A liquid's own viscosity shapes its flow while the scene's Reynolds
   // number (fastest flow x height / viscosity) is below about 10^4; the
   // artificial viscosity that calms the particles grows with the particle
   // radius, and where it is the larger a thick liquid flows as thick as
   // the radius makes it, much as water does at that radius.
-  if (!(own > 0.0) || !(reynolds < 1e4) || !(damping > own))
+  if (!(own > 0.0))
+    return;
+  const double reynolds = flow / own;
+  if (!(reynolds < 1e4) || !(damping > own))
     return;
   const double radius = _system->particleRadius;
   addError(UT_ERROR_WARNING,
