@@ -999,7 +999,7 @@ TEST(TalunoProgram, FillsAreMeasuredAgainstTheMemoryTheProcessMayUse)
   Folder folder;
   // Millions of lattice points, some GiB, under an address-space limit of
   // 2 GiB of which the program itself takes part: refused before filling.
-  folder.write("scene.json", grainScene("out/g.$F.geo", 6, R"(, "particleRadius": 0.015)"));
+  folder.write("scene.json", grainScene("out/g.$F.geo", 6, R"(, "particleRadius": 0.01)"));
   const Result r = runCommand("cd '" + folder.path.string() + "' && ulimit -v 2000000 && '" TALUNO_PROGRAM
                               "' check scene.json 2>&1");
   EXPECT_EQ(r.status, 5) << r.output;

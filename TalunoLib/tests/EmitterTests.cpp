@@ -180,17 +180,42 @@ TEST(EmitterTransform, PivotShiftsKeepTheLatticeInPlace)
 
 TEST(EmitterFill, LatticeEstimateCountsTheVisitedPointsWithoutFilling)
 {
-  // The 10-unit cube's box, enlarged by one unit, spans 12 units: 13 lattice
-  // points a side at spacing 1, and for the crossed fill 20 layers of 13 x 13.
+  // The 10-unit cube's box, enlarged by one spacing, spans 12 units: 13
+  // lattice points a side at spacing 1. The crossed fill's layers start at
+  // -3, 20 of them up to 11: the 17 from -1 up are visited, rows of at most
+  // 13 x 13.
   CubeEmitter cubic(EmitterObject::cubic), crossed(EmitterObject::crossed);
   EXPECT_EQ(cubic.emitter->fillLatticePoints(0.5), 13.0 * 13.0 * 13.0);
-  EXPECT_EQ(crossed.emitter->fillLatticePoints(0.5), 13.0 * 13.0 * 20.0);
+  EXPECT_EQ(crossed.emitter->fillLatticePoints(0.5), 13.0 * 13.0 * 17.0);
+  EXPECT_LE(double(crossed.emitter->_positions.size()), crossed.emitter->fillLatticePoints(0.5));
   EXPECT_LE(double(cubic.emitter->_positions.size()), cubic.emitter->fillLatticePoints(0.5));
   // Far too fine a lattice is counted, not built; no lattice has no spacing.
-  EXPECT_NEAR(cubic.emitter->fillLatticePoints(1e-6) / 2.16e20, 1.0, 1e-3);
+  // Only the points within a spacing of the cube's own box are visited.
+  EXPECT_NEAR(cubic.emitter->fillLatticePoints(1e-6) / 1.25e20, 1.0, 1e-3);
   for (double bad : {0.0, -0.5, double(NAN)})
     EXPECT_TRUE(std::isinf(cubic.emitter->fillLatticePoints(bad))) << bad;
   double zero = 0.0;
   cubic.emitter->Fill(zero);
   EXPECT_TRUE(cubic.emitter->_positions.empty());
+}
+
+TEST(EmitterFill, ASmallObjectCostsWhatItsOwnSizeAsks)
+{
+  // A 10 cm box at a 2 mm radius in a scene in metres: the object's box is
+  // widened by a whole unit, ten times its size, but only the lattice near
+  // the object is visited, in both fills.
+  std::unique_ptr<Mesh> mesh(makeMesh(boxSoup(Eigen::Vector3d::Zero(), Eigen::Vector3d::Constant(0.1)), 1));
+  for (auto fill : {EmitterObject::cubic, EmitterObject::crossed}) {
+    EmitterObject emitter(mesh.get(), 4, EmitterObject::emitOnce, fill, 0.0, EmitterObject::staticGeometry, 0, 0,
+                          0, 1, 0, 0, 0, 1.0, 4294967295u);
+    const double visited = emitter.fillLatticePoints(0.002);
+    EXPECT_LT(visited, 2.0 * std::pow(0.1 / 0.004 + 3.0, 3.0) * (fill == EmitterObject::crossed ? 1.5 : 1.0));
+    double radius = 0.002;
+    emitter.Fill(radius);
+    EXPECT_LE(double(emitter._positions.size()), visited);
+    if (fill == EmitterObject::cubic)
+      EXPECT_EQ(emitter._positions.size(), 25u * 25u * 25u); // 2, 6, ... 98 mm on each axis
+    else
+      EXPECT_GT(emitter._positions.size(), 25u * 25u * 25u); // layers closer than a diameter
+  }
 }

@@ -3,7 +3,9 @@
 #include "Mesh.h"
 
 #include <Eigen/Geometry>
+#include <algorithm>
 #include <cmath>
+#include <utility>
 
 EmitterObject::EmitterObject(Mesh* mesh, char nature, emissionType emission, fillType fill, double thickness,
                              behaviour geometryBehaviour, double vx, double vy, double vz, unsigned interval,
@@ -63,22 +65,53 @@ double evenCountEstimate(double width, double d)
   return std::fmod(n, 2.0) != 0.0 ? n + 1.0 : n;
 }
 
+// The indices i in [0, n] whose points start + i * step lie within [low,
+// high], as doubles so that estimates of huge lattices do not overflow;
+// first > last when there are none.
+std::pair<double, double> indicesWithin(double start, double step, double n, double low, double high)
+{
+  const double first = std::max(0.0, std::ceil((low - start) / step));
+  const double last = std::min(n, std::floor((high - start) / step));
+  return {first, last};
+}
+
+double countOf(std::pair<double, double> range) { return std::max(0.0, range.second - range.first + 1.0); }
+
 } // namespace
+
+// The lattice spans the object's box, widened by a whole scene unit; only its
+// points near the mesh can be inside it. Those within one spacing of the
+// mesh's own box are visited, so that a small object at a fine radius costs
+// what its own size asks, whatever the scene's unit.
+void EmitterObject::latticeWindow(double d, Eigen::Vector3d& low, Eigen::Vector3d& high) const
+{
+  _mesh->getBBox(low, high, d);
+}
 
 double EmitterObject::fillLatticePoints(double radius) const
 {
   if (!(radius > 0.0) || !std::isfinite(radius))
     return INFINITY;
-  const double d = 2.0 * radius;
+  const double r = radius, d = 2.0 * r;
   const Eigen::Vector3d size = _bboxMax - _bboxMin;
-  const double columns = (evenCountEstimate(size.x(), d) + 1.0) * (evenCountEstimate(size.z(), d) + 1.0);
+  const Eigen::Vector3d c = (_bboxMin + _bboxMax) / 2.0;
+  Eigen::Vector3d low, high;
+  latticeWindow(d, low, high);
+  const double nx = evenCountEstimate(size.x(), d), nz = evenCountEstimate(size.z(), d);
+  // The crossed fill's odd layers start a radius further out: count the
+  // wider of the two rows.
+  const double shift = _fillType == crossed ? r : 0.0;
+  const double columns = countOf(indicesWithin(c.x() - nx * r, d, nx, low.x() - shift, high.x())) *
+                         countOf(indicesWithin(c.z() - nz * r, d, nz, low.z() - shift, high.z()));
   if (_fillType == crossed) {
     // Layers from the centre minus m radii up to the box's top, h apart.
-    const double h = double(1.41421356f) * radius;
+    const double h = double(1.41421356f) * r;
     const double m = evenCountEstimate(size.y(), h);
-    return columns * (std::floor((size.y() / 2.0 + m * radius) / h) + 1.0);
+    const double y0 = c.y() - m * r;
+    return columns * countOf(indicesWithin(y0, h, std::floor((_bboxMax.y() - y0) / h), low.y(), high.y()));
   }
-  return columns * (evenCountEstimate(size.y(), d) + 1.0);
+  const double ny = evenCountEstimate(size.y(), d);
+  return columns * countOf(indicesWithin(c.y() - ny * r, d, ny, low.y(), high.y()));
 }
 
 void EmitterObject::Fill(double& radius)
@@ -97,29 +130,45 @@ void EmitterObject::Fill(double& radius)
   const Eigen::Vector3d c = (_bboxMin + _bboxMax) / 2.0;
   _positions.clear();
 
+  Eigen::Vector3d low, high;
+  latticeWindow(d, low, high);
+  // Visits the points start + i * d, i in [0, n], that lie in [a, b].
+  auto span = [d](double start, int n, double a, double b) {
+    const std::pair<double, double> range = indicesWithin(start, d, double(n), a, b);
+    return std::pair<int, int>(int(range.first), int(range.second));
+  };
+
   // Lattice points in visiting order.
   std::vector<Eigen::Vector3d> lattice;
   if (_fillType == cubic) {
     const int ny = evenCount(size.y(), d);
-    lattice.reserve(size_t(nx + 1) * size_t(ny + 1) * size_t(nz + 1));
-    for (int i = 0; i <= nx; ++i)
-      for (int j = 0; j <= ny; ++j)
-        for (int k = 0; k <= nz; ++k)
-          lattice.emplace_back(c.x() - nx * r + i * d, c.y() - ny * r + j * d, c.z() - nz * r + k * d);
+    const Eigen::Vector3d start(c.x() - nx * r, c.y() - ny * r, c.z() - nz * r);
+    const auto [i0, i1] = span(start.x(), nx, low.x(), high.x());
+    const auto [j0, j1] = span(start.y(), ny, low.y(), high.y());
+    const auto [k0, k1] = span(start.z(), nz, low.z(), high.z());
+    if (i0 <= i1 && j0 <= j1 && k0 <= k1)
+      lattice.reserve(size_t(i1 - i0 + 1) * size_t(j1 - j0 + 1) * size_t(k1 - k0 + 1));
+    for (int i = i0; i <= i1; ++i)
+      for (int j = j0; j <= j1; ++j)
+        for (int k = k0; k <= k1; ++k)
+          lattice.emplace_back(start.x() + i * d, start.y() + j * d, start.z() + k * d);
   } else if (_fillType == crossed) {
     // Layers in y, sqrt(2) r apart, alternately offset by r in x and z: each
     // point's nearest neighbours in the next layer are one diameter away.
     const double h = double(1.41421356f) * r;
     const int m = evenCount(size.y(), h);
     const double y0 = c.y() - m * r;
-    for (int layer = 0;; ++layer) {
+    const int first = int(std::max(0.0, std::ceil((low.y() - y0) / h)));
+    for (int layer = first;; ++layer) {
       const double y = y0 + layer * h;
-      if (!(y <= _bboxMax.y()))
+      if (!(y <= _bboxMax.y()) || y > high.y())
         break;
       const double x0 = layer % 2 == 0 ? c.x() - (nx - 1) * r : c.x() - nx * r;
       const double z0 = layer % 2 == 0 ? c.z() - (nz - 1) * r : c.z() - nz * r;
-      for (int i = 0; i <= nx; ++i)
-        for (int k = 0; k <= nz; ++k)
+      const auto [i0, i1] = span(x0, nx, low.x(), high.x());
+      const auto [k0, k1] = span(z0, nz, low.z(), high.z());
+      for (int i = i0; i <= i1; ++i)
+        for (int k = k0; k <= k1; ++k)
           lattice.emplace_back(x0 + i * d, y, z0 + k * d);
     }
   }

@@ -82,6 +82,8 @@ public:
   Eigen::Vector3d _pivot;        ///< pivot of the emitter's transform
 
 private:
+  /// The part of the lattice a fill visits: the mesh's box widened by d.
+  void latticeWindow(double d, Eigen::Vector3d& low, Eigen::Vector3d& high) const;
   void storeParms(char nature, emissionType emission, fillType fill, double thickness, behaviour geometryBehaviour,
                   double vx, double vy, double vz, unsigned interval, double frictionMultiplier);
 };
