@@ -89,7 +89,11 @@ bool PreviewCamera::write(GU_Detail const& particles, std::vector<Mesh> const& m
         target[a] = (lo[a] + hi[a]) / 2;
         radius += (hi[a] - lo[a]) * (hi[a] - lo[a]) / 4;
       }
-      radius = std::max(std::sqrt(radius), 1.0);
+      // As large as the scene, whatever its unit; a lone point of no size
+      // is shown in a sphere of one unit.
+      radius = std::sqrt(radius);
+      if (!(radius > 0.0))
+        radius = 1.0;
       // From the front, above and to the right, far enough for the whole
       // bounding sphere and a margin.
       double direction[3] = {0.45, 0.8, 1.0};

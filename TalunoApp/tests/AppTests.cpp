@@ -388,6 +388,30 @@ std::vector<unsigned char> readPicture(fs::path const& path, int& width, int& he
   return pixels;
 }
 
+TEST(TalunoProgram, PreviewsFrameScenesOfAnySize)
+{
+  // A 12 cm block of grains seen from where the preview puts its camera: the
+  // block fills a good part of the picture, as a 12 m block does.
+  for (double size : {0.12, 12.0}) {
+    Folder folder;
+    const std::string s = std::to_string(size), r = std::to_string(size / 24);
+    folder.write("scene.json", R"({"fps": 24, "frames": [1, 1], "nodes": [
+      {"name": "grainBox", "type": "box", "parms": {"size": [)" + s + ", " + s + ", " + s + R"(]}},
+      {"name": "grains", "type": "EmitterObject", "inputs": ["grainBox"], "parms": {"nature": "granular"}},
+      {"name": "solver", "type": "Taluno", "inputs": ["grains"], "parms": {"particleRadius": )" + r + R"(}}],
+      "output": {"node": "solver", "file": "out/g.$F.geo"}})");
+    const Result run = taluno(folder.path, "run scene.json --quiet --preview auto");
+    ASSERT_EQ(run.status, 0) << run.output;
+    int width = 0, height = 0;
+    const auto pixels = readPicture(folder.path / "out/preview/frame.0001.png", width, height);
+    ASSERT_EQ(pixels.size(), size_t(640 * 480 * 3));
+    size_t sand = 0;
+    for (size_t p = 0; p < pixels.size(); p += 3)
+      sand += pixels[p] > pixels[p + 2] + 40;
+    EXPECT_GT(double(sand) / (640 * 480), 0.1) << "block of " << size;
+  }
+}
+
 TEST(TalunoProgram, PreviewsShowCollidersAndParticlesWhereTheyAre)
 {
   Folder folder;

@@ -217,6 +217,35 @@ TEST(DistanceField, SmallParticlesGetAFieldAsFineAsTheirCollisionDistance)
   EXPECT_LT(worstError(), 0.5 * coarse);
 }
 
+TEST(DistanceField, SmallParticlesGetCellsNoLargerThanTheirCollisionDistance)
+{
+  // A floor 22 cm wide and 1 cm thick under grains of radius 2 mm, with the
+  // usual Maximum Depth 5: cells of 5 cm hold the whole thickness of the
+  // floor, and interpolating across it placed the top face a radius off,
+  // grains sank into it and fell through. Told of the particles, the field
+  // deepens until its cells are no larger than their collision distance.
+  const double r = 0.002;
+  Field field(boxSoup(Eigen::Vector3d(-0.11, -0.01, -0.11), Eigen::Vector3d(0.11, 0.0, 0.11)), 0.01, 5);
+  ASDFObject& f = *field.asdf;
+  f.setCollisionDistance(r);
+  EXPECT_LE(f._rootSize / f._resolution, r);
+  double worst = 0.0;
+  for (double x = -0.09; x <= 0.01; x += 0.00137)
+    for (double z = -0.09; z <= 0.01; z += 0.00173)
+      for (double y = -0.001; y <= 0.006; y += 0.0001) {
+        const double exact = y >= 0.0 ? y : std::max(y, -0.01 - y);
+        worst = std::max(worst, std::abs(query(f, {x, y, z}) - exact));
+      }
+  EXPECT_LT(worst, ASDFObject::accuracyShare * r);
+
+  // Large particles, or a Maximum Depth already fine enough, leave it as it is.
+  Field coarse(boxSoup(Eigen::Vector3d(-0.11, -0.01, -0.11), Eigen::Vector3d(0.11, 0.0, 0.11)), 0.01, 5);
+  ASDFCell* root = coarse.asdf->_root;
+  coarse.asdf->setCollisionDistance(0.2);
+  EXPECT_EQ(coarse.asdf->_root, root);
+  EXPECT_EQ(coarse.asdf->_maxDepth, 5);
+}
+
 TEST(DistanceField, MovingFieldsAnswerInWorldSpace)
 {
   const TriangleSoup sphere = sphereSoup(Eigen::Vector3d(0.2, 0, 0), 1.0, 2);

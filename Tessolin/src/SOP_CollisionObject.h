@@ -2,6 +2,7 @@
 
 #include "PRM/PRM_Include.h"
 #include "SOP/SOP_Node.h"
+#include "ASDFObject.h"
 #include "TalunoObjects.h"
 
 #include "MeshBuilder.h"
@@ -40,7 +41,7 @@ private:
   /// maxFieldDepth, and a depth whose field could not fit in memory for the
   /// input's surface. False when refused.
   bool checkFieldSettings(GU_Detail const* input);
-  static constexpr int maxFieldDepth = 16;
+  static constexpr int maxFieldDepth = ASDFObject::deepestLevel;
   float floatParm(char const* name, int slot, int component, double time)
   {
     return static_cast<float>(evalFloat(name, &myOffsets[slot], component, time));

@@ -207,10 +207,18 @@ void ASDFObject::setCollisionDistance(double distance)
   const double margin = (fieldExtent - meshExtent).minCoeff() / 2.0;
   const bool wider = 1.5 * distance > margin;
   const bool finer = _errorThreshold > accuracyShare * distance;
-  if (!wider && !finer)
+  // Cells as deep as a collision distance at the finest: a cell much larger
+  // than the particles blurs whatever lies within it, a floor thinner than
+  // the cell or the edge of a wall, by more than the particles' size.
+  const double rootSize = (meshExtent + Eigen::Vector3d::Constant(2.0 * (wider ? 1.5 * distance : margin))).maxCoeff();
+  const int resolving = distance > 0.0 ? int(std::ceil(std::log2(rootSize / distance))) : 0;
+  const bool deeper = resolving > _maxDepth && _maxDepth < deepestLevel;
+  if (!wider && !finer && !deeper)
     return;
   if (finer)
     _errorThreshold = accuracyShare * distance;
+  if (deeper)
+    _maxDepth = std::min(resolving, deepestLevel);
   if (wider)
     _collisionDistance = distance;
   delete _root;

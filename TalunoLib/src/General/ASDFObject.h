@@ -37,12 +37,15 @@ public:
                               Eigen::Vector3d& gradient) const;
   /// Rebuilds a wider field when particles must be kept farther out, and a
   /// finer one when its error threshold is more than accuracyShare of the
-  /// distance (small particles sit closer to the surface than the error of
-  /// a field made for large ones); never shrinks or coarsens.
+  /// distance or its deepest cells larger than the distance (small particles
+  /// sit closer to the surface than the error of a field made for large
+  /// ones); never shrinks or coarsens.
   void setCollisionDistance(double distance);
   /// The most a field may miss the mesh by, as a share of the collision
   /// distance of the particles that use it.
   static constexpr double accuracyShare = 0.05;
+  /// The deepest a field may refine: its root cube over 65,536 per axis.
+  static constexpr int deepestLevel = 16;
   void setTransfoMatrices(Eigen::Matrix4d& objectToWorld, Eigen::Matrix4d& worldToObject);
   void setMovingGeometry(bool moving) { _movingGeometry = moving; }
 
