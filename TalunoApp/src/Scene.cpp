@@ -230,7 +230,7 @@ bool parseScene(std::string const& text, std::string const& /*origin*/, Scene& s
     problems.push_back("a scene is a JSON object with \"nodes\" and \"output\"");
     return false;
   }
-  static const std::set<std::string> known = {"fps", "frames", "nodes", "output", "description", "camera"};
+  static const std::set<std::string> known = {"fps", "frames", "nodes", "output", "description", "camera", "probes"};
   for (auto const& [key, value] : root.items())
     if (!known.count(key))
       problems.push_back("unknown entry \"" + key + "\"" +
@@ -352,6 +352,34 @@ bool parseScene(std::string const& text, std::string const& /*origin*/, Scene& s
         problems.push_back("\"camera\": its position and target are the same point");
     }
   }
+  if (root.contains("probes")) {
+    json const& probes = root["probes"];
+    const std::string form = "\"probes\" must be {\"node\": a solver, \"file\": a CSV file (optional, probes.csv), "
+                             "\"points\": {name: [x, y, z], ...}}";
+    auto vector3 = [](json const& v) {
+      return v.is_array() && v.size() == 3 &&
+             std::all_of(v.begin(), v.end(), [](json const& x) { return x.is_number() && std::isfinite(x.get<double>()); });
+    };
+    if (!probes.is_object() || !probes.contains("node") || !probes["node"].is_string() ||
+        !probes.contains("points") || !probes["points"].is_object() || probes["points"].empty() ||
+        (probes.contains("file") && !probes["file"].is_string())) {
+      problems.push_back(form);
+    } else {
+      for (auto const& [key, value] : probes.items())
+        if (key != "node" && key != "file" && key != "points")
+          problems.push_back("\"probes\": unknown key \"" + key + "\"" + nearest(key, {"node", "file", "points"}));
+      scene.probes.node = probes["node"];
+      scene.probes.file = probes.value("file", scene.probes.file);
+      for (auto const& [name, at] : probes["points"].items()) {
+        if (!vector3(at) || name.empty() || name.find_first_of(",\"\n") != std::string::npos) {
+          problems.push_back("\"probes\": point \"" + name + "\" must be [x, y, z] under a name without commas, "
+                             "quotes or line breaks");
+          continue;
+        }
+        scene.probes.points.push_back({name, {at[0].get<double>(), at[1].get<double>(), at[2].get<double>()}});
+      }
+    }
+  }
   return problems.size() == before;
 }
 
@@ -445,6 +473,17 @@ bool validateScene(Scene const& scene, OP_OperatorTable const& table, std::vecto
         stack.emplace_back(input, 0);
       }
     }
+  }
+
+  if (!scene.probes.points.empty()) {
+    auto found = byName.find(scene.probes.node);
+    if (found == byName.end())
+      problems.push_back("probes: node \"" + scene.probes.node + "\" is not a node");
+    else if (found->second->type != "Taluno")
+      problems.push_back("probes: node \"" + scene.probes.node + "\" is a " + found->second->type +
+                         "; probes measure the liquid of a Taluno solver");
+    if (std::filesystem::path(scene.probes.file).extension() != ".csv")
+      problems.push_back("probes: file \"" + scene.probes.file + "\" must end in .csv");
   }
 
   std::set<std::string> patterns;

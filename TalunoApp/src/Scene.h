@@ -2,8 +2,10 @@
 
 #include <nlohmann/json.hpp>
 
+#include <array>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 class OP_Network;
@@ -39,12 +41,22 @@ struct Scene
     double fov = 40.0; ///< vertical field of view, degrees
   };
 
+  /// Pressure gauges: points at which a run writes the liquid's pressure,
+  /// frame by frame, to a CSV file.
+  struct Probes
+  {
+    std::string node; ///< the solver whose liquid is measured
+    std::string file = "probes.csv";
+    std::vector<std::pair<std::string, std::array<double, 3>>> points; ///< none: no probes
+  };
+
   double fps = 24.0;
   int firstFrame = 1;
   int lastFrame = 48;
   std::vector<Node> nodes;
   std::vector<Output> outputs; ///< the first is the run's main output (its progress, its previews)
   Camera camera;
+  Probes probes;
 };
 
 /// Reads a scene from JSON text; `origin` names it in messages. Problems are

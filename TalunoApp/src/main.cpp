@@ -9,6 +9,7 @@
 #include "Preview.h"
 #include "Checkpoint.h"
 #include "Presets.h"
+#include "Probes.h"
 #include "OP/OP_Network.h"
 #include "OP/OP_Node.h"
 #include "OP/OP_Operator.h"
@@ -31,6 +32,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <unistd.h>
@@ -686,6 +688,29 @@ int run(std::string const& scenePath, std::string const& frames, std::string con
       camera.hideGroup(node->evalString("group", 0, 0.0));
     }
 
+  // Pressure probes read the solver's liquid at every written frame: the
+  // solver must be one the outputs cook.
+  SOP_Node* probeNode = nullptr;
+  std::optional<ProbeLog> probes;
+  if (!scene.probes.points.empty()) {
+    for (SOP_Node* out : prepared.outputs)
+      for (OP_Node* node : network.upstreamOrder(out))
+        if (node->getName() == scene.probes.node)
+          probeNode = dynamic_cast<SOP_Node*>(node);
+    if (!probeNode) {
+      std::cerr << "taluno: probes: node \"" << scene.probes.node
+                << "\" feeds none of the scene's outputs, so no frame simulates it: write it, or a node it feeds\n";
+      return 2;
+    }
+    const std::filesystem::path probeFolder = std::filesystem::path(scene.probes.file).parent_path();
+    if (!probeFolder.empty() && !std::filesystem::create_directories(probeFolder, error) && error) {
+      std::cerr << "taluno: cannot create the probes' folder " << probeFolder.string() << ": " << error.message()
+                << "\n";
+      return 4;
+    }
+    probes.emplace(scene.probes.file, scene.probes.points);
+  }
+
   handleSignals();
   const bool terminal = isatty(STDERR_FILENO);
   const int total = scene.lastFrame - scene.firstFrame + 1;
@@ -718,6 +743,8 @@ int run(std::string const& scenePath, std::string const& frames, std::string con
                                     std::filesystem::path(framePath(t.entry->pattern, frame)).filename().string());
     }
   }
+  if (probes && options.resume)
+    probes->keepRowsBefore(startFrame);
   const int writtenBefore = written;
   int lastCheckpoint = startFrame - 1, lastDone = startFrame - 1;
   auto checkpoint = [&](int frame) {
@@ -784,6 +811,11 @@ int run(std::string const& scenePath, std::string const& frames, std::string con
         }
       }
     }
+    if (probes && !probes->add(frame, time, *probeNode->getCookedGeo(),
+                               probeNode->evalFloat("particlesInteractionRadius", 0, time), problem)) {
+      std::cerr << (terminal && !quiet ? "\n" : "") << "taluno: " << problem << "\n";
+      return 4;
+    }
     ++written;
     if (!previewFolder.empty() && (everyFrame || frame % 12 == 0 || frame == scene.lastFrame)) {
       char name[32];
@@ -846,6 +878,8 @@ int run(std::string const& scenePath, std::string const& frames, std::string con
     for (Target const& t : targets)
       std::cerr << "taluno: wrote " << written << " frames to "
                 << (t.folder.empty() ? std::string(".") : t.folder.string()) << " (" << t.entry->pattern << ")\n";
+    if (probes)
+      std::cerr << "taluno: probe pressures in " << probes->path() << "\n";
     if (!previewFolder.empty())
       std::cerr << "taluno: preview pictures in " << previewFolder << "\n";
   }

@@ -388,6 +388,62 @@ std::vector<unsigned char> readPicture(fs::path const& path, int& width, int& he
   return pixels;
 }
 
+TEST(TalunoProgram, ProbesWriteTheLiquidsPressureInPascalsFrameByFrame)
+{
+  // Water 0.4 m deep in a tank of walls, in metres. Averaged over the last
+  // half second (the pressure of a weakly compressible liquid rings at its
+  // sound speed), the pressure grows with depth as rho g does: a gauge that
+  // read the solver's own pressure, which the pair force form makes about
+  // twice the continuum's, would read twice the rise. A gauge in the air
+  // reads nothing.
+  Folder folder;
+  std::string nodes;
+  auto box = [&nodes](std::string const& name, std::array<double, 3> lo, std::array<double, 3> hi,
+                      std::string const& type, std::string const& preset) {
+    nodes += R"({"name": ")" + name + R"(Box", "type": "box", "parms": {"size": [)" + std::to_string(hi[0] - lo[0]) +
+             "," + std::to_string(hi[1] - lo[1]) + "," + std::to_string(hi[2] - lo[2]) + R"(], "t": [)" +
+             std::to_string((hi[0] + lo[0]) / 2) + "," + std::to_string((hi[1] + lo[1]) / 2) + "," +
+             std::to_string((hi[2] + lo[2]) / 2) + R"(]}},
+      {"name": ")" + name + R"(", "type": ")" + type + R"(", "inputs": [")" + name + R"(Box"], "preset": ")" +
+             preset + R"("},)";
+  };
+  const double w = 0.15, t = 0.1;
+  box("floor", {-w - t, -t, -w - t}, {w + t, 0, w + t}, "CollisionObject", "wall");
+  box("west", {-w - t, -t, -w - t}, {-w, 0.6, w + t}, "CollisionObject", "wall");
+  box("east", {w, -t, -w - t}, {w + t, 0.6, w + t}, "CollisionObject", "wall");
+  box("north", {-w - t, -t, -w - t}, {w + t, 0.6, -w}, "CollisionObject", "wall");
+  box("south", {-w - t, -t, w}, {w + t, 0.6, w + t}, "CollisionObject", "wall");
+  box("water", {-w, 0, -w}, {w, 0.4, w}, "EmitterObject", "water");
+  folder.write("scene.json", R"({"fps": 96, "frames": [1, 96], "nodes": [)" + nodes + R"(
+     {"name": "solver", "type": "Taluno", "inputs": ["floor", "west", "east", "north", "south", "water"],
+      "preset": "water", "parms": {"particleRadius": 0.015, "sceneScale": 1}}],
+    "output": {"node": "solver", "file": "out/f.$F4.ply"},
+    "probes": {"node": "solver", "file": "gauges/p.csv",
+               "points": {"deep": [0, 0.1, 0], "shallow": [0, 0.25, 0], "air": [0, 0.5, 0]}}})");
+  const Result r = taluno(folder.path, "run scene.json --quiet");
+  ASSERT_EQ(r.status, 0) << r.output;
+  std::ifstream in(folder.path / "gauges/p.csv");
+  std::string line;
+  std::getline(in, line);
+  EXPECT_EQ(line, "frame,time_s,air_Pa,deep_Pa,shallow_Pa");
+  int rows = 0;
+  double deep = 0.0, shallow = 0.0, air = 0.0;
+  while (std::getline(in, line)) {
+    int frame = 0;
+    double time = 0, a = 0, d = 0, s = 0;
+    ASSERT_EQ(std::sscanf(line.c_str(), "%d,%lf,%lf,%lf,%lf", &frame, &time, &a, &d, &s), 5) << line;
+    EXPECT_EQ(frame, ++rows);
+    EXPECT_NEAR(time, (frame - 1) / 96.0, 1e-6);
+    if (frame > 48)
+      deep += d / 48, shallow += s / 48, air += a / 48;
+  }
+  EXPECT_EQ(rows, 96);
+  EXPECT_EQ(air, 0.0);
+  const double rise = (deep - shallow) / (1000 * 9.80665 * 0.15);
+  EXPECT_GT(rise, 0.8) << deep << " " << shallow;
+  EXPECT_LT(rise, 1.25) << deep << " " << shallow;
+}
+
 TEST(TalunoProgram, PreviewsFrameScenesOfAnySize)
 {
   // A 12 cm block of grains seen from where the preview puts its camera: the

@@ -4,12 +4,18 @@
 #include "OP/OP_Network.h"
 #include "OP/OP_Operator.h"
 #include "Presets.h"
+#include "Probes.h"
 #include "SOP_CollisionObject.h"
 #include "SOP_EmitterObject.h"
 #include "SOP_Taluno.h"
 #include "Scene.h"
 
 #include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <unistd.h>
 
 namespace {
 
@@ -331,4 +337,63 @@ TEST(LiquidSurfaces, AStillBlockGivesAClosedMeshOfItsVolumeAndAVdbOpenVdbReads)
   };
   EXPECT_LT(sample(1.5, 1.0, 2.0), 0.0f);  // inside
   EXPECT_GT(sample(1.5, 1.0, -0.6), 0.0f); // outside, near
+}
+
+TEST(SceneProbes, NameASolverAndPointsAndAreCheckedLikeTheRest)
+{
+  Operators ops;
+  Scene scene;
+  const std::string base = sceneWith("", "", "");
+  auto with = [&base](std::string const& probes) {
+    return base.substr(0, base.rfind('}')) + R"(, "probes": )" + probes + "}";
+  };
+  EXPECT_EQ(problemsOf(with(R"({"node": "solver", "file": "out/p.csv", "points": {"P1": [0, 1, 2], "P2": [3, 4, 5]}})"),
+                       ops, scene),
+            "");
+  ASSERT_EQ(scene.probes.points.size(), 2u);
+  EXPECT_EQ(scene.probes.points[1].first, "P2");
+  EXPECT_EQ(scene.probes.points[1].second[2], 5.0);
+  EXPECT_EQ(scene.probes.file, "out/p.csv");
+
+  Scene other;
+  const std::string wrongNode = problemsOf(with(R"({"node": "floor", "points": {"P1": [0, 0, 0]}})"), ops, other);
+  EXPECT_NE(wrongNode.find("probes measure the liquid of a Taluno solver"), std::string::npos) << wrongNode;
+  const std::string missing = problemsOf(with(R"({"node": "solvr", "points": {"P1": [0, 0, 0]}})"), ops, other);
+  EXPECT_NE(missing.find("\"solvr\" is not a node"), std::string::npos) << missing;
+  const std::string badPoint = problemsOf(with(R"({"node": "solver", "points": {"a,b": [0, 0], "c": [0, 0, 1]}})"),
+                                          ops, other);
+  EXPECT_NE(badPoint.find("point \"a,b\" must be [x, y, z]"), std::string::npos) << badPoint;
+  const std::string noPoints = problemsOf(with(R"({"node": "solver", "file": "p.txt", "points": {}})"), ops, other);
+  EXPECT_NE(noPoints.find("\"probes\" must be"), std::string::npos) << noPoints;
+  const std::string notCsv = problemsOf(with(R"({"node": "solver", "file": "p.txt", "points": {"P": [0, 0, 0]}})"),
+                                        ops, other);
+  EXPECT_NE(notCsv.find("must end in .csv"), std::string::npos) << notCsv;
+  const std::string typo = problemsOf(with(R"({"node": "solver", "pionts": {}, "points": {"P": [0, 0, 0]}})"), ops,
+                                      other);
+  EXPECT_NE(typo.find("unknown key \"pionts\""), std::string::npos) << typo;
+}
+
+TEST(ProbeLogFile, AResumedRunKeepsTheRowsBeforeItAndAnotherScenesFileIsReplaced)
+{
+  const std::string path =
+      (std::filesystem::temp_directory_path() / ("taluno-probes-" + std::to_string(getpid()) + ".csv")).string();
+  auto contents = [&path]() {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+  };
+  std::ofstream(path) << "frame,time_s,A_Pa\n1,0,5\n2,0.5,6\n3,1,7\n4,1.5,8\n";
+  GU_Detail dry;
+  std::string problem;
+  ProbeLog resumed(path, {{"A", {0, 0, 0}}});
+  resumed.keepRowsBefore(3);
+  ASSERT_TRUE(resumed.add(3, 1.0, dry, 0.1, problem)) << problem;
+  EXPECT_EQ(contents(), "frame,time_s,A_Pa\n1,0,5\n2,0.5,6\n3,1,0\n");
+
+  ProbeLog other(path, {{"B", {0, 0, 0}}});
+  other.keepRowsBefore(3);
+  ASSERT_TRUE(other.add(3, 1.0, dry, 0.1, problem)) << problem;
+  EXPECT_EQ(contents(), "frame,time_s,B_Pa\n3,1,0\n");
+  std::filesystem::remove(path);
 }

@@ -176,6 +176,13 @@ void SOP_Taluno::writeOutput(float time)
     }
   }
 
+  // The factor that turns the points' pressure into pascals, for probes and
+  // for anyone reading pressures from a cache.
+  if (_pressureAttribute) {
+    gdp->destroyAttribute(GA_ATTRIB_DETAIL, "pressureToPascals");
+    gdp->addFloatTuple(GA_ATTRIB_DETAIL, "pressureToPascals", 1, GA_Defaults(float(s.pressureToPascals())));
+  }
+
   // O4, O5: normals and rotations of particle points.
   if (_addNormals || _addRotAttribs)
     GA_FOR_ALL_PTOFF(gdp, point)

@@ -245,6 +245,13 @@ public:
   /// emitters' cubic lattice still against gravity, through the liquid's
   /// pair form of the pressure force.
   double restingPressureGradient() const;
+  /// The factor that turns the liquid's pressure into pascals: the pair form
+  /// of the pressure force pushes a lattice particle less hard than a
+  /// continuum's -grad p / rho, so the solver's pressure runs higher than the
+  /// pressure the liquid exerts on what it touches.
+  double pressureToPascals() const;
+  /// A lattice particle's acceleration per unit of pressure gradient.
+  double latticeAccelerationPerGradient() const;
   /// The distance from p to the nearest active collision object (infinite
   /// without one).
   double nearestColliderDistance(Eigen::Vector3d const& p) const;

@@ -314,11 +314,25 @@ SimSystem::SettledFill SimSystem::settledFill(EmitterObject const& emitter) cons
 
 double SimSystem::restingPressureGradient() const
 {
+  const double perGradient = latticeAccelerationPerGradient();
+  return perGradient > 0.0 ? std::abs(gravity) / perGradient : 0.0;
+}
+
+double SimSystem::pressureToPascals() const
+{
+  // A continuum accelerates by grad p / rho; the pair form gives a lattice
+  // particle perGradient times grad p. The pressure that pushes as hard in a
+  // continuum, in pascals, is the solver's times rho0 perGradient, with
+  // lengths converted to metres.
+  return restDensity * latticeAccelerationPerGradient() * _unitLength * _unitLength;
+}
+
+double SimSystem::latticeAccelerationPerGradient() const
+{
   // For a pressure falling by G per scene unit of height, the pair form
   // -m (p_i + p_j) / (2 rho_i rho_j) grad W gives a lattice particle an
   // upward acceleration of G times the lattice sum below (the constant part
-  // of the pressure cancels between opposite neighbours); at rest it
-  // balances gravity.
+  // of the pressure cancels between opposite neighbours).
   const double d = 2.0 * particleRadius;
   const double h = particlesInteractionRadius;
   const double pressureCoef = -0.5 * _spikyGradCoef;
@@ -335,8 +349,7 @@ double SimSystem::restingPressureGradient() const
         const double dy = j * d;
         sum += pressureCoef * q * q / dist * dy * dy;
       }
-  const double perGradient = _particleMass * sum / (restDensity * restDensity);
-  return perGradient > 0.0 ? std::abs(gravity) / perGradient : 0.0;
+  return _particleMass * sum / (restDensity * restDensity);
 }
 
 void SimSystem::holdEmittedStreams()
