@@ -448,6 +448,137 @@ def dam_break(quick):
     }
 
 
+# SPHERIC Test 2 (Kleefsman et al. 2005, MARIN): a dam break onto a box,
+# in metres, x along the tank from the wall on the box's side, y up, z across.
+SPHERIC_DATA = os.path.join(ROOT, "validation", "data", "kleefsman2005_spheric_test2_10ms.csv")
+SPHERIC_TANK = (3.22, 1.0, 1.0)
+SPHERIC_WATER = (1.992, 3.22, 0.55)          # x from, x to, depth
+SPHERIC_BOX = ((0.6635, 0.8245), (0.2955, 0.6985), 0.161)  # x, z ranges, height
+SPHERIC_P1 = (0.8245, 0.021, 0.471)          # on the box's front face
+SPHERIC_GAUGES = {"H2": 0.992, "H4": 2.638}  # x, at z = 0.5
+SPHERIC_P1_RISE = (0.395, 0.03)              # s, and the tolerance
+SPHERIC_P1_PEAK = 0.35                       # tolerance on the peak
+SPHERIC_H2_ERROR = 0.15                      # mean error over 0 to 1.5 s, of H2's peak
+
+
+def spheric_test2(quick):
+    """The water heights at H2 (in front of the box) and H4 (in the
+    reservoir) and the pressure at P1 (low on the box's front face) against
+    the experiment's 10 ms averages. Froude scaling carries lengths, times
+    and pressures (rho g L) to the other scales."""
+    with open(SPHERIC_DATA) as f:
+        lines = [line for line in f if not line.startswith("#")]
+    data = np.genfromtxt(lines, delimiter=",", names=True)
+    # 23 particles over the depth; the column then fits 51 along and 41
+    # across at the rest spacing.
+    r = R(SPHERIC_WATER[2] / 46 if not quick else 0.02)
+    t_end = 1.5
+    fps = FPS(100)
+    length, _, width = (L(v) for v in SPHERIC_TANK)
+    x0, x1, depth = (L(v) for v in SPHERIC_WATER)
+    nodes, walls = tank(0, length, 0, width, L(1.0), "wall", thickness=0.1)
+    (bx0, bx1), (bz0, bz1), bh = SPHERIC_BOX
+    nodes += collider("box", [L(bx0), -L(0.05), L(bz0)], [L(bx1), L(bh), L(bz1)], "wall")
+    # Against the far wall, centred across.
+    lo, hi = lattice_box([0, 0, 0], [x1 - x0, depth, width], r)
+    shift = [x1 - hi[0], 0, (width - hi[2]) / 2]
+    nodes += emitter("water", [a + b for a, b in zip(lo, shift)], [a + b for a, b in zip(hi, shift)], "water")
+    probe = [L(v) for v in SPHERIC_P1]
+    frames = int(T(t_end) * fps) + 1
+    folder = os.path.join(WORK, config_tag(), "spheric")
+    shutil.rmtree(folder, ignore_errors=True)
+    os.makedirs(folder)
+    scene = {"description": "validation case SPHERIC Test 2", "fps": fps, "frames": [1, frames],
+             "nodes": nodes + [node("solver", "Taluno", walls + ["box", "water"], "water",
+                                    {"particleRadius": r, "sceneScale": UNIT_LENGTH})],
+             "output": {"node": "solver", "file": "frames/f.$F4.ply"},
+             "probes": {"node": "solver", "file": "probes.csv", "points": {"P1": probe}}}
+    with open(os.path.join(folder, "scene.json"), "w") as f:
+        json.dump(scene, f, indent=1)
+    start = time.time()
+    result = subprocess.run([TALUNO, "run", "scene.json", "--quiet"], cwd=folder, capture_output=True, text=True)
+    seconds = time.time() - start
+    if result.returncode != 0:
+        raise RuntimeError("spheric: taluno failed (%d):\n%s" % (result.returncode, result.stderr))
+
+    # Back to the experiment's size: times over sqrt(scale), lengths over
+    # the scale, pressures over it too (rho g L).
+    s = CONFIG["scale"]
+    probes = np.genfromtxt(os.path.join(folder, "probes.csv"), delimiter=",", names=True)
+    t = (probes["frame"] - 1) / fps / math.sqrt(s)
+    p1 = probes["P1_Pa"] / s
+    # A gauge reads the height of the water over it: the particles' volumes
+    # spread over the floor by a smooth weight of radius 6 r that integrates
+    # to one (a disc would count lattice columns by whole ones).
+    reach = 6 * r
+    heights = {name: [] for name in SPHERIC_GAUGES}
+    for n in range(1, frames + 1):
+        pts = positions(frame(folder, n))
+        for name, gx in SPHERIC_GAUGES.items():
+            q2 = ((pts[:, 0] - L(gx)) ** 2 + (pts[:, 2] - L(0.5)) ** 2) / (reach * reach)
+            w = np.where(q2 < 1, (1 - q2) ** 3, 0.0) * 4 / (math.pi * reach * reach)
+            heights[name].append(float(w.sum()) * (2 * r) ** 3 / s)
+    heights = {k: np.array(v) for k, v in heights.items()}
+
+    # P1 rises when it first passes a tenth of the experiment's peak.
+    threshold = 1e3
+    risen = np.nonzero(p1 > threshold)[0]
+    rise = float(t[risen[0]]) if len(risen) else float("nan")
+    # Peaks of the same running mean of three samples (30 ms) of both: the
+    # probe reads the pressure at each frame's instant, the record is of
+    # 10 ms means, and the liquid's pressure rings between frames.
+    smooth = lambda v: np.convolve(v, np.ones(3) / 3, mode="same")
+    peak = float(smooth(p1).max())
+    peak_measured = float(smooth(data["P1_Pa"]).max())
+    window = (data["t_s"] >= 0) & (data["t_s"] <= t_end)
+    h2_sim = np.interp(data["t_s"][window], t, heights["H2"])
+    h2_error = float(np.mean(np.abs(h2_sim - data["H2_m"][window])) / data["H2_m"][window].max())
+    h4_sim = np.interp(data["t_s"][window], t, heights["H4"])
+    h4_error = float(np.mean(np.abs(h4_sim - data["H4_m"][window])) / data["H4_m"][window].max())
+
+    fig, axes = plt.subplots(3, 1, figsize=(6, 8), sharex=True)
+    axes[0].plot(data["t_s"], data["P1_Pa"] / 1e3, "k-", lw=1, label="Kleefsman et al. (2005), 10 ms means")
+    axes[0].plot(t, p1 / 1e3, "-", lw=0.6, alpha=0.5, label="water preset, each frame")
+    axes[0].plot(t, smooth(p1) / 1e3, "-", color="C0", label="water preset, 30 ms running mean")
+    axes[0].set_ylabel("P1 (kPa)")
+    for ax, name in zip(axes[1:], ("H2", "H4")):
+        ax.plot(data["t_s"], data[name + "_m"], "k-", lw=1, label="experiment")
+        ax.plot(t, heights[name], "-", label="water preset")
+        ax.set_ylabel(name + " (m)")
+    axes[0].legend(fontsize=8)
+    axes[2].set_xlabel("t (s)")
+    axes[2].set_xlim(0, t_end)
+    axes[0].set_title("SPHERIC Test 2: dam break onto a box")
+    fig.tight_layout()
+    figures = save_figure(fig, "spheric-test2.png")
+    return {
+        "case": "SPHERIC Test 2 (dam break onto a box)",
+        "reference": "Kleefsman et al. (2005), J. Comput. Phys. 206, 363-393: the MARIN experiment of SPHERIC's "
+                     "Test 2, 10 ms means of its records",
+        "rows": [
+            ("P1: time it rises past 1 kPa", "%.3f s" % rise,
+             "%.3f +- %.2f s" % SPHERIC_P1_RISE, abs(rise - SPHERIC_P1_RISE[0]) <= SPHERIC_P1_RISE[1]),
+            ("P1: peak of the 30 ms running mean", "%.1f kPa" % (peak / 1e3),
+             "%.1f kPa +- %.0f %%" % (peak_measured / 1e3, 100 * SPHERIC_P1_PEAK),
+             abs(peak / peak_measured - 1) <= SPHERIC_P1_PEAK),
+            ("H2: mean error over 0 to 1.5 s, of its peak", "%.1f %%" % (100 * h2_error),
+             "<= %.0f %%" % (100 * SPHERIC_H2_ERROR), h2_error <= SPHERIC_H2_ERROR),
+            ("H4: mean error over 0 to 1.5 s, of its peak", "%.1f %%" % (100 * h4_error), "", None),
+        ],
+        "figures": figures,
+        "notes": "Pressure is the probe's: the kernel mean of the liquid's pressure within the interaction radius "
+                 "around P1, in pascals, at each frame's instant (100 a second, as the experiment's 10 ms means; "
+                 "the liquid's pressure rings at its sound speed between them). Heights are the volume of the "
+                 "particles within 4 radii of a gauge's vertical line over that disc's area. The header of "
+                 "validation/data/kleefsman2005_spheric_test2_10ms.csv gives the geometry and the gauges' "
+                 "positions.",
+        "particles": len(frame(folder, 1)), "seconds": seconds,
+        "setup": "tank %g x %g x %g m of wall presets, water %g x %g x %g m, box %g x %g x %g m, particle radius %g; "
+                 "%.1f s" % (length, L(1.0), width, x1 - x0, depth, width, L(bx1 - bx0), L(bh), L(bz1 - bz0), r,
+                             T(t_end)),
+    }
+
+
 def restitution(quick):
     """Two grains meeting head-on part with the share of their approach
     speed that the sand preset states: the solver derives the normal
@@ -649,7 +780,9 @@ def machine():
 
 
 CASES = {"column": hydrostatic_column, "dam-break": dam_break, "restitution": restitution,
-         "repose": angle_of_repose, "soft": soft_bodies}
+         "repose": angle_of_repose, "soft": soft_bodies, "spheric": spheric_test2}
+# Cases compared with one experiment at its own size: run at scale 1 only.
+AT_OWN_SIZE = {"spheric"}
 
 
 def main():
@@ -670,7 +803,8 @@ def main():
     for name, case in CASES.items():
         if args.only and name not in args.only:
             continue
-        for scale in args.scales:
+        scales = [x for x in args.scales if x == 1.0] if name in AT_OWN_SIZE else args.scales
+        for scale in scales:
             for radius in args.radii:
                 CONFIG.update(scale=scale, radius=radius)
                 print("validation: %s at scale %g, radius x %g ..." % (name, scale, radius), flush=True)
@@ -697,8 +831,9 @@ def write_report(results):
              "Written by `bash validation/run.sh` (`validation/validate.py`) from one run; every figure and plot "
              "here comes from it. Each case builds its scene from the material presets (`taluno params "
              "--presets`), as a user would, runs `taluno` and measures the result against a public reference. "
-             "Every case runs at %s times its reference size and at particle radius %s; the presets derive the "
-             "solver's constants from each scene." % (scales_text, radii_text),
+             "Every case runs at %s times its reference size and at particle radius %s, SPHERIC Test 2 at the "
+             "experiment's own size; the presets derive the solver's constants from each scene."
+             % (scales_text, radii_text),
              "", "**Machine:** " + machine(), "",
              "Units: scenes in metres (Unit Length %g m), gravity %g m/s^2, times in seconds. Lengths, speeds and "
              "times of the reference scenes scale as gravity-driven flows do: lengths with the scale, speeds and "
