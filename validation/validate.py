@@ -568,8 +568,9 @@ def spheric_test2(quick):
         "figures": figures,
         "notes": "Pressure is the probe's: the kernel mean of the liquid's pressure within the interaction radius "
                  "around P1, in pascals, at each frame's instant (100 a second, as the experiment's 10 ms means; "
-                 "the liquid's pressure rings at its sound speed between them). Heights are the volume of the "
-                 "particles within 4 radii of a gauge's vertical line over that disc's area. The header of "
+                 "the liquid's pressure rings at its sound speed between them); the peak is compared on 30 ms running "
+                 "means of both. Heights are the particles' volumes spread over the floor around a gauge by a "
+                 "smooth weight of radius 6 r. The header of "
                  "validation/data/kleefsman2005_spheric_test2_10ms.csv gives the geometry and the gauges' "
                  "positions.",
         "particles": len(frame(folder, 1)), "seconds": seconds,
