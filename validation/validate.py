@@ -811,6 +811,10 @@ def main():
                 print("validation: %s at scale %g, radius x %g ..." % (name, scale, radius), flush=True)
                 result = case(args.quick)
                 result["config"] = dict(CONFIG)
+                # Verdicts computed with numpy are numpy booleans, which
+                # "is False" does not recognise: make them Python's own.
+                result["rows"] = [(label, measured, reference, None if verdict is None else bool(verdict))
+                                  for label, measured, reference, verdict in result["rows"]]
                 for row in result["rows"]:
                     verdict = "" if row[3] is None else ("PASS" if row[3] else "FAIL")
                     print("  %-55s %-22s %-20s %s" % (row[0], row[1], row[2], verdict), flush=True)
