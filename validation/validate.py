@@ -141,8 +141,9 @@ def tank(x0, x1, z0, z1, height, preset, floor_preset=None, thickness=2.0):
     return nodes, ["floor", "wallW", "wallE", "wallN", "wallS"]
 
 
-def run(case, nodes, solver_inputs, solver_preset, solver_parms, frames, fps=24, write=None):
-    """Runs a scene; returns (frame numbers written, folder, seconds taken)."""
+def run(case, nodes, solver_inputs, solver_preset, solver_parms, frames, fps=24, write=None, extra=None):
+    """Runs a scene (with the entries of `extra` added, probes say);
+    returns (folder, seconds taken)."""
     folder = os.path.join(WORK, config_tag(), case)
     shutil.rmtree(folder, ignore_errors=True)
     os.makedirs(folder)
@@ -150,6 +151,7 @@ def run(case, nodes, solver_inputs, solver_preset, solver_parms, frames, fps=24,
              "nodes": nodes + [node("solver", "Taluno", solver_inputs, solver_preset,
                                     dict(solver_parms, sceneScale=UNIT_LENGTH))],
              "output": {"node": "solver", "file": "frames/f.$F4.ply"}}
+    scene.update(extra or {})
     with open(os.path.join(folder, "scene.json"), "w") as f:
         json.dump(scene, f, indent=1)
     start = time.time()
@@ -485,21 +487,9 @@ def spheric_test2(quick):
     nodes += emitter("water", [a + b for a, b in zip(lo, shift)], [a + b for a, b in zip(hi, shift)], "water")
     probe = [L(v) for v in SPHERIC_P1]
     frames = int(T(t_end) * fps) + 1
-    folder = os.path.join(WORK, config_tag(), "spheric")
-    shutil.rmtree(folder, ignore_errors=True)
-    os.makedirs(folder)
-    scene = {"description": "validation case SPHERIC Test 2", "fps": fps, "frames": [1, frames],
-             "nodes": nodes + [node("solver", "Taluno", walls + ["box", "water"], "water",
-                                    {"particleRadius": r, "sceneScale": UNIT_LENGTH})],
-             "output": {"node": "solver", "file": "frames/f.$F4.ply"},
-             "probes": {"node": "solver", "file": "probes.csv", "points": {"P1": probe}}}
-    with open(os.path.join(folder, "scene.json"), "w") as f:
-        json.dump(scene, f, indent=1)
-    start = time.time()
-    result = subprocess.run([TALUNO, "run", "scene.json", "--quiet"], cwd=folder, capture_output=True, text=True)
-    seconds = time.time() - start
-    if result.returncode != 0:
-        raise RuntimeError("spheric: taluno failed (%d):\n%s" % (result.returncode, result.stderr))
+    folder, seconds = run("spheric", nodes, walls + ["box", "water"], "water", {"particleRadius": r}, frames,
+                          fps=fps, extra={"probes": {"node": "solver", "file": "probes.csv",
+                                                     "points": {"P1": probe}}})
 
     # Back to the experiment's size: times over sqrt(scale), lengths over
     # the scale, pressures over it too (rho g L).
