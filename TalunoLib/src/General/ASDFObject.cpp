@@ -210,8 +210,16 @@ void ASDFObject::setCollisionDistance(double distance)
   // Cells as deep as a collision distance at the finest: a cell much larger
   // than the particles blurs whatever lies within it, a floor thinner than
   // the cell or the edge of a wall, by more than the particles' size.
+  // Edges and thin parts refine down to the finest level: beyond a budget
+  // of cells along the mesh's edges the field stops short of it, as a
+  // particle radius far below the scene's detail would cost more than the
+  // simulation it serves.
+  double edgeLength = 0.0;
+  for (auto const& [key, edge] : _mesh->_edges)
+    edgeLength += (edge.vertexA->position - edge.vertexB->position).norm();
+  const double finest = std::max(distance, 8.0 * edgeLength / deepeningBudget);
   const double rootSize = (meshExtent + Eigen::Vector3d::Constant(2.0 * (wider ? 1.5 * distance : margin))).maxCoeff();
-  const int resolving = distance > 0.0 ? int(std::ceil(std::log2(rootSize / distance))) : 0;
+  const int resolving = finest > 0.0 ? int(std::ceil(std::log2(rootSize / finest))) : 0;
   const bool deeper = resolving > _maxDepth && _maxDepth < deepestLevel;
   if (!wider && !finer && !deeper)
     return;

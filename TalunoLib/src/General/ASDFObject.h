@@ -46,6 +46,9 @@ public:
   static constexpr double accuracyShare = 0.05;
   /// The deepest a field may refine: its root cube over 65,536 per axis.
   static constexpr int deepestLevel = 16;
+  /// The cells a field deepened for small particles may spend along the
+  /// mesh's edges, at about eight per finest cell of edge (some 45 MB).
+  static constexpr double deepeningBudget = 131072.0;
   void setTransfoMatrices(Eigen::Matrix4d& objectToWorld, Eigen::Matrix4d& worldToObject);
   void setMovingGeometry(bool moving) { _movingGeometry = moving; }
 
