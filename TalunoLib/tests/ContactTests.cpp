@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <memory>
 
 namespace {
 
@@ -149,6 +150,65 @@ TEST(SphereContact, StickingContactsAnchorAndSlidingOnesReset)
   EXPECT_EQ(system._demTangentialSprings[system._demTangentialSpringsMap.at(SimSystem::pairKey(0, 1))].displacement,
             Eigen::Vector3d(0, -0.9, 0));
   EXPECT_EQ(byId(system, 0).velocity.x(), 0.0); // no pull towards the old anchor
+}
+
+TEST(SphereContact, LimitedStaticFrictionHoldsNoMoreThanCoulomb)
+{
+  // A pair overlapping by 0.1 (|Fn| = 100, Coulomb limit 50) whose anchor was
+  // set, then shifted sideways by 1 at rest: the spring alone asks about
+  // 100 x 1, twice the limit.
+  auto shifted = [](bool limited) {
+    SimSettings settings = contactSettings(true);
+    settings.normalDamping = 0.0;
+    settings.shearDamping = 10.0;
+    settings.coulombConstant = 0.5;
+    settings.shearConstant = 100.0;
+    auto system = std::make_unique<SimSystem>(settings);
+    system->limitStaticFriction = limited;
+    place(*system, {{0, 0, 0}, {0.9, 0, 0}});
+    system->_dt = 0.01;
+    system->resolveInterparticleCollisions_SpringBased(); // anchors, no tangential force
+    byId(*system, 1).position = Eigen::Vector3d(0.9, 1.0, 0) * (0.9 / std::hypot(0.9, 1.0));
+    byId(*system, 0).velocity.setZero();
+    byId(*system, 1).velocity.setZero();
+    system->resolveInterparticleCollisions_SpringBased();
+    return system;
+  };
+  auto tangential = [](SimSystem& system) {
+    const Eigen::Vector3d r = byId(system, 0).position - byId(system, 1).position;
+    const Eigen::Vector3d n = r.normalized();
+    const Eigen::Vector3d dv = byId(system, 0).velocity / system._dt;
+    return (dv - dv.dot(n) * n).norm();
+  };
+  // Off: the spring's whole pull, past the limit.
+  auto open = shifted(false);
+  EXPECT_GT(tangential(*open), 60.0);
+  // On: exactly the limit, and the anchor drawn along so that the spring
+  // keeps the limit's stretch (50 / 100 = 0.5) and no more.
+  auto held = shifted(true);
+  EXPECT_NEAR(tangential(*held), 50.0, 1e-9);
+  const Eigen::Vector3d r = byId(*held, 0).position - byId(*held, 1).position;
+  const Eigen::Vector3d n = r.normalized();
+  const Eigen::Vector3d stretch =
+      r - held->_demTangentialSprings[held->_demTangentialSpringsMap.at(SimSystem::pairKey(0, 1))].displacement;
+  EXPECT_NEAR((stretch - stretch.dot(n) * n).norm(), 0.5, 1e-9);
+  // Below the limit nothing changes: a small shift pulls as it did.
+  SimSettings settings = contactSettings(true);
+  settings.normalDamping = 0.0;
+  settings.coulombConstant = 0.5;
+  settings.shearConstant = 100.0;
+  for (bool limited : {false, true}) {
+    SimSystem system(settings);
+    system.limitStaticFriction = limited;
+    place(system, {{0, 0, 0}, {0.9, 0, 0}});
+    system._dt = 0.01;
+    system.resolveInterparticleCollisions_SpringBased();
+    byId(system, 1).position.y() = 0.05;
+    byId(system, 0).velocity.setZero();
+    byId(system, 1).velocity.setZero();
+    system.resolveInterparticleCollisions_SpringBased();
+    EXPECT_NEAR(tangential(system), 5.0, 0.1) << limited;
+  }
 }
 
 TEST(SphereContact, HeadOnRestitutionOfALinearSpringDashpot)

@@ -93,6 +93,7 @@ unsigned SOP_Taluno::disableParms()
   changed += enableParm("addRotAttribs", contact && mode != 0 && rotations);
   changed += enableParm("enforceStaticFriction", contact && mode == 0);
   changed += enableParm("shearConstant", contact && staticFriction && mode == 0);
+  changed += enableParm("limitStaticFriction", contact && staticFriction && mode == 0);
   changed += enableParm("colorDataInterval", colors != 0);
   changed += enableParm("maxSubSteps", toggle("adaptiveSubSteps", 49, t) != 0);
   changed += enableParm("clampNegativePressure", fluidOn);
@@ -123,7 +124,8 @@ enum Slot
   sShearConstant = 46, sColorData = 47, sColorInterval = 48, sAdaptiveSubSteps = 49, sMaxSubSteps = 50,
   sClampPressure = 51, sGrainDensity = 52, sSoftBodyDensity = 53, sPhysicalMaterials = 54, sSoundSpeedRatio = 55,
   sKinematicViscosity = 56, sLiquidDamping = 57, sGrainOverlap = 58, sRestitution = 59, sShearStiffnessRatio = 60,
-  sShearDampingRatio = 61, sSoftStrain = 62, sSoftDampingRatio = 63, sHydrostaticStart = 64
+  sShearDampingRatio = 61, sSoftStrain = 62, sSoftDampingRatio = 63, sHydrostaticStart = 64,
+  sLimitStaticFriction = 65
 };
 
 OP_ERROR SOP_Taluno::cookMySop(OP_Context& context)
@@ -218,6 +220,7 @@ void SOP_Taluno::initSystem()
       real("coulombConstant", sCoulomb, T), on("enforceStaticFriction", sStaticFriction, T));
   _system->clampNegativePressure = on("clampNegativePressure", sClampPressure, T);
   _system->hydrostaticStart = on("hydrostaticStart", sHydrostaticStart, T);
+  _system->limitStaticFriction = on("limitStaticFriction", sLimitStaticFriction, T);
   _system->grainDensity = real("grainDensity", sGrainDensity, T);
   _system->softBodyDensity = real("softBodyDensity", sSoftBodyDensity, T);
   _system->setUnitLength(real("sceneScale", sSceneScale, 0));

@@ -76,6 +76,7 @@ PRM_Name names[] = {
     {"softStrain", "Soft Body Sag"},
     {"softDampingRatio", "Soft Body Damping Ratio"},
     {"hydrostaticStart", "Start Resting Liquid Settled"},
+    {"limitStaticFriction", "Limit Static Friction"},
 };
 
 PRM_Name typeItems[] = {{"points", "Points"}, {"particles", "Particles"}, {"spheres", "Spheres"}, {}};
@@ -102,7 +103,7 @@ PRM_Default typeDefault(1);
 PRM_Default off(0);
 PRM_Default on(1);
 PRM_Default mainFolders[] = {{13, "Springs"},  {3, "Fluid"},     {13, "Collisions"},
-                             {2, "Colors"},    {2, "Sub-Steps"}, {14, "Materials"}};
+                             {2, "Colors"},    {2, "Sub-Steps"}, {15, "Materials"}};
 PRM_Default maxSubStepsDefault(200);
 PRM_Default grainDensityDefault(2650);
 PRM_Default softBodyDensityDefault(1000);
@@ -242,5 +243,12 @@ PRM_Template SOP_Taluno::myTemplateList[] = {
                  "A liquid filled at rest onto a collider (a tank, the column of a dam break) starts squeezed to "
                  "the density its depth holds at rest, instead of at the rest density throughout: it then stays "
                  "still, where it would settle by a slow breathing that viscosity hardly calms."),
+    // Off by default, so that stored scenes keep their grains; the sand
+    // preset turns it on.
+    PRM_Template(PRM_TOGGLE_J, 1, &names[65], &off, nullptr, nullptr, nullptr, nullptr, 1,
+                 "With Enforce Static Friction: a sticking contact never holds more than Coulomb Constant times "
+                 "its normal force, slipping by the excess, so grains give way at their friction angle however "
+                 "slowly they are pushed (a column collapses, a heap settles at its angle of repose). Off, a "
+                 "sticking contact holds any load until it slides fast."),
     PRM_Template(),
 };

@@ -598,6 +598,14 @@ public:
   /// alone then stays still, where it would settle through a slow breathing
   /// that viscosity hardly damps. Off: every fill at the rest spacing.
   bool hydrostaticStart = false;
+  /// A sticking contact's tangential spring is held to the Coulomb limit,
+  /// coulombConstant |Fn|: beyond it the force stays at the limit and the
+  /// anchor is drawn along so that the spring keeps no more than the limit,
+  /// as discrete-element codes do (Cundall & Strack 1979). Grains then yield
+  /// at their friction angle at any speed. Off: a sticking spring grows
+  /// without bound until the contact slides fast enough for its damping
+  /// alone to pass the limit, so slow grains hold together past it.
+  bool limitStaticFriction = false;
 
 private:
   /// While automatic sub-steps run: each particle's velocity at the start of

@@ -57,6 +57,22 @@ inline bool sphereContact(SimSystem const& s, Eigen::Vector3d const& xi, Eigen::
   return true;
 }
 
+// A sticking force past the Coulomb limit is cut to it, and a spring
+// stretched past what the limit allows is shortened to that length by moving
+// its anchor (the record is the owning particle's, written only by its
+// thread): the contact slips by the excess, as a Coulomb contact does.
+inline void holdToCoulombLimit(Eigen::Vector3d& ft, Eigen::Vector3d& anchor, Eigen::Vector3d const& r,
+                               Eigen::Vector3d const& deltaT, double limit, double shearConstant)
+{
+  const double force = ft.norm();
+  if (!(force > limit))
+    return;
+  ft *= limit / force;
+  const double stretch = deltaT.norm();
+  if (shearConstant > 0.0 && shearConstant * stretch > limit)
+    anchor = r - deltaT * (limit / (shearConstant * stretch));
+}
+
 } // namespace
 
 void SimSystem::gatherContactView()
@@ -166,9 +182,12 @@ void SimSystem::resolveInterparticleCollisions_SpringBased()
         _newDemTangentialSprings.push_back(spring);
       } else {
         // Sticking: the tangential spring pulls back towards the anchor.
-        const Eigen::Vector3d delta = r - _demTangentialSprings[found->second].displacement;
+        Eigen::Vector3d& anchor = _demTangentialSprings[found->second].displacement;
+        const Eigen::Vector3d delta = r - anchor;
         const Eigen::Vector3d deltaT = delta - delta.dot(normal) * normal;
         ft = -shearConstant * deltaT - shearDamping * vt;
+        if (limitStaticFriction)
+          holdToCoulombLimit(ft, anchor, r, deltaT, coulombConstant * std::abs(fn), shearConstant);
       }
       force += -fn * normal + ft;
     });
