@@ -4,21 +4,58 @@
 
 #include "GU/GU_Detail.h"
 
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
 
-ProbeLog::ProbeLog(std::string path, std::vector<Point> points) : _path(std::move(path)), _points(std::move(points))
+ProbeLog::ProbeLog(std::string path, std::vector<Point> points, std::vector<std::string> colliders)
+    : _path(std::move(path)), _points(std::move(points)), _colliders(std::move(colliders))
 {
 }
+
+namespace {
+
+// A node's name as the solver names its force attribute: characters an
+// attribute name cannot hold become '_'.
+std::string attributeName(std::string const& node)
+{
+  std::string name = "force_" + node;
+  for (char& c : name)
+    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_')
+      c = '_';
+  return name;
+}
+
+// A name as a CSV column may hold it: no commas, quotes or line breaks.
+std::string columnName(std::string name)
+{
+  for (char& c : name)
+    if (c == ',' || c == '"' || c == '\n' || c == '\r')
+      c = '_';
+  return name;
+}
+
+} // namespace
 
 std::string ProbeLog::header() const
 {
   std::string line = "frame,time_s";
   for (Point const& p : _points)
     line += "," + p.first + "_Pa";
+  for (std::string const& node : _colliders)
+    for (char axis : {'x', 'y', 'z'})
+      line += "," + columnName(node) + "_F" + axis + "_N";
   return line;
+}
+
+std::array<double, 3> ProbeLog::forceOn(GU_Detail const& particles, std::string const& node)
+{
+  GA_Attribute const* force = particles.findAttribute(GA_ATTRIB_DETAIL, attributeName(node));
+  if (!force)
+    return {0.0, 0.0, 0.0};
+  return {force->get(0, 0), force->get(0, 1), force->get(0, 2)};
 }
 
 void ProbeLog::keepRowsBefore(int frame)
@@ -70,6 +107,9 @@ bool ProbeLog::add(int frame, double time, GU_Detail const& particles, double re
   line << frame << "," << time;
   for (Point const& p : _points)
     line << "," << pressureAt(particles, p.second, reach);
+  for (std::string const& node : _colliders)
+    for (double component : forceOn(particles, node))
+      line << "," << component;
   while (!_rows.empty() && _rows.back().first >= frame)
     _rows.pop_back();
   _rows.emplace_back(frame, line.str());

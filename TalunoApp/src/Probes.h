@@ -7,14 +7,17 @@
 
 class GU_Detail;
 
-/// The liquid's pressure at named points of a scene, one row per frame, in a
-/// CSV file: the pressure a gauge at each point would read.
+/// The liquid's pressure at named points of a scene and the force on each
+/// collision object, one row per frame, in a CSV file: what a gauge at each
+/// point and a load cell holding each object would read.
 class ProbeLog
 {
 public:
   using Point = std::pair<std::string, std::array<double, 3>>;
 
-  ProbeLog(std::string path, std::vector<Point> points);
+  /// `colliders`: the collision-object nodes whose forces the solver writes
+  /// (its Collider Forces), three columns each.
+  ProbeLog(std::string path, std::vector<Point> points, std::vector<std::string> colliders = {});
 
   /// Keeps the rows of an earlier run for frames before `frame` (a resumed
   /// run goes on from there); a missing or foreign file keeps none.
@@ -30,6 +33,10 @@ public:
   /// (a dry gauge reads the air's pressure, taken as zero).
   static double pressureAt(GU_Detail const& particles, std::array<double, 3> const& at, double reach);
 
+  /// The force in newtons on the collision object of node `node`, from the
+  /// solver's detail attribute force_<node>; zero without it.
+  static std::array<double, 3> forceOn(GU_Detail const& particles, std::string const& node);
+
   std::string const& path() const { return _path; }
 
 private:
@@ -37,5 +44,6 @@ private:
 
   std::string _path;
   std::vector<Point> _points;
+  std::vector<std::string> _colliders;
   std::vector<std::pair<int, std::string>> _rows; ///< frame, line
 };

@@ -355,22 +355,25 @@ bool parseScene(std::string const& text, std::string const& /*origin*/, Scene& s
   if (root.contains("probes")) {
     json const& probes = root["probes"];
     const std::string form = "\"probes\" must be {\"node\": a solver, \"file\": a CSV file (optional, probes.csv), "
-                             "\"points\": {name: [x, y, z], ...}}";
+                             "\"points\": {name: [x, y, z], ...} (optional: without points, only the collision "
+                             "objects' forces are written)}";
     auto vector3 = [](json const& v) {
       return v.is_array() && v.size() == 3 &&
              std::all_of(v.begin(), v.end(), [](json const& x) { return x.is_number() && std::isfinite(x.get<double>()); });
     };
     if (!probes.is_object() || !probes.contains("node") || !probes["node"].is_string() ||
-        !probes.contains("points") || !probes["points"].is_object() || probes["points"].empty() ||
+        (probes.contains("points") && !probes["points"].is_object()) ||
         (probes.contains("file") && !probes["file"].is_string())) {
       problems.push_back(form);
     } else {
       for (auto const& [key, value] : probes.items())
         if (key != "node" && key != "file" && key != "points")
           problems.push_back("\"probes\": unknown key \"" + key + "\"" + nearest(key, {"node", "file", "points"}));
+      scene.probes.active = true;
       scene.probes.node = probes["node"];
       scene.probes.file = probes.value("file", scene.probes.file);
-      for (auto const& [name, at] : probes["points"].items()) {
+      const json points = probes.value("points", json::object());
+      for (auto const& [name, at] : points.items()) {
         if (!vector3(at) || name.empty() || name.find_first_of(",\"\n") != std::string::npos) {
           problems.push_back("\"probes\": point \"" + name + "\" must be [x, y, z] under a name without commas, "
                              "quotes or line breaks");
@@ -475,13 +478,14 @@ bool validateScene(Scene const& scene, OP_OperatorTable const& table, std::vecto
     }
   }
 
-  if (!scene.probes.points.empty()) {
+  if (scene.probes.active) {
     auto found = byName.find(scene.probes.node);
     if (found == byName.end())
       problems.push_back("probes: node \"" + scene.probes.node + "\" is not a node");
     else if (found->second->type != "Taluno")
       problems.push_back("probes: node \"" + scene.probes.node + "\" is a " + found->second->type +
-                         "; probes measure the liquid of a Taluno solver");
+                         "; probes measure the liquid and the collision objects of a Taluno solver");
+
     if (std::filesystem::path(scene.probes.file).extension() != ".csv")
       problems.push_back("probes: file \"" + scene.probes.file + "\" must end in .csv");
   }
@@ -569,4 +573,18 @@ std::string framePath(std::string const& pattern, int frame)
     }
   }
   return out;
+}
+
+std::vector<std::string> collisionInputs(Scene const& scene, std::string const& node)
+{
+  std::vector<std::string> found;
+  for (Scene::Node const& n : scene.nodes)
+    if (n.name == node)
+      for (std::string const& input : n.inputs)
+        for (Scene::Node const& m : scene.nodes)
+          if (m.name == input && m.type == "CollisionObject") {
+            found.push_back(input);
+            break;
+          }
+  return found;
 }

@@ -41,13 +41,15 @@ struct Scene
     double fov = 40.0; ///< vertical field of view, degrees
   };
 
-  /// Pressure gauges: points at which a run writes the liquid's pressure,
-  /// frame by frame, to a CSV file.
+  /// Gauges: points at which a run writes the liquid's pressure, and the
+  /// force on each collision object of the solver, frame by frame, to a CSV
+  /// file.
   struct Probes
   {
-    std::string node; ///< the solver whose liquid is measured
+    bool active = false; ///< the scene has probes
+    std::string node;    ///< the solver whose liquid and colliders are measured
     std::string file = "probes.csv";
-    std::vector<std::pair<std::string, std::array<double, 3>>> points; ///< none: no probes
+    std::vector<std::pair<std::string, std::array<double, 3>>> points; ///< may be none: forces only
   };
 
   double fps = 24.0;
@@ -67,6 +69,9 @@ bool parseScene(std::string const& text, std::string const& origin, Scene& scene
 /// Checks the scene against the operator types of `table`: node types,
 /// parameter names and value types, inputs, loops, files and the output.
 bool validateScene(Scene const& scene, OP_OperatorTable const& table, std::vector<std::string>& problems);
+
+/// The CollisionObject nodes among the inputs of node `node`, in input order.
+std::vector<std::string> collisionInputs(Scene const& scene, std::string const& node);
 
 /// Builds the scene's network; returns the main output's node, or null with
 /// problems. `outputs`, when given, receives every output's node in order.

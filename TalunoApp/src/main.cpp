@@ -688,11 +688,11 @@ int run(std::string const& scenePath, std::string const& frames, std::string con
       camera.hideGroup(node->evalString("group", 0, 0.0));
     }
 
-  // Pressure probes read the solver's liquid at every written frame: the
-  // solver must be one the outputs cook.
+  // Probes read the solver's liquid and its colliders' forces at every
+  // written frame: the solver must be one the outputs cook.
   SOP_Node* probeNode = nullptr;
   std::optional<ProbeLog> probes;
-  if (!scene.probes.points.empty()) {
+  if (scene.probes.active) {
     for (SOP_Node* out : prepared.outputs)
       for (OP_Node* node : network.upstreamOrder(out))
         if (node->getName() == scene.probes.node)
@@ -708,7 +708,11 @@ int run(std::string const& scenePath, std::string const& frames, std::string con
                 << "\n";
       return 4;
     }
-    probes.emplace(scene.probes.file, scene.probes.points);
+    // The solver measures what the particles put on its collision objects.
+    std::vector<std::string> colliders = collisionInputs(scene, scene.probes.node);
+    if (!colliders.empty())
+      probeNode->setFloat("colliderForces", 0, 1);
+    probes.emplace(scene.probes.file, scene.probes.points, std::move(colliders));
   }
 
   handleSignals();
@@ -879,7 +883,7 @@ int run(std::string const& scenePath, std::string const& frames, std::string con
       std::cerr << "taluno: wrote " << written << " frames to "
                 << (t.folder.empty() ? std::string(".") : t.folder.string()) << " (" << t.entry->pattern << ")\n";
     if (probes)
-      std::cerr << "taluno: probe pressures in " << probes->path() << "\n";
+      std::cerr << "taluno: probe pressures and forces in " << probes->path() << "\n";
     if (!previewFolder.empty())
       std::cerr << "taluno: preview pictures in " << previewFolder << "\n";
   }

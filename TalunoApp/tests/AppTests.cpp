@@ -395,7 +395,10 @@ TEST(TalunoProgram, ProbesWriteTheLiquidsPressureInPascalsFrameByFrame)
   // sound speed), the pressure grows with depth as rho g does: a gauge that
   // read the solver's own pressure, which the pair force form makes about
   // twice the continuum's, would read twice the rise. A gauge in the air
-  // reads nothing.
+  // reads nothing. The tank's objects carry the water's weight, and its
+  // walls the push of its depth, 1/2 rho g H^2 across their width (the
+  // fill's 9 x 13 x 9 particles, each a 3 cm cube of water, settle 0.316 m
+  // deep over the tank's 0.3 m square).
   Folder folder;
   std::string nodes;
   auto box = [&nodes](std::string const& name, std::array<double, 3> lo, std::array<double, 3> hi,
@@ -425,23 +428,50 @@ TEST(TalunoProgram, ProbesWriteTheLiquidsPressureInPascalsFrameByFrame)
   std::ifstream in(folder.path / "gauges/p.csv");
   std::string line;
   std::getline(in, line);
-  EXPECT_EQ(line, "frame,time_s,air_Pa,deep_Pa,shallow_Pa");
+  std::string header = "frame,time_s,air_Pa,deep_Pa,shallow_Pa";
+  for (char const* object : {"floor", "west", "east", "north", "south"})
+    for (char const* axis : {"x", "y", "z"})
+      header += std::string(",") + object + "_F" + axis + "_N";
+  EXPECT_EQ(line, header);
   int rows = 0;
-  double deep = 0.0, shallow = 0.0, air = 0.0;
+  // Means over the last half second of each column after the time.
+  std::vector<double> late(3 + 15, 0.0);
   while (std::getline(in, line)) {
-    int frame = 0;
-    double time = 0, a = 0, d = 0, s = 0;
-    ASSERT_EQ(std::sscanf(line.c_str(), "%d,%lf,%lf,%lf,%lf", &frame, &time, &a, &d, &s), 5) << line;
-    EXPECT_EQ(frame, ++rows);
-    EXPECT_NEAR(time, (frame - 1) / 96.0, 1e-6);
-    if (frame > 48)
-      deep += d / 48, shallow += s / 48, air += a / 48;
+    std::vector<double> row;
+    std::stringstream cells(line);
+    for (std::string cell; std::getline(cells, cell, ',');)
+      row.push_back(std::stod(cell));
+    ASSERT_EQ(row.size(), 2 + late.size()) << line;
+    EXPECT_EQ(int(row[0]), ++rows);
+    EXPECT_NEAR(row[1], (row[0] - 1) / 96.0, 1e-6);
+    if (row[0] > 48)
+      for (size_t k = 0; k < late.size(); ++k)
+        late[k] += row[2 + k] / 48;
   }
   EXPECT_EQ(rows, 96);
+  const double air = late[0], deep = late[1], shallow = late[2];
   EXPECT_EQ(air, 0.0);
   const double rise = (deep - shallow) / (1000 * 9.80665 * 0.15);
   EXPECT_GT(rise, 0.8) << deep << " " << shallow;
   EXPECT_LT(rise, 1.25) << deep << " " << shallow;
+
+  std::ifstream first(folder.path / "out/f.0001.ply", std::ios::binary);
+  int particles = 0;
+  for (std::string word; first >> word && word != "end_header";)
+    if (word == "vertex")
+      first >> particles;
+  ASSERT_EQ(particles, 9 * 13 * 9);
+  const double volume = particles * 0.03 * 0.03 * 0.03, depth = volume / ((2 * w) * (2 * w));
+  const double weight = 998 * volume * 9.80665;
+  double down = 0.0;
+  for (int object = 0; object < 5; ++object)
+    down += late[3 + 3 * object + 1];
+  EXPECT_NEAR(down, -weight, 0.05 * weight);
+  const double push = 0.5 * 998 * 9.80665 * depth * depth * (2 * w);
+  EXPECT_NEAR(late[3 + 3 * 1 + 0], -push, 0.15 * push); // west, outwards along -x
+  EXPECT_NEAR(late[3 + 3 * 2 + 0], push, 0.15 * push);  // east
+  EXPECT_NEAR(late[3 + 3 * 3 + 2], -push, 0.15 * push); // north, along -z
+  EXPECT_NEAR(late[3 + 3 * 4 + 2], push, 0.15 * push);  // south
 }
 
 TEST(TalunoProgram, PreviewsFrameScenesOfAnySize)

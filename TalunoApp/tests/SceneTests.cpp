@@ -357,14 +357,23 @@ TEST(SceneProbes, NameASolverAndPointsAndAreCheckedLikeTheRest)
 
   Scene other;
   const std::string wrongNode = problemsOf(with(R"({"node": "floor", "points": {"P1": [0, 0, 0]}})"), ops, other);
-  EXPECT_NE(wrongNode.find("probes measure the liquid of a Taluno solver"), std::string::npos) << wrongNode;
+  EXPECT_NE(wrongNode.find("probes measure the liquid and the collision objects of a Taluno solver"),
+            std::string::npos)
+      << wrongNode;
   const std::string missing = problemsOf(with(R"({"node": "solvr", "points": {"P1": [0, 0, 0]}})"), ops, other);
   EXPECT_NE(missing.find("\"solvr\" is not a node"), std::string::npos) << missing;
   const std::string badPoint = problemsOf(with(R"({"node": "solver", "points": {"a,b": [0, 0], "c": [0, 0, 1]}})"),
                                           ops, other);
   EXPECT_NE(badPoint.find("point \"a,b\" must be [x, y, z]"), std::string::npos) << badPoint;
-  const std::string noPoints = problemsOf(with(R"({"node": "solver", "file": "p.txt", "points": {}})"), ops, other);
-  EXPECT_NE(noPoints.find("\"probes\" must be"), std::string::npos) << noPoints;
+  // Without points a probe log holds the forces on the solver's collision
+  // objects alone.
+  Scene forcesOnly;
+  EXPECT_EQ(problemsOf(with(R"({"node": "solver"})"), ops, forcesOnly), "");
+  EXPECT_TRUE(forcesOnly.probes.active);
+  EXPECT_TRUE(forcesOnly.probes.points.empty());
+  EXPECT_EQ(collisionInputs(forcesOnly, "solver"), std::vector<std::string>{"floor"});
+  const std::string notObject = problemsOf(with(R"({"node": "solver", "points": [0, 0, 0]})"), ops, other);
+  EXPECT_NE(notObject.find("\"probes\" must be"), std::string::npos) << notObject;
   const std::string notCsv = problemsOf(with(R"({"node": "solver", "file": "p.txt", "points": {"P": [0, 0, 0]}})"),
                                         ops, other);
   EXPECT_NE(notCsv.find("must end in .csv"), std::string::npos) << notCsv;

@@ -267,3 +267,70 @@ TEST(Scenario, GhostsRaiseTheLiquidDensityAtTheWall)
   const double with = nearWallDensity(true);
   EXPECT_GT(with, without * 1.2);
 }
+
+TEST(Scenario, CollisionObjectsCarryTheWeightOfWhatRestsOnThem)
+{
+  // Grains at rest on a floor, and water at rest in a tank whose walls
+  // mirror it with ghosts: the objects carry the weight, in newtons, of
+  // everything that rests on them; opposite walls are pushed apart alike.
+  // The sums run in fixed blocks: 1 and 2 threads report the same bits.
+  struct Loads
+  {
+    std::map<int64_t, Eigen::Vector3d> forces;
+    double weight;
+  };
+  auto settle = [](bool liquid, int threads) {
+    const int saved = omp_get_max_threads();
+    omp_set_num_threads(threads);
+    SimSettings settings;
+    settings.springs = false;
+    settings.fluid = liquid;
+    settings.viscosity = liquid;
+    settings.interParticleCollisions = !liquid;
+    settings.enforceStaticFriction = !liquid;
+    Scenario scene(settings, [liquid](SimSystem& system, SceneObjects& objects) {
+      system.addCollisionObject(objects.floor(liquid ? 0.0 : 0.5, liquid));
+      if (liquid)
+        for (auto [min, max] : {std::pair<Eigen::Vector3d, Eigen::Vector3d>{{-6, -2, -6}, {-3, 8, 6}},
+                                std::pair<Eigen::Vector3d, Eigen::Vector3d>{{3, -2, -6}, {6, 8, 6}},
+                                std::pair<Eigen::Vector3d, Eigen::Vector3d>{{-6, -2, -6}, {6, 8, -3}},
+                                std::pair<Eigen::Vector3d, Eigen::Vector3d>{{-6, -2, 3}, {6, 8, 6}}})
+          system.addCollisionObject(objects.box(min, max, 0.0, CollisionObject::staticGeometry, true, 5));
+      system.addEmitterObject(objects.emitter(Eigen::Vector3d(-3, 0, -3), Eigen::Vector3d(3, 4, 3),
+                                              liquid ? natureLiquid : natureGranular));
+    });
+    scene.run(72, 8);
+    scene.system.measureColliderLoads = true;
+    scene.system.takeColliderForces();
+    scene.run(24, 8);
+    Loads loads{scene.system.takeColliderForces(), 0.0};
+    SimSystem const& system = scene.system;
+    for (Particle const& p : system._particlesArray)
+      loads.weight += system.particleMassKg(p.nature) * std::abs(system.gravity) * system._unitLength;
+    omp_set_num_threads(saved);
+    return loads;
+  };
+  for (bool liquid : {false, true}) {
+    SCOPED_TRACE(liquid ? "water in a tank" : "grains on a floor");
+    const Loads one = settle(liquid, 1), two = settle(liquid, 2);
+    ASSERT_EQ(one.forces.size(), liquid ? 5u : 1u);
+    Eigen::Vector3d total = Eigen::Vector3d::Zero();
+    for (auto const& [index, force] : two.forces) {
+      EXPECT_EQ(std::memcmp(force.data(), one.forces.at(index).data(), 3 * sizeof(double)), 0) << index;
+      total += force;
+    }
+    EXPECT_NEAR(total.y(), -two.weight, 0.05 * two.weight);
+    EXPECT_NEAR(total.x(), 0.0, 0.02 * two.weight);
+    EXPECT_NEAR(total.z(), 0.0, 0.02 * two.weight);
+    if (liquid) {
+      // The walls (indices after the floor's) are pushed outwards.
+      std::vector<Eigen::Vector3d> walls;
+      for (auto const& [index, force] : two.forces)
+        walls.push_back(force);
+      EXPECT_LT(walls[1].x(), -0.01 * two.weight);
+      EXPECT_GT(walls[2].x(), 0.01 * two.weight);
+      EXPECT_LT(walls[3].z(), -0.01 * two.weight);
+      EXPECT_GT(walls[4].z(), 0.01 * two.weight);
+    }
+  }
+}

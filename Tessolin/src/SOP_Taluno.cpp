@@ -125,7 +125,7 @@ enum Slot
   sClampPressure = 51, sGrainDensity = 52, sSoftBodyDensity = 53, sPhysicalMaterials = 54, sSoundSpeedRatio = 55,
   sKinematicViscosity = 56, sLiquidDamping = 57, sGrainOverlap = 58, sRestitution = 59, sShearStiffnessRatio = 60,
   sShearDampingRatio = 61, sSoftStrain = 62, sSoftDampingRatio = 63, sHydrostaticStart = 64,
-  sLimitStaticFriction = 65
+  sLimitStaticFriction = 65, sColliderForces = 66
 };
 
 OP_ERROR SOP_Taluno::cookMySop(OP_Context& context)
@@ -221,6 +221,8 @@ void SOP_Taluno::initSystem()
   _system->clampNegativePressure = on("clampNegativePressure", sClampPressure, T);
   _system->hydrostaticStart = on("hydrostaticStart", sHydrostaticStart, T);
   _system->limitStaticFriction = on("limitStaticFriction", sLimitStaticFriction, T);
+  _system->measureColliderLoads = on("colliderForces", sColliderForces, T);
+  _colliderForces.clear();
   _system->grainDensity = real("grainDensity", sGrainDensity, T);
   _system->softBodyDensity = real("softBodyDensity", sSoftBodyDensity, T);
   _system->setUnitLength(real("sceneScale", sSceneScale, 0));
@@ -518,6 +520,8 @@ void SOP_Taluno::simStep(double time, bool reset)
       noteRunTime(frame, std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
     if (!checkStable(frame, step))
       return;
+    if (_system->measureColliderLoads)
+      _colliderForces = _system->takeColliderForces();
   }
   writeOutput(static_cast<float>(time));
 }

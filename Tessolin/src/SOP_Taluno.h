@@ -144,6 +144,9 @@ private:
   bool _adaptiveSubSteps = false;     ///< choose each frame's sub-steps from the stability estimate
   int32_t _maxSubSteps = 200;         ///< most sub-steps a frame may take with _adaptiveSubSteps
   SimSystem::FrameSteps _frameSteps;  ///< how the last frame was divided
+  /// With Collider Forces: the last simulated frame's mean force, in
+  /// newtons, on each collision object, by its index in the system.
+  std::map<int64_t, Eigen::Vector3d> _colliderForces;
   bool _showGhostParticles = false;
   bool _addNormals = false;
   bool _addRotAttribs = false;

@@ -6,6 +6,7 @@
 #include "SimSystem.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <iostream>
 
@@ -182,6 +183,22 @@ void SOP_Taluno::writeOutput(float time)
     gdp->destroyAttribute(GA_ATTRIB_DETAIL, "pressureToPascals");
     gdp->addFloatTuple(GA_ATTRIB_DETAIL, "pressureToPascals", 1, GA_Defaults(float(s.pressureToPascals())));
   }
+
+  // Collider Forces: each collision object's load over the frame, under its
+  // node's name (characters an attribute name cannot hold become '_').
+  if (s.measureColliderLoads)
+    for (HandedOver const& entry : _handedOver) {
+      if (entry.kind != 0 || entry.index < 0)
+        continue;
+      std::string name = "force_" + entry.node;
+      for (char& c : name)
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_')
+          c = '_';
+      auto found = _colliderForces.find(entry.index);
+      const Eigen::Vector3d force = found != _colliderForces.end() ? found->second : Eigen::Vector3d::Zero();
+      gdp->destroyAttribute(GA_ATTRIB_DETAIL, name);
+      gdp->addFloatTuple(GA_ATTRIB_DETAIL, name, 3, GA_Defaults({force.x(), force.y(), force.z()}));
+    }
 
   // O4, O5: normals and rotations of particle points.
   if (_addNormals || _addRotAttribs)

@@ -77,6 +77,8 @@ PRM_Name names[] = {
     {"softDampingRatio", "Soft Body Damping Ratio"},
     {"hydrostaticStart", "Start Resting Liquid Settled"},
     {"limitStaticFriction", "Limit Static Friction"},
+    // Reports, below the folders
+    {"colliderForces", "Collider Forces"},
 };
 
 PRM_Name typeItems[] = {{"points", "Points"}, {"particles", "Particles"}, {"spheres", "Spheres"}, {}};
@@ -250,5 +252,10 @@ PRM_Template SOP_Taluno::myTemplateList[] = {
                  "its normal force, slipping by the excess, so grains give way at their friction angle however "
                  "slowly they are pushed (a column collapses, a heap settles at its angle of repose). Off, a "
                  "sticking contact holds any load until it slides fast."),
+    PRM_Template(PRM_TOGGLE, 1, &names[66], &off, nullptr, nullptr, nullptr, nullptr, 1,
+                 "Measure the force, in newtons, that the particles put on each collision object over each frame "
+                 "(what its collisions take from them and, for a liquid, what its ghost particles push with) and "
+                 "write it as a detail attribute force_<node> of three floats: what a load cell holding the "
+                 "object would read, averaged over the frame. taluno's probes turn it on."),
     PRM_Template(),
 };

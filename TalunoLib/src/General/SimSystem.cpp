@@ -214,6 +214,8 @@ void SimSystem::applyForces()
 
   if (fluid) {
     applyFluidSPH();
+    if (measureColliderLoads)
+      measureGhostLoads();
     reportPhase("          fluid done in: ", start);
     markPhase("fluid");
   }

@@ -252,6 +252,16 @@ public:
   double pressureToPascals() const;
   /// A lattice particle's acceleration per unit of pressure gradient.
   double latticeAccelerationPerGradient() const;
+  /// The mass in kilograms of a particle of the nature: its material's
+  /// density (restDensity, grainDensity, softBodyDensity) times its lattice
+  /// cell, (2 particleRadius)^3 in cubic metres.
+  double particleMassKg(char nature) const;
+  /// The mean force, in newtons, that the particles put on each collision
+  /// object (by its index) since the previous call, while
+  /// measureColliderLoads is on: what the collision responses take from the
+  /// particles they push back and what the object's ghosts push the liquid
+  /// with, turned round. Every held object is listed; the sums restart.
+  std::map<int64_t, Eigen::Vector3d> takeColliderForces();
   /// The distance from p to the nearest active collision object (infinite
   /// without one).
   double nearestColliderDistance(Eigen::Vector3d const& p) const;
@@ -606,6 +616,10 @@ public:
   /// without bound until the contact slides fast enough for its damping
   /// alone to pass the limit, so slow grains hold together past it.
   bool limitStaticFriction = false;
+  /// Sum, per collision object, what the particles put on it, for
+  /// takeColliderForces (a little work in the collision pass and, with
+  /// ghosts, a walk over the liquid next to walls). Off: nothing is summed.
+  bool measureColliderLoads = false;
 
 private:
   /// While automatic sub-steps run: each particle's velocity at the start of
@@ -618,14 +632,40 @@ private:
   void measureAcceleration();
   std::vector<Eigen::Vector3d> _velocitySnapshot; ///< velocities at the start of a pass that writes them
   std::vector<Eigen::Vector3d> _angularVelocitySnapshot; ///< the same for angular velocities
-  /// A ghost the ghost update makes: the particle it mirrors, and where and
-  /// how fast the mirror image is.
+  /// The walls a ghost mirrors its particle across (one, or two or three
+  /// in a corner), by object index, with their normals: kept beside the
+  /// ghosts while collider loads are measured.
+  struct GhostWalls
+  {
+    int count = 0;
+    int64_t object[3] = {-1, -1, -1};
+    Eigen::Vector3d normal[3];
+  };
+  /// A ghost the ghost update makes: the particle it mirrors, where and
+  /// how fast the mirror image is, and across which walls.
   struct GhostChange
   {
     int64_t particle;
     Eigen::Vector3d position, velocity;
+    GhostWalls walls;
   };
   std::vector<std::vector<GhostChange>> _ghostChanges; ///< ghost update: per thread, in particle order
+  std::vector<GhostWalls> _ghostWalls;
+  /// Collider loads: impulses in kg scene units / s given to the particles, per object
+  /// index, and the simulated time they were summed over.
+  std::map<int64_t, Eigen::Vector3d> _loadImpulse;
+  double _loadTime = 0.0;
+  std::vector<Eigen::Vector3d> _loadBlocks; ///< per block of particles, per object slot
+  /// The indices of the held collision objects, in order: the slots of a
+  /// pass's block sums (each gets an entry in _loadImpulse).
+  std::vector<int64_t> loadSlots();
+  /// Sizes the block sums for n particles and the slots; returns the blocks.
+  int64_t loadBlocks(int64_t n, size_t slots);
+  static int64_t loadBlockSize();
+  /// Adds the block sums to _loadImpulse, block after block.
+  void addBlockLoads(std::vector<int64_t> const& slots);
+  /// The ghosts' pushes on the liquid next to each wall, after the SPH pass.
+  void measureGhostLoads();
 
   /// For each particle, the ghosts closer than the interaction radius, in
   /// the order the 27-cell walk meets them: the SPH passes read these instead

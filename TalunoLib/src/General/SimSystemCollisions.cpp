@@ -165,18 +165,22 @@ void SimSystem::resolveCollisionsAndAdvance()
   bool anyMoving = false;
   for (auto const& entry : _collisionObjects)
     anyMoving = anyMoving || (entry.second && entry.second->_behaviour == CollisionObject::movingGeometry);
-  double work = 0.0;
-#pragma omp parallel for schedule(static) reduction(+ : work)
-  for (int64_t i = 0; i < n; ++i) {
+  // With collider loads measured, each response's change of the particle's
+  // momentum goes to its object's slot (slots follow the held objects).
+  auto collide = [&](int64_t i, Eigen::Vector3d* loads) {
     Particle& p = _particlesArray[i];
     if (!(p.nature & natureAny))
-      continue;
+      return 0.0;
     bool collided = false;
     bool pushed = false;
     const double before = anyMoving ? p.velocity.squaredNorm() : 0.0;
+    size_t slot = 0;
     for (auto const& entry : _collisionObjects) {
       CollisionObject const* object = entry.second;
-      if (!object || !object->_active)
+      if (!object)
+        continue;
+      Eigen::Vector3d* load = loads ? loads + slot++ : nullptr;
+      if (!object->_active)
         continue;
       const double rc = _collisionDistance;
       const double ds = (object->_stickDist + 1.0) * rc;
@@ -186,14 +190,36 @@ void SimSystem::resolveCollisionsAndAdvance()
       object->_asdf->trilinearInterpolation(p.position.x(), p.position.y(), p.position.z(), d, dq, normal);
       if (d >= dq)
         continue;
+      const Eigen::Vector3d incoming = p.velocity;
       const bool responded = clusters ? clusterResponse(p, *object, dq) : sphereResponse(p, *object, d, normal);
       collided = responded || collided;
       pushed = pushed || (responded && object->_behaviour == CollisionObject::movingGeometry);
+      if (load && responded)
+        *load += particleMassKg(p.nature) * (p.velocity - incoming);
     }
     if (!collided)
       p.velocity = (p.position - p.previousPosition) / _dt;
     else if (pushed)
-      work += std::max(0.0, 0.5 * (p.velocity.squaredNorm() - before));
+      return std::max(0.0, 0.5 * (p.velocity.squaredNorm() - before));
+    return 0.0;
+  };
+  double work = 0.0;
+  if (measureColliderLoads) {
+    // Fixed blocks of particles, summed in block order: the same loads for
+    // any number of threads.
+    std::vector<int64_t> const slots = loadSlots();
+    const size_t count = std::max<size_t>(slots.size(), 1);
+    const int64_t blocks = loadBlocks(n, count), size = loadBlockSize();
+#pragma omp parallel for schedule(static) reduction(+ : work)
+    for (int64_t b = 0; b < blocks; ++b)
+      for (int64_t i = b * size; i < std::min(n, (b + 1) * size); ++i)
+        work += collide(i, _loadBlocks.data() + size_t(b) * count);
+    addBlockLoads(slots);
+    _loadTime += _dt;
+  } else {
+#pragma omp parallel for schedule(static) reduction(+ : work)
+    for (int64_t i = 0; i < n; ++i)
+      work += collide(i, nullptr);
   }
   _colliderWork += work;
 

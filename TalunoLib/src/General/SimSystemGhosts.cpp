@@ -48,10 +48,13 @@ void SimSystem::updateGhostParticles()
   // bulk, where one mirror leaves it short of neighbours and it slides
   // along the corner. The ghosts are made anew after every sub-step.
   std::vector<CollisionObject const*> surfaces;
+  std::vector<int64_t> surfaceIndex;
   for (auto const& entry : _collisionObjects) {
     CollisionObject const* object = entry.second;
-    if (object && object->_active && object->_ghostParticles)
+    if (object && object->_active && object->_ghostParticles) {
       surfaces.push_back(object);
+      surfaceIndex.push_back(entry.first);
+    }
   }
 
   if (surfaces.empty() && _ghostParticlesArray.empty())
@@ -88,9 +91,11 @@ void SimSystem::updateGhostParticles()
         {
           double distance;
           Eigen::Vector3d normal;
+          int64_t object;
         } walls[3];
         int count = 0;
-        for (CollisionObject const* object : surfaces) {
+        for (size_t w = 0; w < surfaces.size(); ++w) {
+          CollisionObject const* object = surfaces[w];
           double d;
           Eigen::Vector3d normal;
           object->_asdf->trilinearInterpolation(p.position.x(), p.position.y(), p.position.z(), d, h, normal);
@@ -102,9 +107,9 @@ void SimSystem::updateGhostParticles()
               same = k;
           if (same >= 0) {
             if (d < walls[same].distance)
-              walls[same] = Wall{d, normal};
+              walls[same] = Wall{d, normal, surfaceIndex[w]};
           } else if (count < 3) {
-            walls[count++] = Wall{d, normal};
+            walls[count++] = Wall{d, normal, surfaceIndex[w]};
           } else {
             // A fourth direction: keep the three nearest.
             int farthest = 0;
@@ -112,7 +117,7 @@ void SimSystem::updateGhostParticles()
               if (walls[k].distance > walls[farthest].distance)
                 farthest = k;
             if (d < walls[farthest].distance)
-              walls[farthest] = Wall{d, normal};
+              walls[farthest] = Wall{d, normal, surfaceIndex[w]};
           }
         }
         for (int a = 1; a < count; ++a)
@@ -130,23 +135,30 @@ void SimSystem::updateGhostParticles()
           if (!square)
             continue;
           Eigen::Vector3d position = p.position, velocity = p.velocity;
+          GhostWalls across;
           for (int a = 0; a < count; ++a)
             if (set >> a & 1) {
+              across.object[across.count] = walls[a].object;
+              across.normal[across.count++] = walls[a].normal;
               // The image's distance to this wall's plane, through the
               // particle's own distance.
               const double d = walls[a].distance + (position - p.position).dot(walls[a].normal);
               position -= 2.0 * d * walls[a].normal;
               velocity -= 2.0 * velocity.dot(walls[a].normal) * walls[a].normal;
             }
-          mine.push_back(GhostChange{i, position, velocity});
+          mine.push_back(GhostChange{i, position, velocity, across});
         }
       }
     }
   }
+  _ghostWalls.clear();
   for (std::vector<GhostChange> const& range : _ghostChanges)
-    for (GhostChange const& ghost : range)
+    for (GhostChange const& ghost : range) {
       addGhostParticle(ghost.position.x(), ghost.position.y(), ghost.position.z(), ghost.velocity.x(),
                        ghost.velocity.y(), ghost.velocity.z(), nullptr, static_cast<int>(ghost.particle));
+      if (measureColliderLoads)
+        _ghostWalls.push_back(ghost.walls);
+    }
   refreshGhostPressures();
 
   for (Particle const& ghost : _ghostParticlesArray) {
