@@ -866,7 +866,7 @@ def column_collapse(quick):
                  "smaller against the column.",
         "setup": "cylinders of sand of radius %g m (16 grains across), a = %s, particle radius %g, filled on the "
                  "emitter's crossed lattice (sand poured into a tube packs at a volume fraction of about 0.6, between "
-                 "the cubic lattice's 0.52 and the crossed one's 0.68), released at once on the ground preset"
+                 "the cubic lattice's 0.52 and the crossed one's 0.74, a face-centred packing), released at once on the ground preset"
                  % (L(1.0), ", ".join("%g" % x for x in COLLAPSE_RATIOS), R(1.0 / 16)),
     }
 
