@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <type_traits>
 
 namespace {
 
@@ -165,9 +166,12 @@ void SimSystem::resolveCollisionsAndAdvance()
   bool anyMoving = false;
   for (auto const& entry : _collisionObjects)
     anyMoving = anyMoving || (entry.second && entry.second->_behaviour == CollisionObject::movingGeometry);
-  // With collider loads measured, each response's change of the particle's
-  // momentum goes to its object's slot (slots follow the held objects).
-  auto collide = [&](int64_t i, Eigen::Vector3d* loads) {
+  // With collider loads measured (a compile-time flag, so that the plain
+  // pass stays as lean as it was), each response's change of the
+  // particle's momentum goes to its object's slot; slots follow the held
+  // objects.
+  auto collide = [&](int64_t i, Eigen::Vector3d* loads, auto measure) {
+    constexpr bool measuring = decltype(measure)::value;
     Particle& p = _particlesArray[i];
     if (!(p.nature & natureAny))
       return 0.0;
@@ -179,7 +183,9 @@ void SimSystem::resolveCollisionsAndAdvance()
       CollisionObject const* object = entry.second;
       if (!object)
         continue;
-      Eigen::Vector3d* load = loads ? loads + slot++ : nullptr;
+      Eigen::Vector3d* load = nullptr;
+      if constexpr (measuring)
+        load = loads + slot++;
       if (!object->_active)
         continue;
       const double rc = _collisionDistance;
@@ -190,12 +196,15 @@ void SimSystem::resolveCollisionsAndAdvance()
       object->_asdf->trilinearInterpolation(p.position.x(), p.position.y(), p.position.z(), d, dq, normal);
       if (d >= dq)
         continue;
-      const Eigen::Vector3d incoming = p.velocity;
+      Eigen::Vector3d incoming;
+      if constexpr (measuring)
+        incoming = p.velocity;
       const bool responded = clusters ? clusterResponse(p, *object, dq) : sphereResponse(p, *object, d, normal);
       collided = responded || collided;
       pushed = pushed || (responded && object->_behaviour == CollisionObject::movingGeometry);
-      if (load && responded)
-        *load += particleMassKg(p.nature) * (p.velocity - incoming);
+      if constexpr (measuring)
+        if (responded)
+          *load += particleMassKg(p.nature) * (p.velocity - incoming);
     }
     if (!collided)
       p.velocity = (p.position - p.previousPosition) / _dt;
@@ -213,13 +222,13 @@ void SimSystem::resolveCollisionsAndAdvance()
 #pragma omp parallel for schedule(static) reduction(+ : work)
     for (int64_t b = 0; b < blocks; ++b)
       for (int64_t i = b * size; i < std::min(n, (b + 1) * size); ++i)
-        work += collide(i, _loadBlocks.data() + size_t(b) * count);
+        work += collide(i, _loadBlocks.data() + size_t(b) * count, std::true_type());
     addBlockLoads(slots);
     _loadTime += _dt;
   } else {
 #pragma omp parallel for schedule(static) reduction(+ : work)
     for (int64_t i = 0; i < n; ++i)
-      work += collide(i, nullptr);
+      work += collide(i, nullptr, std::false_type());
   }
   _colliderWork += work;
 
