@@ -485,6 +485,10 @@ bool validateScene(Scene const& scene, OP_OperatorTable const& table, std::vecto
     else if (found->second->type != "Taluno")
       problems.push_back("probes: node \"" + scene.probes.node + "\" is a " + found->second->type +
                          "; probes measure the liquid and the collision objects of a Taluno solver");
+    else if (scene.probes.points.empty() && collisionInputs(scene, scene.probes.node).empty())
+      problems.push_back("probes: no points are named and node \"" + scene.probes.node +
+                         "\" has no collision object among its inputs, so there is nothing to measure: name "
+                         "points under \"points\", or give the solver a collision object");
 
     if (std::filesystem::path(scene.probes.file).extension() != ".csv")
       problems.push_back("probes: file \"" + scene.probes.file + "\" must end in .csv");

@@ -372,6 +372,14 @@ TEST(SceneProbes, NameASolverAndPointsAndAreCheckedLikeTheRest)
   EXPECT_TRUE(forcesOnly.probes.active);
   EXPECT_TRUE(forcesOnly.probes.points.empty());
   EXPECT_EQ(collisionInputs(forcesOnly, "solver"), std::vector<std::string>{"floor"});
+  Scene bare;
+  const std::string nothing =
+      problemsOf(R"({"nodes": [{"name": "b", "type": "box"},
+                    {"name": "pour", "type": "EmitterObject", "inputs": ["b"]},
+                    {"name": "solver", "type": "Taluno", "inputs": ["pour"]}],
+                   "output": {"node": "solver", "file": "out/f.$F4.geo"}, "probes": {"node": "solver"}})",
+                 ops, bare);
+  EXPECT_NE(nothing.find("nothing to measure"), std::string::npos) << nothing;
   const std::string notObject = problemsOf(with(R"({"node": "solver", "points": [0, 0, 0]})"), ops, other);
   EXPECT_NE(notObject.find("\"probes\" must be"), std::string::npos) << notObject;
   const std::string notCsv = problemsOf(with(R"({"node": "solver", "file": "p.txt", "points": {"P": [0, 0, 0]}})"),
