@@ -3,8 +3,8 @@
 #include "OutputFiles.h"
 
 #include "GU/GU_Detail.h"
+#include "SimSystem.h"
 
-#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
@@ -16,17 +16,6 @@ ProbeLog::ProbeLog(std::string path, std::vector<Point> points, std::vector<std:
 }
 
 namespace {
-
-// A node's name as the solver names its force attribute: characters an
-// attribute name cannot hold become '_'.
-std::string attributeName(std::string const& node)
-{
-  std::string name = "force_" + node;
-  for (char& c : name)
-    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_')
-      c = '_';
-  return name;
-}
 
 // A name as a CSV column may hold it: no commas, quotes or line breaks.
 std::string columnName(std::string name)
@@ -52,7 +41,7 @@ std::string ProbeLog::header() const
 
 std::array<double, 3> ProbeLog::forceOn(GU_Detail const& particles, std::string const& node)
 {
-  GA_Attribute const* force = particles.findAttribute(GA_ATTRIB_DETAIL, attributeName(node));
+  GA_Attribute const* force = particles.findAttribute(GA_ATTRIB_DETAIL, SimSystem::colliderForceAttribute(node));
   if (!force)
     return {0.0, 0.0, 0.0};
   return {force->get(0, 0), force->get(0, 1), force->get(0, 2)};

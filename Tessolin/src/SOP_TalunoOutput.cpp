@@ -6,7 +6,6 @@
 #include "SimSystem.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cmath>
 #include <iostream>
 
@@ -190,10 +189,7 @@ void SOP_Taluno::writeOutput(float time)
     for (HandedOver const& entry : _handedOver) {
       if (entry.kind != 0 || entry.index < 0)
         continue;
-      std::string name = "force_" + entry.node;
-      for (char& c : name)
-        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_')
-          c = '_';
+      const std::string name = SimSystem::colliderForceAttribute(entry.node);
       auto found = _colliderForces.find(entry.index);
       const Eigen::Vector3d force = found != _colliderForces.end() ? found->second : Eigen::Vector3d::Zero();
       gdp->destroyAttribute(GA_ATTRIB_DETAIL, name);

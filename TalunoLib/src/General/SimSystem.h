@@ -262,6 +262,17 @@ public:
   /// particles they push back and what the object's ghosts push the liquid
   /// with, turned round. Every held object is listed; the sums restart.
   std::map<int64_t, Eigen::Vector3d> takeColliderForces();
+  /// The name of the attribute that carries the force on the collision
+  /// object of node `node`: force_<node>, with every character other than a
+  /// letter, a digit or '_' made '_'.
+  static std::string colliderForceAttribute(std::string const& node);
+  /// The pair form's pressure term as a multiple of r (the pair's offset),
+  /// before the densities: coef q pressureSum / dist; a neighbour at the
+  /// same place has no direction.
+  static double pressurePairFactor(double coef, double dist, double q, double pressureSum)
+  {
+    return dist > 0.0 ? coef * q * pressureSum / dist : 0.0;
+  }
   /// The distance from p to the nearest active collision object (infinite
   /// without one).
   double nearestColliderDistance(Eigen::Vector3d const& p) const;
@@ -641,15 +652,17 @@ private:
     int64_t object[3] = {-1, -1, -1};
     Eigen::Vector3d normal[3];
   };
-  /// A ghost the ghost update makes: the particle it mirrors, where and
-  /// how fast the mirror image is, and across which walls.
+  /// A ghost the ghost update makes: the particle it mirrors, and where and
+  /// how fast the mirror image is.
   struct GhostChange
   {
     int64_t particle;
     Eigen::Vector3d position, velocity;
-    GhostWalls walls;
   };
   std::vector<std::vector<GhostChange>> _ghostChanges; ///< ghost update: per thread, in particle order
+  /// While collider loads are measured, beside each thread's ghost changes:
+  /// the walls of each.
+  std::vector<std::vector<GhostWalls>> _ghostWallChanges;
   std::vector<GhostWalls> _ghostWalls;
   /// Collider loads: impulses in kg scene units / s given to the particles, per object
   /// index, and the simulated time they were summed over.

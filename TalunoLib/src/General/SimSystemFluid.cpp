@@ -221,7 +221,7 @@ void SimSystem::applyFluidSPH()
     // multiplied before the vector.
     const double pressureCoef = -0.5 * _spikyGradCoef;
     auto pressureFactor = [&](double dist, double q, double pressureSum) {
-      return dist > 0.0 ? pressureCoef * q * pressureSum / dist : 0.0;
+      return pressurePairFactor(pressureCoef, dist, q, pressureSum);
     };
     const double viscosityCoef = _viscLaplacianCoef * viscosityFactor;
     const double invDensityI = pi.invDensity;

@@ -77,9 +77,14 @@ void SimSystem::updateGhostParticles()
   {
     const int threads = omp_get_num_threads(), t = omp_get_thread_num();
 #pragma omp single
-    _ghostChanges.resize(size_t(threads));
+    {
+      _ghostChanges.resize(size_t(threads));
+      _ghostWallChanges.resize(size_t(threads));
+    }
     std::vector<GhostChange>& mine = _ghostChanges[size_t(t)];
+    std::vector<GhostWalls>& mineWalls = _ghostWallChanges[size_t(t)];
     mine.clear();
+    mineWalls.clear();
     if (!surfaces.empty()) {
 #pragma omp for schedule(static)
       for (int64_t i = 0; i < n; ++i) {
@@ -138,27 +143,31 @@ void SimSystem::updateGhostParticles()
           GhostWalls across;
           for (int a = 0; a < count; ++a)
             if (set >> a & 1) {
-              across.object[across.count] = walls[a].object;
-              across.normal[across.count++] = walls[a].normal;
+              if (measureColliderLoads) {
+                across.object[across.count] = walls[a].object;
+                across.normal[across.count++] = walls[a].normal;
+              }
               // The image's distance to this wall's plane, through the
               // particle's own distance.
               const double d = walls[a].distance + (position - p.position).dot(walls[a].normal);
               position -= 2.0 * d * walls[a].normal;
               velocity -= 2.0 * velocity.dot(walls[a].normal) * walls[a].normal;
             }
-          mine.push_back(GhostChange{i, position, velocity, across});
+          mine.push_back(GhostChange{i, position, velocity});
+          if (measureColliderLoads)
+            mineWalls.push_back(across);
         }
       }
     }
   }
   _ghostWalls.clear();
-  for (std::vector<GhostChange> const& range : _ghostChanges)
-    for (GhostChange const& ghost : range) {
+  for (size_t t = 0; t < _ghostChanges.size(); ++t) {
+    for (GhostChange const& ghost : _ghostChanges[t])
       addGhostParticle(ghost.position.x(), ghost.position.y(), ghost.position.z(), ghost.velocity.x(),
                        ghost.velocity.y(), ghost.velocity.z(), nullptr, static_cast<int>(ghost.particle));
-      if (measureColliderLoads)
-        _ghostWalls.push_back(ghost.walls);
-    }
+    if (measureColliderLoads)
+      _ghostWalls.insert(_ghostWalls.end(), _ghostWallChanges[t].begin(), _ghostWallChanges[t].end());
+  }
   refreshGhostPressures();
 
   for (Particle const& ghost : _ghostParticlesArray) {

@@ -9,6 +9,7 @@
 #include "SimSystem.h"
 
 #include <algorithm>
+#include <cctype>
 
 namespace {
 
@@ -86,12 +87,13 @@ void SimSystem::measureGhostLoads()
         const double r2 = r.squaredNorm();
         if (!(r2 < h2))
           continue;
+        // The ghost's term of the SPH force pass, as an acceleration.
         const double dist = std::sqrt(r2);
-        if (!(dist > 0.0))
-          continue;
         const double q = (h - dist) * s;
-        const Eigen::Vector3d push = r * (_particleMass * pressureCoef * q * (pi.pressure + pg.pressure) / dist * q *
-                                          pi.invDensity * pg.invDensity * perAcceleration);
+        const Eigen::Vector3d push =
+            r * (pressurePairFactor(pressureCoef, dist, q, pi.pressure + pg.pressure) * q * pi.invDensity *
+                 pg.invDensity) *
+            (_particleMass * perAcceleration);
         // A ghost mirrored across several walls (a corner) pushes along the
         // sum of its mirrors: each wall takes the part along its normal.
         GhostWalls const& walls = _ghostWalls[size_t(*g)];
@@ -104,6 +106,15 @@ void SimSystem::measureGhostLoads()
     }
   }
   addBlockLoads(slots);
+}
+
+std::string SimSystem::colliderForceAttribute(std::string const& node)
+{
+  std::string name = "force_" + node;
+  for (char& c : name)
+    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_')
+      c = '_';
+  return name;
 }
 
 std::map<int64_t, Eigen::Vector3d> SimSystem::takeColliderForces()
