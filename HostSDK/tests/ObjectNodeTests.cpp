@@ -27,6 +27,18 @@ TEST(CollisionNode, RegistersItsObjectUnderTheOutputUid)
   EXPECT_EQ(node->object()->_asdf->_sign, 1);
 }
 
+TEST(CollisionNode, AnimatedActiveWarnsThatItIsReadOnceAtTheStart)
+{
+  ObjectHost host;
+  auto* node = host.create<SOP_CollisionObject>("CollisionObject");
+  ASSERT_EQ(host.cookAt(node, 0.0), UT_ERROR_NONE);
+  node->setExpression("active", 0, "clamp(10 - $F, 0, 1)");
+  EXPECT_EQ(host.cookAt(node, 20.0), UT_ERROR_WARNING);
+  ASSERT_FALSE(node->errorMessages().empty());
+  EXPECT_NE(node->errorMessages().back().find("read once, at time 0"), std::string::npos);
+  EXPECT_TRUE(node->object()->_active); // the value at time 0 stands
+}
+
 TEST(CollisionNode, QuadsWarnOnceAndAreIgnored)
 {
   ObjectHost host;

@@ -230,6 +230,12 @@ OP_ERROR SOP_CollisionObject::cookMySop(OP_Context& context)
   }
   if (_object)
     _object->_active = evalInt("active", &myOffsets[0], 0, 0.0) != 0;
+  // Active is read at the start of the run only, so an animated Active (a
+  // gate meant to open) would silently stay as it began.
+  if (!getExpression("active", 0).empty())
+    addError(UT_ERROR_WARNING, "Active (active) is read once, at time 0: its expression or keys do not open or close "
+                               "the object during the run; to take it out of the way, set Hint to Moving Geometry "
+                               "and animate its Translation");
   warnOpenSurface(*this, _mesh, "particles can pass through it");
   unlockInputs();
   return error();
