@@ -871,6 +871,169 @@ def column_collapse(quick):
     }
 
 
+
+def orifice_plate(path, half, hole, thickness, sides=64):
+    """Writes a closed OBJ of a square plate [-half, half]^2 (in x and z),
+    from y = -thickness to 0, with a round hole of radius `hole` through its
+    centre: rings of `sides` points on the hole and on the square's edge (its
+    corners among them), joined into faces whose normals point out of the
+    solid, as a signed distance field needs."""
+    angles = [2 * math.pi * k / sides for k in range(sides)]
+    hole_ring = [(hole * math.cos(t), hole * math.sin(t)) for t in angles]
+    edge_ring = [(half * math.cos(t) / max(abs(math.cos(t)), abs(math.sin(t))),
+                  half * math.sin(t) / max(abs(math.cos(t)), abs(math.sin(t)))) for t in angles]
+    vertices = []
+    for ring in (hole_ring, edge_ring):
+        for y in (0.0, -thickness):
+            vertices += [(x, y, z) for x, z in ring]
+    hole_top, hole_bottom, edge_top, edge_bottom = (k * sides for k in range(4))
+    v = np.array(vertices)
+    faces = []
+
+    def quad(a, b, c, d, outward):
+        for tri in ((a, b, c), (a, c, d)):
+            n = np.cross(v[tri[1]] - v[tri[0]], v[tri[2]] - v[tri[0]])
+            faces.append(tri if np.dot(n, outward(v[list(tri)].mean(axis=0))) > 0 else tri[::-1])
+
+    for k in range(sides):
+        j = (k + 1) % sides
+        quad(hole_top + k, edge_top + k, edge_top + j, hole_top + j, lambda c: np.array([0, 1.0, 0]))
+        quad(hole_bottom + k, edge_bottom + k, edge_bottom + j, hole_bottom + j, lambda c: np.array([0, -1.0, 0]))
+        quad(edge_top + k, edge_bottom + k, edge_bottom + j, edge_top + j, lambda c: np.array([c[0], 0, c[2]]))
+        quad(hole_top + k, hole_bottom + k, hole_bottom + j, hole_top + j, lambda c: -np.array([c[0], 0, c[2]]))
+    with open(path, "w") as f:
+        f.write("".join("v %r %r %r\n" % tuple(p) for p in vertices))
+        f.write("".join("f %d %d %d\n" % (a + 1, b + 1, c + 1) for a, b, c in faces))
+
+
+BEVERLOO = (0.58, 1.5)            # C and k of W = C rho_b sqrt(g) (D - k d)^(5/2)
+DISCHARGE_HOLES = (5.0, 6.5, 8.0)  # orifice diameters, in grain diameters
+
+
+def discharge(holes_d, quick, r=0.01, overrides=None):
+    """Sand settled in a flat-bottomed silo 24 grains wide, its round orifice
+    plugged; the plug is taken away and the grains that have fallen through
+    are counted frame by frame. Returns, per orifice, the discharge rate in
+    grain volumes a second over the first and the second half of the
+    measuring window and the silo's packing fraction when it opens."""
+    r = R(r)
+    d = 2 * r
+    half = 12 * d
+    fill = (30 if quick else 40) * d
+    thickness = d
+    settle, start, span = T(0.8), T(0.4), T(0.8 if quick else 1.6)
+    fps = FPS(48)
+    opened = int(round(settle * fps)) + 1
+    frames = opened + int(round((start + span) * fps))
+    results = []
+    for holes in holes_d:
+        hole = holes * d / 2
+        case = "discharge-D%g" % holes
+        folder = os.path.join(WORK, config_tag(), case + "-mesh")
+        os.makedirs(folder, exist_ok=True)
+        plate = os.path.join(folder, "plate.obj")
+        orifice_plate(plate, half + 2 * d, hole, thickness)
+        # The grains that fall through pile up on ground a fill's depth below.
+        nodes = collider("ground", [-L(1), -fill - 4 * d, -L(1)], [L(1), -fill, L(1)], "ground")
+        nodes += [{"name": "plateMesh", "type": "file", "parms": {"file": plate}},
+                  node("plate", "CollisionObject", ["plateMesh"], "wall", {"maxDepth": 7})]
+        # The plug is a smooth gate in the plate's thickness that slides
+        # away under the plate within one frame.
+        gate = "clamp($F - %d, 0, 1) * %r" % (opened - 1, 2 * hole + 3 * d)
+        nodes += collider("plug", [-hole - d, -thickness, -hole - d], [hole + d, 0, hole + d], "ground",
+                          {"hint": "movingGeometry", "translation": [gate, 0, 0], "friction": 0})
+        walls = []
+        for name, lo, hi in (("wallW", [-half - d, -thickness, -half - d], [-half, fill * 1.5, half + d]),
+                             ("wallE", [half, -thickness, -half - d], [half + d, fill * 1.5, half + d]),
+                             ("wallN", [-half - d, -thickness, -half - d], [half + d, fill * 1.5, -half]),
+                             ("wallS", [-half - d, -thickness, half], [half + d, fill * 1.5, half + d])):
+            nodes += collider(name, lo, hi, "wall")
+            walls.append(name)
+        lo, hi = lattice_box([-half, 0, -half], [2 * half, fill, 2 * half], r)
+        nodes += emitter("sand", lo, hi, "sand")
+        folder, seconds = run(case, nodes, ["ground", "plate", "plug"] + walls + ["sand"], "sand",
+                              dict({"particleRadius": r}, **(overrides or {})), frames, fps=fps)
+        below = np.array([(positions(frame(folder, n))[:, 1] < -thickness).sum() for n in range(1, frames + 1)])
+        t = (np.arange(1, frames + 1) - opened) / fps
+        # The packing fraction of the settled silo, away from the walls and
+        # the orifice's cone, just before it opens.
+        p = positions(frame(folder, opened - 1))
+        inner = (np.abs(p[:, 0]) < half - 3 * d) & (np.abs(p[:, 2]) < half - 3 * d)
+        top = np.percentile(p[inner, 1], 95)
+        band = inner & (p[:, 1] > top * 0.4) & (p[:, 1] < top * 0.8)
+        packing = band.sum() * (4.0 / 3.0) * math.pi * r ** 3 / ((2 * (half - 3 * d)) ** 2 * 0.4 * top)
+        volume = (4.0 / 3.0) * math.pi * r ** 3
+        rates = []
+        for a, b in ((start, start + span / 2), (start + span / 2, start + span)):
+            sel = (t >= a) & (t <= b)
+            rates.append(float(np.polyfit(t[sel], below[sel], 1)[0]) * volume)
+        results.append({"D": 2 * hole, "d": d, "rates": rates, "packing": packing, "t": t, "below": below * volume,
+                        "particles": len(frame(folder, 1)), "seconds": seconds})
+    return results
+
+
+def silo_discharge(quick):
+    runs = discharge(DISCHARGE_HOLES[:2] if quick else DISCHARGE_HOLES, quick)
+    g = GRAVITY
+    rows = []
+    # Beverloo's law in the form its fits use: (W / (rho_b sqrt(g)))^(2/5)
+    # is a straight line in D, of slope C^(2/5), crossing zero at D = k d.
+    D = np.array([x["D"] for x in runs])
+    d = runs[0]["d"]
+    y = np.array([(np.mean(x["rates"]) / (x["packing"] * math.sqrt(g))) ** 0.4 for x in runs])
+    slope, intercept = np.polyfit(D, y, 1)
+    C, k = slope ** 2.5, -intercept / slope / d
+    for x in runs:
+        law = BEVERLOO[0] * x["packing"] * math.sqrt(g) * (x["D"] - BEVERLOO[1] * d) ** 2.5
+        w = np.mean(x["rates"])
+        rows.append(("D = %.1f d: discharge rate / Beverloo's" % (x["D"] / d), "%.2f" % (w / law),
+                     "1 within 25 %", abs(w / law - 1) <= 0.25))
+    rows.append(("Beverloo fit: C", "%.2f" % C, "0.55-0.65", 0.55 <= C <= 0.65))
+    rows.append(("Beverloo fit: k", "%.2f" % k, "1-3", 1.0 <= k <= 3.0))
+    # A rate that falls away is a silo clogging: arches that hold over the
+    # orifice.
+    changes = [x["rates"][1] / x["rates"][0] - 1 for x in runs]
+    steady = max(changes, key=abs)
+    rows.append(("rate in the second half of the window against the first, the worst", "%+.0f %%" % (100 * steady),
+                 "steady (independent of the fill height): within 10 %", abs(steady) <= 0.10))
+    rows.append(("packing fraction of the settled silo", "%.2f" % np.mean([x["packing"] for x in runs]), "", None))
+
+    fig, (left, right) = plt.subplots(1, 2, figsize=(10, 4))
+    for x in runs:
+        left.plot(x["t"], x["below"], "-", label="D = %.1f d" % (x["D"] / d))
+    left.set_xlabel("time since the orifice opened (s)")
+    left.set_ylabel("grain volume through the orifice (m^3)")
+    left.legend()
+    grid = np.linspace(BEVERLOO[1] * d, D.max() * 1.1, 50)
+    right.plot(grid / d, (BEVERLOO[0] ** 0.4) * (grid - BEVERLOO[1] * d) / d, "k-",
+               label="Beverloo et al. (1961), C = %.2f, k = %.1f" % BEVERLOO)
+    right.plot(D / d, y / d, "o", label="sand preset")
+    right.set_xlabel("orifice diameter D / d")
+    right.set_ylabel("(W / (rho_b g^1/2))^(2/5) / d")
+    right.legend()
+    fig.tight_layout()
+    figures = save_figure(fig, "silo-discharge.png")
+    return {
+        "case": "Silo discharge (sand)",
+        "reference": "Beverloo, Leniger & van de Velde (1961), Chem. Eng. Sci. 15, 260-269: a flat-bottomed silo "
+                     "discharges at W = C rho_b sqrt(g) (D - k d)^5/2 whatever its fill height, C = 0.58 and k = "
+                     "1.5 for sand (Nedderman (1992), Statics and Kinematics of Granular Materials: C 0.55-0.65, "
+                     "k 1-3)",
+        "rows": rows, "figures": figures,
+        "particles": sum(x["particles"] for x in runs), "seconds": sum(x["seconds"] for x in runs),
+        "notes": "W is the grains' own volume through the orifice a second (a straight line fitted to it over each "
+                 "half of the window) and rho_b the packing fraction of the silo before it opens, so that the "
+                 "grains' density cancels. The fit is Beverloo's own: (W / (rho_b g^1/2))^(2/5) against D. The "
+                 "plate and the walls are smooth (wall presets); the plug is a gate in the plate that slides away "
+                 "within a frame.",
+        "setup": "silo %g m square (24 grains across) of ground presets on a plate with a round orifice of %s "
+                 "grain diameters, sand of particle radius %g filled %g m deep and left to settle %.3g s, the "
+                 "orifice's plug then taken away; the rate is measured from %.3g s to %.3g s after"
+                 % (L(0.48), ", ".join("%g" % x for x in DISCHARGE_HOLES), R(0.01), L(0.8), T(0.8), T(0.4),
+                    T(2.0)),
+    }
+
+
 # --- Report -----------------------------------------------------------------
 
 def preset_values(kind, name):
@@ -897,6 +1060,7 @@ def machine():
 
 CASES = {"column": hydrostatic_column, "dam-break": dam_break, "restitution": restitution,
          "repose": angle_of_repose, "soft": soft_bodies, "collapse": column_collapse,
+         "discharge": silo_discharge,
          "spheric": spheric_test2}
 # Cases compared with one experiment at its own size: run at scale 1 only.
 AT_OWN_SIZE = {"spheric"}
