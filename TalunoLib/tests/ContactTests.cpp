@@ -55,6 +55,28 @@ TEST(SphereContact, NormalSpringStartsInsideTwoRadii)
   }
 }
 
+TEST(SphereContact, FineRadiiPushAsCoarseOnesDo)
+{
+  // At radius 0.005 a pair closer than a tenth of a diameter is still a
+  // contact that pushes by its overlap, in both contact modes (a fixed
+  // tolerance of 1e-6 on squared lengths took it for coincident, and at
+  // radius 0.0005 took every pair so).
+  for (bool staticFriction : {false, true}) {
+    SimSettings settings = contactSettings(staticFriction);
+    settings.particleRadius = 0.005;
+    SimSystem system(settings);
+    const double gap = 0.0009, overlap = 0.01 - gap;
+    place(system, {{0, 0, 0}, {gap, 0, 0}});
+    system._dt = 0.1;
+    if (staticFriction)
+      system.resolveInterparticleCollisions_SpringBased();
+    else
+      system.resolveInterparticleCollisions_NoExplicitStaticFriction();
+    EXPECT_NEAR(byId(system, 0).velocity.x(), -1000.0 * overlap * 0.1, 1e-9) << staticFriction;
+    EXPECT_NEAR(byId(system, 1).velocity.x(), 1000.0 * overlap * 0.1, 1e-9) << staticFriction;
+  }
+}
+
 TEST(SphereContact, NaturesThatMeet)
 {
   auto pushed = [](char a, char b) {

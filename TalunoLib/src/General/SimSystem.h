@@ -11,6 +11,7 @@
 #include "subParticle.h"
 
 #include <Eigen/Core>
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -272,6 +273,16 @@ public:
   static double pressurePairFactor(double coef, double dist, double q, double pressureSum)
   {
     return dist > 0.0 ? coef * q * pressureSum / dist : 0.0;
+  }
+  /// The tolerance on squared lengths that tells coincident particles, a
+  /// spring at rest and a too-close candidate: the single-precision 1e-6 for
+  /// particles a unit across or larger, a millionth of the diameter squared
+  /// below, so that at a fine radius it does not swallow whole contacts
+  /// (at radius 0.0005 the fixed 1e-6 is a full diameter squared).
+  double squaredLengthTolerance() const
+  {
+    const double diameter2 = 4.0 * particleRadius * particleRadius;
+    return double(1e-6f) * std::min(1.0, diameter2);
   }
   /// The distance from p to the nearest active collision object (infinite
   /// without one).

@@ -46,7 +46,7 @@ inline bool sphereContact(SimSystem const& s, Eigen::Vector3d const& xi, Eigen::
   c.r = xi - xj;
   const double d2 = c.r.squaredNorm();
   const double contact = 2.0 * s.particleRadius;
-  if (!(d2 < contact * contact && d2 > double(1e-6f)))
+  if (!(d2 < contact * contact && d2 > s.squaredLengthTolerance()))
     return false;
   const double d = std::sqrt(d2);
   c.normal = c.r / d;

@@ -122,7 +122,7 @@ void SimSystem::emitParticles(unsigned frame)
     return;
   Cell::Heads missingCellHeads = Cell::noHeads();
   const double fullGap = 4.0 * particleRadius * particleRadius;
-  const double tolerance = double(1e-6f);
+  const double tolerance = squaredLengthTolerance();
 
   for (uint32_t i = 0; i < _emitterObjects.size(); ++i) {
     auto found = _emitterObjects.find(i);

@@ -108,7 +108,7 @@ void SimSystem::springPass(bool breakLong)
   // it left, so this pass is serial. Breaking by length looks at positions
   // only, which no spring changes, so deciding it as each spring comes up
   // breaks the same springs as a sweep before the pass would.
-  const double deadBand = double(1e-6f);
+  const double deadBand = squaredLengthTolerance();
   for (Spring& spring : _springs) {
     if (spring.broken)
       continue;

@@ -23,7 +23,7 @@ void SimSystem::resolveInterparticleCollisions_SubParticles()
   snapshotVelocities();
   const int64_t n = static_cast<int64_t>(_particlesArray.size());
   const double contact2 = 4.0 * particleRadius * particleRadius;
-  const double tiny = double(1e-6f);
+  const double tiny = squaredLengthTolerance();
   const double subContact = 2.0 * _subParticle.radius;
   const double subContact2 = subContact * subContact;
   const double R = particleRadius;
