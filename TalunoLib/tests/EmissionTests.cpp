@@ -145,6 +145,27 @@ TEST(Emission, CandidatesKeepADiameterFromParticles)
   EXPECT_EQ(scene.system._particlesArray[2].position, Eigen::Vector3d(-1.5, 0.5, 0.5));
 }
 
+TEST(Emission, FineRadiiKeepTheirDiameterToo)
+{
+  // The same rule a thousand times smaller: a candidate a tenth of a
+  // diameter too close is rejected (a fixed tolerance of 1e-6 on squared
+  // lengths let it in, and at radius 0.0005 let every candidate in).
+  SimSettings settings;
+  settings.particleRadius = 0.001;
+  settings.particlesInteractionRadius = 0.002;
+  SimSystem system(settings);
+  std::unique_ptr<Mesh> mesh(makeMesh(boxSoup(Eigen::Vector3d::Zero(), Eigen::Vector3d::Constant(0.004)), 1));
+  EmitterObject emitter(mesh.get(), 2, EmitterObject::continuousEmission, EmitterObject::cubic, 0,
+                        EmitterObject::staticGeometry, 0, -1, 0, 1, 0, 0, 0, 0.75, 4294967295u);
+  system.addEmitterObject(&emitter);
+  system.placeParticle(Eigen::Vector3d(0.0005, 0.0005, 0.0005), Eigen::Vector3d::Zero(), 4);
+  system.updateCellsNeighbors();
+  emitter._positions = {{0.0025, 0.0005, 0.0005}, {0.0005, 0.0023, 0.0005}};
+  system.emitParticles(1);
+  ASSERT_EQ(system._particlesArray.size(), 2u);
+  EXPECT_EQ(system._particlesArray[1].position, Eigen::Vector3d(0.0025, 0.0005, 0.0005));
+}
+
 TEST(Emission, RandomInitialOrientationsRepeatFromTheSeed)
 {
   SimSettings settings;
