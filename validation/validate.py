@@ -42,6 +42,9 @@ UNIT_LENGTH = 1.0      # metres per scene unit: every scene is in metres
 # with its square root, as gravity-driven flows scale), the particle radius
 # times `scale` and `radius`.
 CONFIG = {"scale": 1.0, "radius": 1.0}
+# Parameters set on top of a solver preset in every case, by preset name
+# (--preset-parms): to try a change to a preset before making it.
+PRESET_PARMS = {}
 SCALES = (0.05, 1.0, 10.0)
 RADII = (1.0, 0.5)
 
@@ -149,7 +152,8 @@ def run(case, nodes, solver_inputs, solver_preset, solver_parms, frames, fps=24,
     os.makedirs(folder)
     scene = {"description": "validation case " + case, "fps": fps, "frames": [1, frames],
              "nodes": nodes + [node("solver", "Taluno", solver_inputs, solver_preset,
-                                    dict(solver_parms, sceneScale=UNIT_LENGTH))],
+                                    dict(solver_parms, sceneScale=UNIT_LENGTH,
+                                         **PRESET_PARMS.get(solver_preset, {})))],
              "output": {"node": "solver", "file": "frames/f.$F4.ply"}}
     scene.update(extra or {})
     with open(os.path.join(folder, "scene.json"), "w") as f:
@@ -750,7 +754,7 @@ def soft_bodies(quick):
 COLLAPSE_RATIOS = (0.5, 1.0, 2.0, 4.0, 6.0)
 
 
-def collapse(a, quick, r0=1.0, r=1.0 / 16):
+def collapse(a, quick, r0=1.0, r=1.0 / 16, overrides=None):
     """A cylinder of sand of radius r0 and height a r0 released at once on
     the ground preset; the deposit's runout radius and central height once
     it has stopped."""
@@ -765,8 +769,8 @@ def collapse(a, quick, r0=1.0, r=1.0 / 16):
     nodes += [{"name": "columnTube", "type": "tube",
                "parms": {"t": [0, h0 / 2, 0], "radius": r0, "height": h0, "divisions": 64}},
               node("column", "EmitterObject", ["columnTube"], "sand", {"fill": "crossed"})]
-    folder, seconds = run("collapse-a%g" % a, nodes, ["ground", "column"], "sand", {"particleRadius": r},
-                          frames, fps=fps)
+    folder, seconds = run("collapse-a%g" % a, nodes, ["ground", "column"], "sand",
+                          dict({"particleRadius": r}, **(overrides or {})), frames, fps=fps)
     first, last = frame(folder, 1), frame(folder, frames)
     p = positions(last)
     rad = np.hypot(p[:, 0], p[:, 2])
@@ -1076,8 +1080,14 @@ def main():
                         help="sizes against the reference scene (default: %s)" % " ".join("%g" % x for x in SCALES))
     parser.add_argument("--radii", nargs="*", type=float, default=list(RADII),
                         help="particle radii against the reference's (default: %s)" % " ".join("%g" % x for x in RADII))
+    parser.add_argument("--preset-parms", metavar="PRESET=JSON", action="append", default=[],
+                        help="set solver parameters on top of a preset in every case, e.g. "
+                             "'sand={\"rollingSpheres\": true}' (no report)")
     args = parser.parse_args()
     TALUNO = os.path.abspath(args.taluno)
+    for entry in args.preset_parms:
+        preset, _, text = entry.partition("=")
+        PRESET_PARMS[preset] = json.loads(text)
     os.makedirs(FIGURES, exist_ok=True)
     os.makedirs(WORK, exist_ok=True)
     results = []
@@ -1101,7 +1111,7 @@ def main():
                 print("  (%d particles, %.0f s)" % (result["particles"], result["seconds"]), flush=True)
                 results.append(result)
     CONFIG.update(scale=1.0, radius=1.0)
-    if args.only or args.quick:
+    if args.only or args.quick or PRESET_PARMS:
         return 0
     write_report(results)
     return 0 if all(row[3] is not False for r in results for row in r["rows"]) else 1

@@ -49,7 +49,7 @@ TEST(SolverNode, ParameterListAndExpressionDefaults)
 {
   Host host;
   OP_Node* solver = host.network.createNode("Taluno", "solver");
-  ASSERT_EQ(solver->getNumParms(), 67); // the 49 of the operator, then the automatic sub-steps and materials
+  ASSERT_EQ(solver->getNumParms(), 69); // the 49 of the operator, then the automatic sub-steps and materials
   EXPECT_STREQ(solver->getParmTemplate(0)->getToken(), "reset");
   EXPECT_STREQ(solver->getParmTemplate(48)->getToken(), "colorDataInterval");
   EXPECT_STREQ(solver->getParmTemplate(6)->getLabel(), "Unit Length (m)");

@@ -133,6 +133,17 @@ TEST(SolverNode, ParameterChangesTakeEffectWhenThePartSays)
   scene.cookFrame(1);
   EXPECT_EQ(scene.solver->system()->particleRadius, 0.25);
   EXPECT_EQ(scene.solver->system()->particlesInteractionRadius, 1.0); // its expression follows
+
+  // Turning grains are read at the rebuild, and only in spheres mode.
+  EXPECT_FALSE(scene.solver->system()->spheresTurn());
+  scene.solver->setFloat("rollingSpheres", 0, 1);
+  scene.solver->setFloat("rollingFriction", 0, 0.3);
+  scene.cookFrame(1);
+  EXPECT_TRUE(scene.solver->system()->spheresTurn());
+  EXPECT_EQ(scene.solver->system()->rollingFriction, double(0.3f));
+  scene.solver->setFloat("interParticlesCollMode", 0, 1);
+  scene.cookFrame(1);
+  EXPECT_FALSE(scene.solver->system()->spheresTurn());
 }
 
 TEST(SolverNode, ReplacedObjectsAreHandedOverUnderTheirIndex)

@@ -11,7 +11,7 @@ struct Scene;
 /// cooks saved, with what identifies the run it belongs to.
 struct Checkpoint
 {
-  static constexpr uint32_t formatVersion = 2;
+  static constexpr uint32_t formatVersion = 3;
 
   int frame = 0;               ///< the last frame simulated
   std::string programVersion;  ///< the taluno that wrote it

@@ -257,6 +257,119 @@ TEST(SphereContact, HeadOnRestitutionOfALinearSpringDashpot)
   EXPECT_NEAR(byId(system, 0).velocity.x(), -byId(system, 1).velocity.x(), 1e-12); // momentum kept
 }
 
+TEST(SphereContact, TurningSpheresKeepMomentumAndAngularMomentum)
+{
+  // Grain 1 slides along y past grain 0 (radius 0.5, overlap 0.1). With
+  // spheres that turn, the friction slows the slide and spins both grains
+  // the same way, as meshing gears; the pair's linear and angular momentum
+  // (about the origin, I = 0.4 R^2 per unit mass) stay what they were.
+  for (bool staticFriction : {false, true}) {
+    SimSettings settings = contactSettings(staticFriction);
+    settings.shearDamping = 10.0;
+    SimSystem system(settings);
+    system.rollingSpheres = true;
+    system.rollingFriction = 0.1;
+    place(system, {{0, 0, 0}, {0.9, 0, 0}});
+    system._dt = 0.01;
+    byId(system, 1).velocity = Eigen::Vector3d(0, 3, 0);
+    byId(system, 0).angularVelocity = Eigen::Vector3d(0, 0, 0.5);
+    auto momentum = [&] {
+      Eigen::Vector3d linear = Eigen::Vector3d::Zero(), angular = Eigen::Vector3d::Zero();
+      for (Particle const& p : system._particlesArray) {
+        linear += p.velocity;
+        angular += p.position.cross(p.velocity) + 0.4 * 0.25 * p.angularVelocity;
+      }
+      return std::make_pair(linear, angular);
+    };
+    const auto before = momentum();
+    for (int pass = 0; pass < 3; ++pass) {
+      if (staticFriction)
+        system.resolveInterparticleCollisions_SpringBased();
+      else
+        system.resolveInterparticleCollisions_NoExplicitStaticFriction();
+    }
+    const auto after = momentum();
+    EXPECT_TRUE(after.first.isApprox(before.first, 1e-12)) << staticFriction;
+    EXPECT_NEAR((after.second - before.second).norm(), 0.0, 1e-12) << staticFriction;
+    EXPECT_LT(byId(system, 1).velocity.y(), 3.0) << staticFriction;
+    EXPECT_GT(byId(system, 1).angularVelocity.z(), 0.0) << staticFriction;
+    EXPECT_GT(byId(system, 0).angularVelocity.z(), 0.5) << staticFriction;
+  }
+  // Off, the same slide leaves every spin as it was.
+  SimSettings settings = contactSettings();
+  settings.shearDamping = 10.0;
+  SimSystem still(settings);
+  place(still, {{0, 0, 0}, {0.9, 0, 0}});
+  still._dt = 0.01;
+  byId(still, 1).velocity = Eigen::Vector3d(0, 3, 0);
+  byId(still, 0).angularVelocity = Eigen::Vector3d(0, 0, 0.5);
+  still.resolveInterparticleCollisions_NoExplicitStaticFriction();
+  EXPECT_EQ(byId(still, 0).angularVelocity, Eigen::Vector3d(0, 0, 0.5));
+  EXPECT_EQ(byId(still, 1).angularVelocity, Eigen::Vector3d::Zero());
+}
+
+TEST(SphereContact, GrainsRollWithoutSlipOrSpringAndRollingFrictionStopsThem)
+{
+  // Grain 1 rolls round grain 0 without slipping: its surface at the contact
+  // point, the middle of the overlap, moves with its spin exactly against
+  // its slide (w = v / a about z, a = 0.45 the arm to that point). No
+  // friction acts, and in the spring mode the anchor follows the rolling,
+  // so that the tangential spring never stretches however far it rolls.
+  SimSettings settings = contactSettings(true);
+  settings.shearDamping = 10.0;
+  settings.shearConstant = 100.0;
+  settings.normalDamping = 0.0;
+  SimSystem system(settings);
+  system.rollingSpheres = true;
+  system.rollingFriction = 0.0;
+  place(system, {{0, 0, 0}, {0.9, 0, 0}});
+  system._dt = 0.001;
+  const double v = 0.5, arm = 0.45;
+  for (int step = 0; step < 100; ++step) {
+    Particle& p = byId(system, 1);
+    const Eigen::Vector3d n = p.position.normalized();
+    p.velocity = v * Eigen::Vector3d::UnitZ().cross(n); // round grain 0, in the xy plane
+    p.angularVelocity = Eigen::Vector3d(0, 0, v / arm);
+    byId(system, 0).velocity.setZero();
+    byId(system, 0).angularVelocity.setZero();
+    system.resolveInterparticleCollisions_SpringBased();
+    const Eigen::Vector3d dv = byId(system, 1).velocity - v * Eigen::Vector3d::UnitZ().cross(n);
+    ASSERT_LT((dv - dv.dot(n) * n).norm(), 1e-5) << "step " << step; // 5e-3 if the spring stretched
+    ASSERT_NEAR(byId(system, 1).angularVelocity.z(), v / arm, 1e-5) << "step " << step;
+    p.position += v * system._dt * Eigen::Vector3d::UnitZ().cross(n);
+    p.position *= 0.9 / p.position.norm();
+    system.updateCellsParticles();
+    system.updateCellsNeighbors();
+  }
+  EXPECT_GT(byId(system, 1).position.y(), 0.04); // it did roll round
+
+  // Two grains pressed together and spinning against each other's rolling:
+  // rolling friction slows the relative spin to rest and never reverses it.
+  SimSettings plain = contactSettings();
+  plain.shearDamping = 0.0;
+  SimSystem spinning(plain);
+  spinning.rollingSpheres = true;
+  spinning.rollingFriction = 0.1;
+  place(spinning, {{0, 0, 0}, {0.9, 0, 0}});
+  spinning._dt = 0.001;
+  byId(spinning, 0).angularVelocity = Eigen::Vector3d(0, 0, 2);
+  double previous = 2.0;
+  for (int step = 0; step < 3000; ++step) {
+    byId(spinning, 0).position.setZero();
+    byId(spinning, 1).position = Eigen::Vector3d(0.9, 0, 0);
+    byId(spinning, 0).velocity.setZero();
+    byId(spinning, 1).velocity.setZero();
+    spinning.resolveInterparticleCollisions_NoExplicitStaticFriction();
+    const double relative = byId(spinning, 0).angularVelocity.z() - byId(spinning, 1).angularVelocity.z();
+    ASSERT_LE(relative, previous) << "step " << step;
+    ASSERT_GE(relative, 0.0) << "step " << step;
+    previous = relative;
+  }
+  EXPECT_LT(previous, 1e-3);
+  // The sum of the spins is kept: the pair's torques are equal and opposite.
+  EXPECT_NEAR(byId(spinning, 0).angularVelocity.z() + byId(spinning, 1).angularVelocity.z(), 2.0, 1e-9);
+}
+
 TEST(SubParticleContact, ThresholdsDependOnOrientation)
 {
   SimSettings settings = contactSettings();

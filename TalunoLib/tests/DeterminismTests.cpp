@@ -65,14 +65,19 @@ struct SteppedScene
 };
 
 // Steps two copies of a scene frame by frame, one on `threadsA` threads and
-// one on `threadsB`, comparing every particle bit for bit after each frame.
-void expectSameRuns(SimSettings const& settings, int threadsA, int threadsB)
+// one on `threadsB`, comparing every particle bit for bit after each frame;
+// `tune` sets what the settings do not hold.
+void expectSameRuns(SimSettings const& settings, int threadsA, int threadsB, void (*tune)(SimSystem&) = nullptr)
 {
   const int saved = omp_get_max_threads();
   omp_set_num_threads(threadsA);
   SteppedScene a(settings);
   omp_set_num_threads(threadsB);
   SteppedScene b(settings);
+  if (tune) {
+    tune(a.system);
+    tune(b.system);
+  }
   expectIdentical(a.system, b.system, 1);
   // Frame 25 makes the sort counter hit a multiple of 100.
   for (unsigned f = 2; f <= 27; ++f) {
@@ -90,6 +95,7 @@ void expectSameRuns(SimSettings const& settings, int threadsA, int threadsB)
     ASSERT_EQ(a.system._demTangentialSprings[k].id1, b.system._demTangentialSprings[k].id1);
     ASSERT_EQ(a.system._demTangentialSprings[k].id2, b.system._demTangentialSprings[k].id2);
     ASSERT_TRUE(sameBits(a.system._demTangentialSprings[k].displacement, b.system._demTangentialSprings[k].displacement));
+    ASSERT_TRUE(sameBits(a.system._demTangentialSprings[k].rolling, b.system._demTangentialSprings[k].rolling));
   }
   b.system.updateCellsParticles();
   EXPECT_TRUE(gridchecks::listsAreConsistent(b.system));
@@ -120,6 +126,18 @@ TEST(Determinism, StaticFrictionRecordsRepeatAcrossRunsAndThreadCounts)
   settings.enforceStaticFriction = true;
   expectSameRuns(settings, 1, 2);
   expectSameRuns(settings, 2, 2);
+}
+
+TEST(Determinism, TurningSpheresRepeatAcrossThreadCounts)
+{
+  for (bool staticFriction : {false, true}) {
+    SimSettings settings = everything();
+    settings.enforceStaticFriction = staticFriction;
+    expectSameRuns(settings, 1, 2, [](SimSystem& system) {
+      system.rollingSpheres = true;
+      system.rollingFriction = 0.3;
+    });
+  }
 }
 
 TEST(Determinism, RotatingClustersRepeatAcrossThreadCounts)

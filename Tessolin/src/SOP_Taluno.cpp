@@ -94,6 +94,8 @@ unsigned SOP_Taluno::disableParms()
   changed += enableParm("enforceStaticFriction", contact && mode == 0);
   changed += enableParm("shearConstant", contact && staticFriction && mode == 0);
   changed += enableParm("limitStaticFriction", contact && staticFriction && mode == 0);
+  changed += enableParm("rollingSpheres", contact && mode == 0);
+  changed += enableParm("rollingFriction", contact && mode == 0 && toggle("rollingSpheres", 66, t) != 0);
   changed += enableParm("colorDataInterval", colors != 0);
   changed += enableParm("maxSubSteps", toggle("adaptiveSubSteps", 49, t) != 0);
   changed += enableParm("clampNegativePressure", fluidOn);
@@ -125,7 +127,7 @@ enum Slot
   sClampPressure = 51, sGrainDensity = 52, sSoftBodyDensity = 53, sPhysicalMaterials = 54, sSoundSpeedRatio = 55,
   sKinematicViscosity = 56, sLiquidDamping = 57, sGrainOverlap = 58, sRestitution = 59, sShearStiffnessRatio = 60,
   sShearDampingRatio = 61, sSoftStrain = 62, sSoftDampingRatio = 63, sHydrostaticStart = 64,
-  sLimitStaticFriction = 65, sColliderForces = 66
+  sLimitStaticFriction = 65, sRollingSpheres = 66, sRollingFriction = 67, sColliderForces = 68
 };
 
 OP_ERROR SOP_Taluno::cookMySop(OP_Context& context)
@@ -221,6 +223,8 @@ void SOP_Taluno::initSystem()
   _system->clampNegativePressure = on("clampNegativePressure", sClampPressure, T);
   _system->hydrostaticStart = on("hydrostaticStart", sHydrostaticStart, T);
   _system->limitStaticFriction = on("limitStaticFriction", sLimitStaticFriction, T);
+  _system->rollingSpheres = on("rollingSpheres", sRollingSpheres, T);
+  _system->rollingFriction = real("rollingFriction", sRollingFriction, T);
   _system->measureColliderLoads = on("colliderForces", sColliderForces, T);
   _colliderForces.clear();
   _system->grainDensity = real("grainDensity", sGrainDensity, T);

@@ -77,6 +77,8 @@ PRM_Name names[] = {
     {"softDampingRatio", "Soft Body Damping Ratio"},
     {"hydrostaticStart", "Start Resting Liquid Settled"},
     {"limitStaticFriction", "Limit Static Friction"},
+    {"rollingSpheres", "Spheres Roll"},
+    {"rollingFriction", "Rolling Friction"},
     // Reports, below the folders
     {"colliderForces", "Collider Forces"},
 };
@@ -105,7 +107,7 @@ PRM_Default typeDefault(1);
 PRM_Default off(0);
 PRM_Default on(1);
 PRM_Default mainFolders[] = {{13, "Springs"},  {3, "Fluid"},     {13, "Collisions"},
-                             {2, "Colors"},    {2, "Sub-Steps"}, {15, "Materials"}};
+                             {2, "Colors"},    {2, "Sub-Steps"}, {17, "Materials"}};
 PRM_Default maxSubStepsDefault(200);
 PRM_Default grainDensityDefault(2650);
 PRM_Default softBodyDensityDefault(1000);
@@ -117,6 +119,7 @@ PRM_Default restitutionDefault(0.35);
 PRM_Default shearStiffnessRatioDefault(0.025);
 PRM_Default shearDampingRatioDefault(1);
 PRM_Default softStrainDefault(0.04);
+PRM_Default rollingFrictionDefault(0.1);
 PRM_Default softDampingRatioDefault(0.4);
 PRM_Default searchRadiusDefault(1.5, "3*ch(particleRadius)");
 PRM_Default restLengthDefault(1.0);
@@ -252,7 +255,17 @@ PRM_Template SOP_Taluno::myTemplateList[] = {
                  "its normal force, slipping by the excess, so grains give way at their friction angle however "
                  "slowly they are pushed (a column collapses, a heap settles at its angle of repose). Off, a "
                  "sticking contact holds any load until it slides fast."),
-    PRM_Template(PRM_TOGGLE, 1, &names[66], &off, nullptr, nullptr, nullptr, nullptr, 1,
+    // Off by default, so that stored scenes keep their grains; the sand
+    // preset turns it on.
+    PRM_Template(PRM_TOGGLE_J, 1, &names[66], &off, nullptr, nullptr, nullptr, nullptr, 1,
+                 "Grains turn: a contact's friction spins them as well as slowing them, so that they relieve a "
+                 "contact by rolling past each other, as sand does flowing through an opening, where spheres "
+                 "that cannot turn have to slide. Rolling Friction then sets how steep a heap stands."),
+    PRM_Template(PRM_FLT_J, 1, &names[67], &rollingFrictionDefault, nullptr, nullptr, nullptr, nullptr, 1,
+                 "With Spheres Roll: the torque that resists two grains rolling on each other, as a share of "
+                 "their normal force times the radius (about 0.1 for sand, more for angular grains): it stands "
+                 "for the grains' corners, which round spheres lack."),
+    PRM_Template(PRM_TOGGLE, 1, &names[68], &off, nullptr, nullptr, nullptr, nullptr, 1,
                  "Measure the force, in newtons, that the particles put on each collision object over each frame "
                  "(what its collisions take from them and, for a liquid, what its ghost particles push with) and "
                  "write it as a detail attribute force_<node> of three floats: what a load cell holding the "

@@ -434,6 +434,13 @@ public:
   /// contact that forms again starts from a fresh anchor and the records
   /// follow the live contacts.
   void dropSeparatedTangentialSprings();
+  /// Whether grains turn: rollingSpheres, in spheres mode.
+  bool spheresTurn() const { return rollingSpheres && interParticlesCollMode == 0; }
+  /// A sphere's moment of inertia per unit mass, 2/5 R^2.
+  double sphereInertia() const;
+  /// Adds a contact pass's sum to a particle: the force to its velocity and,
+  /// for a grain that turns, the torque to its angular velocity.
+  void applyContact(Particle& p, Eigen::Vector3d const& force, Eigen::Vector3d const& torque, bool spins) const;
   /// Contact between the rigid sub-sphere clusters of neighbouring particles.
   void resolveInterparticleCollisions_SubParticles();
   /// Whether particle i (nature a) is pushed by neighbour j (nature b).
@@ -638,6 +645,15 @@ public:
   /// without bound until the contact slides fast enough for its damping
   /// alone to pass the limit, so slow grains hold together past it.
   bool limitStaticFriction = false;
+  /// Spheres turn (spheres mode): a contact's tangential force spins both
+  /// grains, its slip is measured at the contact point, where each surface
+  /// moves with its spin too, and a rolling resistance of rollingFriction
+  /// R |Fn| opposes their relative rolling (Ai et al. 2011); a rough collider
+  /// stops a grain's spin as it stops its sliding. Grains then relieve a
+  /// contact by rolling, as sand does through an opening, instead of having
+  /// to slide. Off: spheres keep the angular velocity they were made with.
+  bool rollingSpheres = false;
+  double rollingFriction = 0.0;
   /// Sum, per collision object, what the particles put on it, for
   /// takeColliderForces (a little work in the collision pass and, with
   /// ghosts, a walk over the liquid next to walls). Off: nothing is summed.
@@ -872,6 +888,9 @@ private:
     char nature;
   };
   std::vector<ContactEntry> _contactView;
+  /// With rollingSpheres: each grain's angular velocity at the start of the
+  /// contact pass (zero for other natures), beside _contactView.
+  std::vector<Eigen::Vector3d> _spinView;
 
   /// What the spring passes read and write of each particle, indexed by id.
   struct SpringEntry

@@ -62,6 +62,9 @@ bool SimSystem::sphereResponse(Particle& p, CollisionObject const& object, doubl
   if (stuck)
     p.position -= vt * _dt; // undo this sub-step's tangential motion
   p.velocity = k * vt;
+  // A rough collider stops a turning grain's spin as it stops its sliding.
+  if (spheresTurn() && (p.nature & natureGranular))
+    p.angularVelocity *= k;
   if (moving)
     p.velocity += objectVelocity;
   p.position += n * penetration; // back to the collision distance
@@ -232,7 +235,9 @@ void SimSystem::resolveCollisionsAndAdvance()
   }
   _colliderWork += work;
 
-  if (clusters)
+  // Turning spheres carry their orientation too, for the rotation
+  // attributes a renderer reads.
+  if (clusters || (interParticleCollisions && spheresTurn()))
     integrateOrientations();
 }
 

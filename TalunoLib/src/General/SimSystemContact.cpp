@@ -29,13 +29,15 @@ void SimSystem::snapshotVelocities()
 namespace {
 
 // One overlapping pair of spheres: relative position, unit normal from j to
-// i, tangential relative velocity and the normal force magnitude.
+// i, tangential relative velocity, the normal force magnitude and the arm
+// from either centre to the contact point, the middle of the overlap.
 struct SphereContact
 {
   Eigen::Vector3d r;
   Eigen::Vector3d normal;
   Eigen::Vector3d vt;
   double fn;
+  double arm;
 };
 
 // The damped normal spring of a pair closer than two radii; false for pairs
@@ -50,6 +52,7 @@ inline bool sphereContact(SimSystem const& s, Eigen::Vector3d const& xi, Eigen::
     return false;
   const double d = std::sqrt(d2);
   c.normal = c.r / d;
+  c.arm = 0.5 * d;
   const Eigen::Vector3d vrel = vi - vj;
   const double vn = vrel.dot(c.normal);
   c.vt = vrel - vn * c.normal;
@@ -73,18 +76,91 @@ inline void holdToCoulombLimit(Eigen::Vector3d& ft, Eigen::Vector3d& anchor, Eig
     anchor = r - deltaT * (limit / (shearConstant * stretch));
 }
 
+// With turning spheres, the slip at the contact point: there each grain's
+// surface also moves with its spin, at -a n from i and at a n from j.
+inline void addSpinToSlip(SphereContact& c, Eigen::Vector3d const& wi, Eigen::Vector3d const& wj)
+{
+  c.vt -= c.arm * (wi + wj).cross(c.normal);
+}
+
+// The spin a contact gives grain i, per unit mass: its tangential force acts
+// at the contact point, -a n x ft (with the arm a on both sides the pair's
+// angular momentum is kept).
+inline Eigen::Vector3d frictionTorque(SphereContact const& c, Eigen::Vector3d const& ft)
+{
+  return -c.arm * c.normal.cross(ft);
+}
+
+// The pair's relative rolling: their relative spin about an axis in the
+// contact plane (twisting about the normal is not rolling).
+inline Eigen::Vector3d relativeRolling(SphereContact const& c, Eigen::Vector3d const& wi, Eigen::Vector3d const& wj)
+{
+  const Eigen::Vector3d w = wi - wj;
+  return w - w.dot(c.normal) * c.normal;
+}
+
+// Rolling resistance stands for the grains' corners, which spheres lack. Its
+// limit is mu_r R* |Fn|, R* = R / 2 being the rolling radius of two equal
+// spheres, as discrete-element codes define it (Ai et al. 2011).
+inline double rollingLimit(SphereContact const& c, double rollingFriction, double radius)
+{
+  return rollingFriction * 0.5 * radius * std::abs(c.fn);
+}
+
+// Without contact records: a torque against the relative rolling at the
+// limit, but never more than an eighth of what would stop that rolling
+// within the sub-step, so that it neither reverses it nor rings between
+// many contacts.
+inline Eigen::Vector3d rollingDrag(Eigen::Vector3d const& rolling, double limit, double inertia, double dt)
+{
+  const double rate = rolling.norm();
+  if (!(rate > 0.0))
+    return Eigen::Vector3d::Zero();
+  return -std::min(limit, inertia * rate / (16.0 * dt)) * rolling / rate;
+}
+
+// With contact records: a rolling spring that the relative rolling winds up
+// (stiffness 2.25 kn mu_r^2 R*^2), held to the limit and damped at 0.3 of
+// critical while below it, the elastic-plastic spring-dashpot model of Ai
+// et al. (2011). Unlike a drag it holds a grain still on a slope. The
+// record is the owner's: only its thread writes it.
+inline Eigen::Vector3d rollingSpring(Eigen::Vector3d& spring, SphereContact const& c, Eigen::Vector3d const& rolling,
+                                     double limit, double normalConstant, double rollingFriction, double radius,
+                                     double inertia, double dt)
+{
+  const double reach = 0.5 * radius * rollingFriction;
+  const double kr = 2.25 * normalConstant * reach * reach;
+  spring -= spring.dot(c.normal) * c.normal; // it turns with the contact plane
+  spring -= kr * dt * rolling;
+  const double torque = spring.norm();
+  if (torque > limit) {
+    spring *= limit / torque; // rolling on at the limit: the spring slips
+    return spring;
+  }
+  // Relative motion I t'' = -2 kr t - 2 cr t': cr = zeta sqrt(2 kr I).
+  return spring - 0.3 * std::sqrt(2.0 * kr * inertia) * rolling;
+}
+
 } // namespace
+
+double SimSystem::sphereInertia() const
+{
+  return 0.4 * particleRadius * particleRadius;
+}
 
 void SimSystem::gatherContactView()
 {
   const double dv = gravity * _dt;
   const bool withGravity = _gravityPass == GravityPass::contactView;
   _contactView.resize(_particlesArray.size());
+  _spinView.resize(spheresTurn() ? _particlesArray.size() : 0);
   sweepAndUpdatePairLists(_contactPairs, 2.0 * particleRadius, "contact", [&](int64_t j) {
     Particle& p = _particlesArray[size_t(j)];
     if (withGravity)
       applyGravity(p, dv);
     _contactView[size_t(j)] = ContactEntry{p.position, p.velocity, p.id, p.nature};
+    if (spheresTurn())
+      _spinView[size_t(j)] = (p.nature & natureGranular) ? p.angularVelocity : Eigen::Vector3d::Zero();
   });
 }
 
@@ -101,14 +177,18 @@ void SimSystem::resolveInterparticleCollisions_NoExplicitStaticFriction()
     if (!(pi.nature & (natureSoftBody | natureGranular)))
       continue;
     Eigen::Vector3d force = Eigen::Vector3d::Zero();
+    Eigen::Vector3d torque = Eigen::Vector3d::Zero();
     bool touched = false;
     Eigen::Vector3d const& vi = pi.velocity;
-    forEachContactCandidate(i, [&](int64_t, ContactEntry const& pj) {
+    const bool spins = spheresTurn() && (pi.nature & natureGranular);
+    forEachContactCandidate(i, [&](int64_t j, ContactEntry const& pj) {
       SphereContact c;
       if (!contactEligible(pi.nature, pj.nature) ||
           !sphereContact(*this, pi.position, pj.position, vi, pj.velocity, c))
         return;
       touched = true;
+      if (spheresTurn())
+        addSpinToSlip(c, _spinView[size_t(i)], _spinView[size_t(j)]);
       const Eigen::Vector3d& vt = c.vt;
       const double fn = c.fn;
       const Eigen::Vector3d& normal = c.normal;
@@ -119,9 +199,13 @@ void SimSystem::resolveInterparticleCollisions_NoExplicitStaticFriction()
         ft = -std::min(shearDamping * vtLength, coulombConstant * std::abs(fn)) * vt / vtLength;
       }
       force += -fn * normal + ft;
+      if (spins)
+        torque += frictionTorque(c, ft) +
+                  rollingDrag(relativeRolling(c, _spinView[size_t(i)], _spinView[size_t(j)]),
+                              rollingLimit(c, rollingFriction, particleRadius), sphereInertia(), _dt);
     });
     if (touched)
-      _particlesArray[size_t(i)].velocity += force * _dt;
+      applyContact(_particlesArray[size_t(i)], force, torque, spins);
   }
 }
 
@@ -151,14 +235,18 @@ void SimSystem::resolveInterparticleCollisions_SpringBased()
     if (!(pi.nature & (natureSoftBody | natureGranular)))
       continue;
     Eigen::Vector3d force = Eigen::Vector3d::Zero();
+    Eigen::Vector3d torque = Eigen::Vector3d::Zero();
     bool touched = false;
     Eigen::Vector3d const& vi = pi.velocity;
-    forEachContactCandidate(i, [&](int64_t, ContactEntry const& pj) {
+    const bool spins = spheresTurn() && (pi.nature & natureGranular);
+    forEachContactCandidate(i, [&](int64_t j, ContactEntry const& pj) {
       SphereContact c;
       if (!contactEligible(pi.nature, pj.nature) ||
           !sphereContact(*this, pi.position, pj.position, vi, pj.velocity, c))
         return;
       touched = true;
+      if (spheresTurn())
+        addSpinToSlip(c, _spinView[size_t(i)], _spinView[size_t(j)]);
       const Eigen::Vector3d& r = c.r;
       const Eigen::Vector3d& normal = c.normal;
       const Eigen::Vector3d& vt = c.vt;
@@ -182,7 +270,11 @@ void SimSystem::resolveInterparticleCollisions_SpringBased()
         _newDemTangentialSprings.push_back(spring);
       } else {
         // Sticking: the tangential spring pulls back towards the anchor.
+        // The anchor keeps r minus the slip so far; rolling moves the
+        // contact point without slip, so the anchor follows it.
         Eigen::Vector3d& anchor = _demTangentialSprings[found->second].displacement;
+        if (spheresTurn())
+          anchor += _dt * c.arm * (_spinView[size_t(i)] + _spinView[size_t(j)]).cross(normal);
         const Eigen::Vector3d delta = r - anchor;
         const Eigen::Vector3d deltaT = delta - delta.dot(normal) * normal;
         ft = -shearConstant * deltaT - shearDamping * vt;
@@ -190,9 +282,19 @@ void SimSystem::resolveInterparticleCollisions_SpringBased()
           holdToCoulombLimit(ft, anchor, r, deltaT, coulombConstant * std::abs(fn), shearConstant);
       }
       force += -fn * normal + ft;
+      if (spins) {
+        torque += frictionTorque(c, ft);
+        // A contact that has stuck at least once has its record, and with it
+        // a rolling spring; before that it only slides.
+        if (found != _demTangentialSpringsMap.end())
+          torque += rollingSpring(_demTangentialSprings[found->second].rolling, c,
+                                  relativeRolling(c, _spinView[size_t(i)], _spinView[size_t(j)]),
+                                  rollingLimit(c, rollingFriction, particleRadius), normalConstant, rollingFriction,
+                                  particleRadius, sphereInertia(), _dt);
+      }
     });
     if (touched)
-      _particlesArray[size_t(i)].velocity += force * _dt;
+      applyContact(_particlesArray[size_t(i)], force, torque, spins);
   }
 
   // Threads entered the critical section in any order: merge the new records
@@ -206,6 +308,14 @@ void SimSystem::resolveInterparticleCollisions_SpringBased()
                                      static_cast<uint32_t>(_demTangentialSprings.size()));
     _demTangentialSprings.push_back(spring);
   }
+}
+
+void SimSystem::applyContact(Particle& p, Eigen::Vector3d const& force, Eigen::Vector3d const& torque,
+                             bool spins) const
+{
+  p.velocity += force * _dt;
+  if (spins)
+    p.angularVelocity += torque * (_dt / sphereInertia());
 }
 
 void SimSystem::dropSeparatedTangentialSprings()

@@ -62,7 +62,7 @@ std::vector<std::pair<std::string, size_t>> SimSystem::heldBytes() const
   held.emplace_back("ghost lists", nestedBytes(_sphGhosts.buffers) + vectorBytes(_sphGhosts.firsts) +
                                        vectorBytes(_sphGhosts.begin) + vectorBytes(_walkView));
   held.emplace_back("list scratch", vectorBytes(_pairBinEnd) + vectorBytes(_pairBinOrder));
-  held.emplace_back("pass views", vectorBytes(_fluidView) + vectorBytes(_fluidNatures) + vectorBytes(_contactView) +
+  held.emplace_back("pass views", vectorBytes(_fluidView) + vectorBytes(_fluidNatures) + vectorBytes(_contactView) + vectorBytes(_spinView) +
                                       vectorBytes(_springView) + vectorBytes(_velocitySnapshot) +
                                       vectorBytes(_angularVelocitySnapshot));
   held.emplace_back("ghost scratch", nestedBytes(_ghostChanges));

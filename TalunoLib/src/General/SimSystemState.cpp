@@ -62,6 +62,7 @@ void writeShearSprings(StateWriter& out, std::vector<DEMTangentialSpring> const&
   out.value(uint64_t(springs.size()));
   for (DEMTangentialSpring const& s : springs) {
     writeVector(out, s.displacement);
+    writeVector(out, s.rolling);
     out.value(s.id1);
     out.value(s.id2);
     out.value(s.marked);
@@ -71,15 +72,17 @@ void writeShearSprings(StateWriter& out, std::vector<DEMTangentialSpring> const&
 void readShearSprings(StateReader& in, std::vector<DEMTangentialSpring>& springs, uint32_t particles)
 {
   springs.clear();
-  const uint64_t n = in.count(~uint64_t(0), 24 + 4 + 4 + 1, "shear springs");
+  const uint64_t n = in.count(~uint64_t(0), 24 + 24 + 4 + 4 + 1, "shear springs");
   springs.reserve(size_t(n));
   for (uint64_t k = 0; k < n; ++k) {
     const Eigen::Vector3d displacement = readVector(in, "a shear spring");
+    const Eigen::Vector3d rolling = readVector(in, "a shear spring");
     const uint32_t id1 = in.value<uint32_t>("a shear spring"), id2 = in.value<uint32_t>("a shear spring");
     if (id1 >= particles || id2 >= particles)
       throw std::runtime_error("damaged state: a shear spring joins particles that do not exist");
     springs.emplace_back(id1, id2);
     springs.back().displacement = displacement;
+    springs.back().rolling = rolling;
     springs.back().marked = in.value<bool>("a shear spring");
   }
 }

@@ -24,6 +24,10 @@ public:
 
   /// Relative position (id1 minus id2) when the contact last began to stick.
   Eigen::Vector3d displacement = Eigen::Vector3d::Zero();
+  /// With turning spheres: the torque per unit mass of the contact's rolling
+  /// spring on the owner, wound up by the pair's relative rolling since the
+  /// record was made and held to the rolling friction's limit.
+  Eigen::Vector3d rolling = Eigen::Vector3d::Zero();
   uint32_t id1;        ///< the particle that owns the record
   uint32_t id2;        ///< the other particle
   bool marked = false; ///< set when the pair is found farther apart than a particle diameter
