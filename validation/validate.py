@@ -80,9 +80,10 @@ def reference_config():
 
 
 def save_figure(fig, name):
-    """Saves a case's plot (of the reference size and radius only) and
-    closes it; the list of figures the report shows."""
-    figures = [name] if reference_config() else []
+    """Saves a case's plot (of the reference size and radius only, and of
+    the presets as they stand) and closes it; the list of figures the report
+    shows."""
+    figures = [name] if reference_config() and not PRESET_PARMS else []
     if figures:
         fig.savefig(os.path.join(FIGURES, name), dpi=110)
     plt.close(fig)

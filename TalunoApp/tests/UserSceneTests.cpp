@@ -14,6 +14,7 @@
 
 #include <cmath>
 #include <regex>
+#include <tuple>
 
 namespace {
 
@@ -241,6 +242,43 @@ TEST(UserScenes, WaterPouredOnSandPoolsOrSoaksInAndNeverGainsEnergy)
   EXPECT_LT(sandTop, 1.2);
   EXPECT_LT(waterBottom, sandTop + 0.3) << "the water came down onto the bed";
   EXPECT_LT(speed / double(s._particlesArray.size()), 0.5) << "and settles";
+}
+
+TEST(UserScenes, JellyEmittedLateDropsOnSandAndKeepsItsShape)
+{
+  // A jelly cube 0.3 m across, nine particles a side, that its emitter makes
+  // at frame 6 and drops 0.35 m onto a bed of sand. Made after the first
+  // step, it got no springs: a heap of loose particles that splashed into
+  // the sand. It must land as a cube and stay one: as tall and as wide as
+  // it was within a fifth, resting on the bed.
+  UserScene scene(R"({"fps": 24, "frames": [1, 30], "nodes": [)" + tank(-0.3, 0.3, -0.3, 0.3, 1) + R"(
+    {"name": "sandBox", "type": "box", "parms": {"size": [0.6, 0.15, 0.6], "t": [0, 0.075, 0]}},
+    {"name": "sand", "type": "EmitterObject", "inputs": ["sandBox"], "preset": "sand"},
+    {"name": "jellyBox", "type": "box", "parms": {"size": [0.3, 0.3, 0.3], "t": [0, 0.65, 0]}},
+    {"name": "jelly", "type": "EmitterObject", "inputs": ["jellyBox"], "preset": "jelly",
+     "parms": {"active": {"keys": [[1, 0], [5, 0], [6, 1]]}}},
+    {"name": "solver", "type": "Taluno", "inputs": [)" + tankInputs + R"(, "sand", "jelly"],
+     "preset": ["sand", "jelly"], "parms": {"particleRadius": 0.015, "sceneScale": 1}}],
+    "output": {"node": "solver", "file": "f.$F4.geo"}})");
+  ASSERT_EQ(scene.run(), 0) << scene.messages();
+  Eigen::Vector3d low = Eigen::Vector3d::Constant(1e9), high = -low;
+  double sandTop = 0.0;
+  size_t soft = 0;
+  for (Particle const& p : scene.system()._particlesArray) {
+    if (p.nature & natureSoftBody) {
+      low = low.cwiseMin(p.position);
+      high = high.cwiseMax(p.position);
+      ++soft;
+    } else {
+      sandTop = std::max(sandTop, p.position.y());
+    }
+  }
+  ASSERT_EQ(soft, 729u);
+  const Eigen::Vector3d size = (high - low).array() + 2 * 0.015;
+  EXPECT_NEAR(size.y() / 0.3, 1.0, 0.2);
+  EXPECT_NEAR(std::max(size.x(), size.z()) / 0.3, 1.0, 0.2);
+  EXPECT_LT(low.y(), sandTop + 0.03) << "it came down onto the bed";
+  EXPECT_GT(high.y(), 0.25) << "and stands on it";
 }
 
 TEST(UserScenes, AStreamLeavesItsEmitterAtItsVelocityWithoutSpray)

@@ -47,10 +47,23 @@ TEST(SpringNetwork, BuiltOnTheFirstStepOnlyBetweenCloseSoftBodies)
   for (Particle const& p : system._particlesArray)
     EXPECT_EQ(p.velocity, Eigen::Vector3d::Zero());
 
-  // Particles arriving later never get springs without reconnection.
+  // A particle that arrives later (an emitter's soft body made after the
+  // first step) is joined to its neighbours at rest as it arrives: to all
+  // four here, each within 1.5. The network among the particles already
+  // there does not grow: 0 and 2, brought within reach, stay apart.
+  byId(system, 2).position.y() = 1.2;
   place(system, {{0.5, 0.5, 0}});
   system.simulStep(3, 0.04, 2);
-  EXPECT_EQ(system._springs.size(), 3u);
+  ASSERT_EQ(system._springs.size(), 7u);
+  EXPECT_EQ(system._springsMap.count(SimSystem::pairKey(0, 2)), 0u);
+  for (uint32_t id : {0u, 1u, 2u, 3u}) {
+    ASSERT_EQ(system._springsMap.count(SimSystem::pairKey(id, 4)), 1u) << id;
+    Spring const& s = system._springs[system._springsMap.at(SimSystem::pairKey(id, 4))];
+    EXPECT_NEAR(s.restLength, (byId(system, id).position - byId(system, 4).position).norm(), 0.05) << id;
+  }
+  // Once offered, a particle is not offered again.
+  system.simulStep(4, 0.04, 1);
+  EXPECT_EQ(system._springs.size(), 7u);
 }
 
 TEST(SpringNetwork, OnlySoftBodiesAreJoinedUnlessSandMeetsSoftBodies)

@@ -200,6 +200,10 @@ void SimSystem::applyForces()
       adjustSprings(_firstStep);
       reportPhase("          Adjust Springs done in: ", start);
     }
+    if (_firstStep)
+      _springsBuiltFor = _nbParticles;
+    else if (_springsBuiltFor < _nbParticles)
+      joinNewcomers();
     _firstStep = false;
     // Breaking and the spring forces share one sweep over the springs: the
     // breaking line times that sweep, the displacements line the copy back.

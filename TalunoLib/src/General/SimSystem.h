@@ -366,6 +366,12 @@ public:
   /// Joins nearby eligible particles (on the first step, or always while
   /// springs can reconnect), restores broken springs and lets rest lengths flow.
   void adjustSprings(bool createNew);
+  /// Joins the particles made since the last spring pass (ids from
+  /// _springsBuiltFor up) to their eligible neighbours, as the first step
+  /// joins those there from the start: a soft body that an emitter makes
+  /// later is a body too, not a heap of loose particles. Existing pairs are
+  /// left as they are.
+  void joinNewcomers();
   /// Breaks springs stretched beyond the stretch limit.
   void breakVeryLongSprings();
   /// Spring and damping forces as velocity changes; breaks springs by force.
@@ -563,6 +569,7 @@ public:
 
   // --- State and derived constants ---
   bool _firstStep = true;            ///< cleared after the first force pass with springs on
+  uint32_t _springsBuiltFor = 0;     ///< particles with lower ids have been offered springs
   double _dt = double(0.04f);        ///< sub-step length (s)
   double _unitLength = 0.01;         ///< scene unit length s (m)
   double _unitLength2 = 0.0001;      ///< s^2

@@ -107,7 +107,8 @@ inline double rollingLimit(SphereContact const& c, double rollingFriction, doubl
   return rollingFriction * 0.5 * radius * std::abs(c.fn);
 }
 
-// Without contact records: a torque against the relative rolling at the
+// Without a contact record (no static friction, or a contact that has not
+// stuck yet): a torque against the relative rolling at the
 // limit, but never more than an eighth of what would stop that rolling
 // within the sub-step, so that it neither reverses it nor rings between
 // many contacts.
@@ -122,14 +123,16 @@ inline Eigen::Vector3d rollingDrag(Eigen::Vector3d const& rolling, double limit,
 // With contact records: a rolling spring that the relative rolling winds up
 // (stiffness 2.25 kn mu_r^2 R*^2), held to the limit and damped at 0.3 of
 // critical while below it, the elastic-plastic spring-dashpot model of Ai
-// et al. (2011). Unlike a drag it holds a grain still on a slope. The
-// record is the owner's: only its thread writes it.
+// et al. (2011). Unlike a drag it holds a grain still on a slope. Its
+// stiffness is capped at kn I, so that it never rings faster than the
+// normal spring, whose period sets the sub-steps. The record is the
+// owner's: only its thread writes it.
 inline Eigen::Vector3d rollingSpring(Eigen::Vector3d& spring, SphereContact const& c, Eigen::Vector3d const& rolling,
                                      double limit, double normalConstant, double rollingFriction, double radius,
                                      double inertia, double dt)
 {
   const double reach = 0.5 * radius * rollingFriction;
-  const double kr = 2.25 * normalConstant * reach * reach;
+  const double kr = std::min(2.25 * normalConstant * reach * reach, normalConstant * inertia);
   spring -= spring.dot(c.normal) * c.normal; // it turns with the contact plane
   spring -= kr * dt * rolling;
   const double torque = spring.norm();
@@ -285,12 +288,15 @@ void SimSystem::resolveInterparticleCollisions_SpringBased()
       if (spins) {
         torque += frictionTorque(c, ft);
         // A contact that has stuck at least once has its record, and with it
-        // a rolling spring; before that it only slides.
+        // a rolling spring; before that a drag resists its rolling.
         if (found != _demTangentialSpringsMap.end())
           torque += rollingSpring(_demTangentialSprings[found->second].rolling, c,
                                   relativeRolling(c, _spinView[size_t(i)], _spinView[size_t(j)]),
                                   rollingLimit(c, rollingFriction, particleRadius), normalConstant, rollingFriction,
                                   particleRadius, sphereInertia(), _dt);
+        else
+          torque += rollingDrag(relativeRolling(c, _spinView[size_t(i)], _spinView[size_t(j)]),
+                                rollingLimit(c, rollingFriction, particleRadius), sphereInertia(), _dt);
       }
     });
     if (touched)

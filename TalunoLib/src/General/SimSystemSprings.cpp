@@ -3,6 +3,7 @@
 // spring-dashpot forces.
 #include "SimSystem.h"
 
+#include <algorithm>
 #include <cmath>
 
 bool SimSystem::sandSoftBodyInteraction = false;
@@ -55,6 +56,35 @@ void SimSystem::adjustSprings(bool createNew)
       }
     });
   }
+}
+
+void SimSystem::joinNewcomers()
+{
+  // Serial and in id order, so that the springs are made in the same order
+  // for any thread count.
+  for (uint32_t id = _springsBuiltFor; id < _nbParticles; ++id) {
+    const int64_t i = id < _particlesArrayMap.size() ? _particlesArrayMap[id] : -1;
+    if (i < 0)
+      continue;
+    Particle const& pi = _particlesArray[size_t(i)];
+    if (!(pi.nature & (natureSoftBody | natureGranular)) || !pi.cell)
+      continue;
+    forEachNeighbor(pi.cell, [&](int64_t j) {
+      Particle const& pj = _particlesArray[j];
+      if (pj.id == pi.id || !springEligible(pi.nature, pj.nature))
+        return;
+      const double d2 = (pi.position - pj.position).squaredNorm();
+      if (!(d2 < springsNeighborSearchRadius2))
+        return;
+      const uint32_t low = std::min(pi.id, pj.id), high = std::max(pi.id, pj.id);
+      const uint64_t key = pairKey(low, high);
+      if (_springsMap.count(key))
+        return;
+      _springsMap.emplace(key, static_cast<uint32_t>(_springs.size()));
+      _springs.emplace_back(automaticSpringRestLength ? std::sqrt(d2) : springRestLength, low, high);
+    });
+  }
+  _springsBuiltFor = _nbParticles;
 }
 
 void SimSystem::gatherSpringView(double dv, bool withGravity)

@@ -110,7 +110,7 @@ void SimSystem::saveState(StateWriter& out) const
                  randInitRotations, enforceStaticFriction, _firstStep, clampNegativePressure})
     out.value(v);
   out.value(interParticlesCollMode);
-  for (uint32_t v : {_nbParticles, _nbGhostParticles, _nbCollisionObjects, _nbEmitterObjects})
+  for (uint32_t v : {_nbParticles, _nbGhostParticles, _nbCollisionObjects, _nbEmitterObjects, _springsBuiltFor})
     out.value(v);
   out.value(_random._state);
   out.value(_random._front);
@@ -210,8 +210,10 @@ void SimSystem::loadState(StateReader& in)
                   &enableRotations, &randInitRotations, &enforceStaticFriction, &_firstStep, &clampNegativePressure})
     *v = in.value<unsigned char>("the settings") != 0;
   interParticlesCollMode = in.value<int32_t>("the settings");
-  for (uint32_t* v : {&_nbParticles, &_nbGhostParticles, &_nbCollisionObjects, &_nbEmitterObjects})
+  for (uint32_t* v : {&_nbParticles, &_nbGhostParticles, &_nbCollisionObjects, &_nbEmitterObjects, &_springsBuiltFor})
     *v = in.value<uint32_t>("the counters");
+  if (_springsBuiltFor > _nbParticles)
+    throw std::runtime_error("damaged state: springs were offered to particles that were never made");
   _random._state = in.value<decltype(_random._state)>("the random sequence");
   _random._front = in.value<int32_t>("the random sequence");
   _random._rear = in.value<int32_t>("the random sequence");
